@@ -1,0 +1,43 @@
+# Shared by scripts/run, scripts/test and scripts/bench: install what is missing, configure, build.
+# Sourced, not run.
+set -euo pipefail
+
+ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+export DEBIAN_FRONTEND=noninteractive
+
+# What building, running and testing the updater needs on Debian 12.
+QX_PACKAGES=(
+    cmake ninja-build g++
+    qt6-base-dev qt6-serialport-dev
+    libqt6svg6          # the SVG window icon
+    qt6-qpa-plugins     # xcb and offscreen platforms
+    fonts-wqy-zenhei    # Chinese texts
+    fonts-liberation2   # metric-compatible stand-in for Arial
+)
+
+as_root() {
+    if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo -n "$@"; fi
+}
+
+install_missing() {
+    local missing=() p
+    for p in "$@"; do
+        if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+            missing+=("$p")
+        fi
+    done
+    if [ ${#missing[@]} -gt 0 ]; then
+        echo "Installing: ${missing[*]}"
+        as_root env DEBIAN_FRONTEND=noninteractive apt-get update -q </dev/null
+        as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -q "${missing[@]}" </dev/null
+    fi
+}
+
+# build_tree DIR [cmake options...]: configure once, then build incrementally.
+build_tree() {
+    local dir="$1"; shift
+    if [ ! -f "$dir/build.ninja" ]; then
+        cmake -S "$ROOT" -B "$dir" -G Ninja "$@"
+    fi
+    cmake --build "$dir" --parallel "$(nproc)"
+}

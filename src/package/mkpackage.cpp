@@ -1,0 +1,130 @@
+// Build-time generator of the embedded firmware package.
+//   mkpackage --out FILE [--image FIRMWARE]   write a package, read it back and check it
+//   mkpackage --check FILE --name NAME --size TEXT   check an existing package
+// Without --image the payload is 372 blocks from a fixed-seed generator, so every build
+// embeds the same bytes; the header names "QX-LP4R-V1.3.7.bin" with the size text "380929".
+#include "packageformat.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr std::size_t kDefaultBlocks = 372;
+constexpr const char* kDefaultName = "QX-LP4R-V1.3.7.bin";
+constexpr const char* kDefaultSizeText = "380929";
+constexpr std::uint64_t kPayloadSeed = 0x51584C5034520137ULL;
+
+std::vector<std::uint8_t> defaultPayload()
+{
+    std::vector<std::uint8_t> payload(kDefaultBlocks * qx::package::kDataBlockSize);
+    std::uint64_t state = kPayloadSeed;
+    for (auto& byte : payload) {
+        // splitmix64: simple, well distributed, identical on every compiler.
+        std::uint64_t z = (state += 0x9E3779B97F4A7C15ULL);
+        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
+        z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
+        byte = static_cast<std::uint8_t>(z ^ (z >> 31));
+    }
+    return payload;
+}
+
+bool readFile(const std::string& path, std::vector<std::uint8_t>& out)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        return false;
+    out.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return !in.bad();
+}
+
+int check(const std::string& path, const std::string& name, const std::string& sizeText)
+{
+    std::vector<std::uint8_t> bytes;
+    if (!readFile(path, bytes)) {
+        std::fprintf(stderr, "mkpackage: cannot read %s\n", path.c_str());
+        return 1;
+    }
+    const auto problems = qx::package::checkPackage(bytes, name, sizeText);
+    for (const auto& problem : problems)
+        std::fprintf(stderr, "mkpackage: %s: %s\n", path.c_str(), problem.c_str());
+    return problems.empty() ? 0 : 1;
+}
+
+int usage()
+{
+    std::fprintf(stderr, "usage: mkpackage --out FILE [--image FIRMWARE]\n"
+                         "       mkpackage --check FILE --name NAME --size TEXT\n");
+    return 2;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    std::string out, image, checkPath, name = kDefaultName, sizeText = kDefaultSizeText;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (i + 1 >= argc)
+            return usage();
+        const std::string value = argv[++i];
+        if (arg == "--out")
+            out = value;
+        else if (arg == "--image")
+            image = value;
+        else if (arg == "--check")
+            checkPath = value;
+        else if (arg == "--name")
+            name = value;
+        else if (arg == "--size")
+            sizeText = value;
+        else
+            return usage();
+    }
+    if (!checkPath.empty())
+        return check(checkPath, name, sizeText);
+    if (out.empty())
+        return usage();
+
+    std::vector<std::uint8_t> firmware;
+    if (image.empty()) {
+        firmware = defaultPayload();
+    } else {
+        if (!readFile(image, firmware)) {
+            std::fprintf(stderr, "mkpackage: cannot read firmware image %s\n", image.c_str());
+            return 1;
+        }
+        name = std::filesystem::path(image).filename().string();
+        sizeText = std::to_string(firmware.size());
+        const std::size_t blocks =
+            (firmware.size() + qx::package::kDataBlockSize - 1) / qx::package::kDataBlockSize;
+        if (blocks > static_cast<std::size_t>(qx::package::kMaxPacketCount)) {
+            std::fprintf(stderr, "mkpackage: %s needs %zu blocks, at most %d fit\n",
+                         image.c_str(), blocks, qx::package::kMaxPacketCount);
+            return 1;
+        }
+    }
+
+    const auto package = qx::package::buildPackage(name, sizeText, firmware);
+    {
+        std::ofstream file(out, std::ios::binary | std::ios::trunc);
+        file.write(reinterpret_cast<const char*>(package.data()),
+                   static_cast<std::streamsize>(package.size()));
+        if (!file) {
+            std::fprintf(stderr, "mkpackage: cannot write %s\n", out.c_str());
+            return 1;
+        }
+    }
+    // Read back what reached the disk, not what is in memory.
+    if (check(out, name, sizeText) != 0) {
+        std::filesystem::remove(out);
+        std::fprintf(stderr, "mkpackage: the written package failed its check\n");
+        return 1;
+    }
+    return 0;
+}

@@ -1,0 +1,165 @@
+// Building, checking and slicing the firmware package.
+#include "packageformat.h"
+
+#include "crc16.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace qx::package {
+
+namespace {
+
+std::uint16_t storedCrc(std::span<const std::uint8_t> packet)
+{
+    const std::size_t n = packet.size();
+    return static_cast<std::uint16_t>(packet[n - 2] << 8 | packet[n - 1]);
+}
+
+void putCrc(std::span<std::uint8_t> packet)
+{
+    const std::size_t n = packet.size();
+    const std::uint16_t crc = crc16Xmodem(packet.subspan(3, n - 5));
+    packet[n - 2] = static_cast<std::uint8_t>(crc >> 8);
+    packet[n - 1] = static_cast<std::uint8_t>(crc & 0xFF);
+}
+
+} // namespace
+
+SliceResult slicePackage(std::span<const std::uint8_t> bytes)
+{
+    if (bytes.size() < kCountSize)
+        return {{}, SliceError::TooShort};
+    const auto count = static_cast<std::int16_t>(bytes[0] << 8 | bytes[1]);
+    if (count < 0 || count > kMaxPacketCount)
+        return {{}, SliceError::CountOutOfRange};
+    const std::size_t dataSize = kDataPacketSize * static_cast<std::size_t>(count);
+    const std::size_t headerOffset = kCountSize + dataSize + kGapSize;
+    if (bytes.size() < headerOffset + kHeaderPacketSize)
+        return {{}, SliceError::TooShort};
+
+    SliceResult result;
+    result.package.packetCount = count;
+    const auto data = bytes.subspan(kCountSize, dataSize);
+    result.package.packageData.assign(data.begin(), data.end());
+    std::copy_n(bytes.begin() + static_cast<std::ptrdiff_t>(headerOffset), kHeaderPacketSize,
+                result.package.headerPacket.begin());
+    return result;
+}
+
+std::string describe(SliceError error)
+{
+    switch (error) {
+    case SliceError::None:
+        return "no error";
+    case SliceError::CountOutOfRange:
+        return "the firmware package's packet count is out of range";
+    case SliceError::TooShort:
+        return "the firmware package is shorter than its packet count requires";
+    }
+    return "unknown error";
+}
+
+std::vector<std::uint8_t> dataPacket(std::size_t blockIndex, std::span<const std::uint8_t> block)
+{
+    std::vector<std::uint8_t> packet(kDataPacketSize, kPadByte);
+    const auto number = static_cast<std::uint8_t>((blockIndex + 1) % 256);
+    packet[0] = STX;
+    packet[1] = number;
+    packet[2] = static_cast<std::uint8_t>(255 - number);
+    std::copy_n(block.begin(), std::min(block.size(), kDataBlockSize), packet.begin() + 3);
+    putCrc(packet);
+    return packet;
+}
+
+HeaderPacket headerPacket(const std::string& fileName, const std::string& sizeText)
+{
+    HeaderPacket packet{};
+    packet[0] = SOH;
+    packet[1] = 0x00;
+    packet[2] = 0xFF;
+    // name NUL size NUL, zero-filled; too long a name is cut so the field stays 128 bytes.
+    std::string field = fileName;
+    field.push_back('\0');
+    field += sizeText;
+    field.resize(std::min(field.size(), kHeaderBlockSize - 1));
+    std::memcpy(packet.data() + 3, field.data(), field.size());
+    putCrc(packet);
+    return packet;
+}
+
+std::vector<std::uint8_t> buildPackage(const std::string& fileName, const std::string& sizeText,
+                                       std::span<const std::uint8_t> firmware)
+{
+    const std::size_t count = (firmware.size() + kDataBlockSize - 1) / kDataBlockSize;
+    std::vector<std::uint8_t> out;
+    out.reserve(packageSize(count));
+    out.push_back(static_cast<std::uint8_t>(count >> 8));
+    out.push_back(static_cast<std::uint8_t>(count & 0xFF));
+    for (std::size_t k = 0; k < count; ++k) {
+        const std::size_t offset = k * kDataBlockSize;
+        const auto block =
+            firmware.subspan(offset, std::min(kDataBlockSize, firmware.size() - offset));
+        const auto packet = dataPacket(k, block);
+        out.insert(out.end(), packet.begin(), packet.end());
+    }
+    out.insert(out.end(), kGapSize, 0x00);
+    const auto header = headerPacket(fileName, sizeText);
+    out.insert(out.end(), header.begin(), header.end());
+    out.insert(out.end(), kTailSize, 0x00);
+    return out;
+}
+
+std::vector<std::string> checkPackage(std::span<const std::uint8_t> bytes,
+                                      const std::string& expectedName,
+                                      const std::string& expectedSizeText)
+{
+    std::vector<std::string> problems;
+    if (bytes.size() < kCountSize) {
+        problems.push_back("package shorter than its count field");
+        return problems;
+    }
+    const int count = bytes[0] << 8 | bytes[1];
+    if (count > kMaxPacketCount)
+        problems.push_back("packet count " + std::to_string(count) + " above " +
+                           std::to_string(kMaxPacketCount));
+    if (bytes.size() != packageSize(static_cast<std::size_t>(count))) {
+        problems.push_back("length " + std::to_string(bytes.size()) + ", expected " +
+                           std::to_string(packageSize(static_cast<std::size_t>(count))) +
+                           " for " + std::to_string(count) + " packets");
+        return problems;
+    }
+    for (int k = 1; k <= count; ++k) {
+        const auto packet = bytes.subspan(kCountSize + kDataPacketSize * (k - 1), kDataPacketSize);
+        const std::string where = "data packet " + std::to_string(k) + ": ";
+        const auto number = static_cast<std::uint8_t>(k % 256);
+        if (packet[0] != STX)
+            problems.push_back(where + "does not start with STX");
+        if (packet[1] != number)
+            problems.push_back(where + "block number " + std::to_string(packet[1]) +
+                               ", expected " + std::to_string(number));
+        if (packet[2] != static_cast<std::uint8_t>(255 - packet[1]))
+            problems.push_back(where + "block number complement is wrong");
+        if (storedCrc(packet) != crc16Xmodem(packet.subspan(3, kDataBlockSize)))
+            problems.push_back(where + "CRC mismatch");
+    }
+    const std::size_t gap = kCountSize + kDataPacketSize * static_cast<std::size_t>(count);
+    if (bytes[gap] != 0 || bytes[gap + 1] != 0)
+        problems.push_back("the two bytes after the data packets are not 0x00");
+    const auto header = bytes.subspan(gap + kGapSize, kHeaderPacketSize);
+    if (header[0] != SOH || header[1] != 0x00 || header[2] != 0xFF)
+        problems.push_back("header packet framing is not 01 00 FF");
+    if (storedCrc(header) != crc16Xmodem(header.subspan(3, kHeaderBlockSize)))
+        problems.push_back("header packet: CRC mismatch");
+    const auto expected = headerPacket(expectedName, expectedSizeText);
+    if (!std::equal(header.begin() + 3, header.begin() + 3 + kHeaderBlockSize,
+                    expected.begin() + 3))
+        problems.push_back("header packet does not name \"" + expectedName + "\" with size \"" +
+                           expectedSizeText + "\"");
+    const auto tail = bytes.last(kTailSize);
+    if (std::any_of(tail.begin(), tail.end(), [](std::uint8_t b) { return b != 0; }))
+        problems.push_back("the three trailing bytes are not 0x00");
+    return problems;
+}
+
+} // namespace qx::package

@@ -1,0 +1,94 @@
+// Staging the package through a file in the program's directory, with an in-memory fallback.
+#include "packageloader.h"
+
+#include <QFile>
+#include <QResource>
+#include <QTemporaryFile>
+
+#include <memory>
+#include <optional>
+
+namespace qx::package {
+
+namespace {
+
+// Writes, closes, reopens, reads back whole and removes `file`; nullopt if any step fails.
+std::optional<QByteArray> roundTrip(QFile& file, std::span<const std::uint8_t> package)
+{
+    const auto descriptor = stagingDescriptor(static_cast<std::uint32_t>(package.size()));
+    const bool written =
+        file.write(reinterpret_cast<const char*>(descriptor.data()), descriptor.size()) ==
+            static_cast<qint64>(descriptor.size()) &&
+        file.write(reinterpret_cast<const char*>(package.data()),
+                   static_cast<qint64>(package.size())) == static_cast<qint64>(package.size());
+    file.close();
+    std::optional<QByteArray> contents;
+    if (written && file.open(QIODevice::ReadOnly)) {
+        contents = file.readAll();
+        file.close();
+    }
+    file.remove();
+    if (contents && static_cast<std::size_t>(contents->size()) < kStagingDescriptorSize)
+        contents.reset();
+    return contents;
+}
+
+std::optional<QByteArray> stage(const QString& programDir, std::span<const std::uint8_t> package)
+{
+    if (programDir.isEmpty())
+        return std::nullopt;
+    QFile file(programDir + '/' + kStagingFileName);
+    if (file.open(QIODevice::ReadWrite | QIODevice::NewOnly))
+        return roundTrip(file, package);
+    if (!file.exists())
+        return std::nullopt; // not writable
+    QTemporaryFile unique(programDir + "/data.XXXXXX.bin");
+    if (!unique.open())
+        return std::nullopt;
+    return roundTrip(unique, package);
+}
+
+LoadResult slice(std::span<const std::uint8_t> bytes, bool staged)
+{
+    LoadResult result;
+    auto sliced = slicePackage(bytes);
+    result.ok = sliced.error == SliceError::None;
+    result.error = result.ok ? std::string() : describe(sliced.error);
+    result.package = std::move(sliced.package);
+    result.staged = staged;
+    return result;
+}
+
+} // namespace
+
+std::span<const std::uint8_t> embeddedPackage()
+{
+    // Registered at static initialisation; stored uncompressed, so data() is the bytes.
+    static const QResource resource(kPackageResourcePath);
+    if (!resource.isValid() || resource.compressionAlgorithm() != QResource::NoCompression)
+        return {};
+    return {resource.data(), static_cast<std::size_t>(resource.size())};
+}
+
+std::array<std::uint8_t, kStagingDescriptorSize> stagingDescriptor(std::uint32_t packageLength)
+{
+    // Little-endian: type tag 0x2011 (a byte array), 1 dimension, element count, lower bound 0.
+    return {0x11, 0x20, 0x01, 0x00,
+            static_cast<std::uint8_t>(packageLength),
+            static_cast<std::uint8_t>(packageLength >> 8),
+            static_cast<std::uint8_t>(packageLength >> 16),
+            static_cast<std::uint8_t>(packageLength >> 24),
+            0x00, 0x00, 0x00, 0x00};
+}
+
+LoadResult loadPackage(const QString& programDir, std::span<const std::uint8_t> package)
+{
+    if (const auto file = stage(programDir, package)) {
+        const auto* data = reinterpret_cast<const std::uint8_t*>(file->constData());
+        const std::span<const std::uint8_t> bytes(data, static_cast<std::size_t>(file->size()));
+        return slice(bytes.subspan(kStagingDescriptorSize), true);
+    }
+    return slice(package, false);
+}
+
+} // namespace qx::package

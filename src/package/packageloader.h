@@ -1,0 +1,37 @@
+// Loading the embedded firmware package into what the transfer sends from.
+#pragma once
+
+#include "packageformat.h"
+
+#include <QString>
+
+#include <span>
+#include <string>
+
+namespace qx::package {
+
+inline constexpr char kPackageResourcePath[] = ":/firmware/qx-lp4r.pkg";
+inline constexpr char kStagingFileName[] = "data.bin";
+inline constexpr std::size_t kStagingDescriptorSize = 12;
+
+// The package compiled into the program: read-only, whole, valid for the program's life.
+std::span<const std::uint8_t> embeddedPackage();
+
+// The 12-byte descriptor that precedes the package in the staging file.
+std::array<std::uint8_t, kStagingDescriptorSize> stagingDescriptor(std::uint32_t packageLength);
+
+struct LoadResult
+{
+    Package package;
+    bool ok = false;
+    std::string error; // why the package was refused; empty when ok
+    bool staged = false; // went through a staging file (false: straight from memory)
+};
+
+// Writes the package behind its descriptor to a staging file in `programDir`, reads it back
+// whole, deletes it and slices it. A `data.bin` already there belongs to someone else and is
+// left alone: a uniquely named file is used instead. Where no file can be staged (a read-only
+// directory), the same values are taken from `package` directly.
+LoadResult loadPackage(const QString& programDir, std::span<const std::uint8_t> package);
+
+} // namespace qx::package
