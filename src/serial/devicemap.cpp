@@ -1,0 +1,141 @@
+// COM numbering of Linux serial devices and the port enumeration.
+#include "devicemap.h"
+
+#include <QFileInfo>
+#include <QRegularExpression>
+#include <QSerialPortInfo>
+
+#include <algorithm>
+
+namespace qx::serial {
+
+namespace {
+
+struct Group
+{
+    const char* prefix;
+    int firstNumber;
+};
+
+// In map order: USB adapters first.
+constexpr Group kGroups[] = {{"ttyUSB", 33}, {"ttyACM", 65}, {"ttyS", 1}};
+constexpr int kGroupSize = 32;
+
+// Group index and k for a fixed-rule device, or nullopt for "any other".
+std::optional<std::pair<int, int>> groupOf(const QString& systemLocation)
+{
+    const QString name = QFileInfo(systemLocation).fileName();
+    for (int g = 0; g < int(std::size(kGroups)); ++g) {
+        static const QRegularExpression digits("^\\d{1,2}$");
+        const QString prefix = kGroups[g].prefix;
+        if (!name.startsWith(prefix) || !systemLocation.startsWith("/dev/"))
+            continue;
+        const QString rest = name.mid(prefix.size());
+        if (!digits.match(rest).hasMatch())
+            continue;
+        const int k = rest.toInt();
+        if (k < kGroupSize)
+            return std::pair{g, k};
+    }
+    return std::nullopt;
+}
+
+} // namespace
+
+QList<SerialDevice> systemSerialDevices()
+{
+    QList<SerialDevice> devices;
+    for (const QSerialPortInfo& info : QSerialPortInfo::availablePorts())
+        devices.append({info.systemLocation(), info.description(), info.manufacturer()});
+    return devices;
+}
+
+QList<MapEntry> buildDeviceMap(const QList<SerialDevice>& devices)
+{
+    struct Ranked
+    {
+        int group; // kGroups index, or size(kGroups) for the others
+        int k;
+        SerialDevice device;
+    };
+    QList<Ranked> ranked;
+    for (const SerialDevice& device : devices) {
+        const auto g = groupOf(device.systemLocation);
+        ranked.append(g ? Ranked{g->first, g->second, device}
+                        : Ranked{int(std::size(kGroups)), 0, device});
+    }
+    std::stable_sort(ranked.begin(), ranked.end(), [](const Ranked& a, const Ranked& b) {
+        if (a.group != b.group)
+            return a.group < b.group;
+        if (a.k != b.k)
+            return a.k < b.k;
+        return a.device.systemLocation < b.device.systemLocation;
+    });
+
+    QList<MapEntry> map;
+    int nextOther = kFirstOtherComNumber;
+    for (const Ranked& r : ranked) {
+        const bool fixed = r.group < int(std::size(kGroups));
+        const int number = fixed ? kGroups[r.group].firstNumber + r.k : nextOther++;
+        if (number > kMaxComNumber)
+            continue;
+        map.append({number, QStringLiteral("COM%1").arg(number), r.device});
+    }
+    return map;
+}
+
+std::optional<SerialDevice> deviceFor(const QList<MapEntry>& map, int comNumber)
+{
+    for (const MapEntry& entry : map)
+        if (entry.comNumber == comNumber)
+            return entry.device;
+    return std::nullopt;
+}
+
+QList<MapValue> mapValues(const QList<MapEntry>& map)
+{
+    QList<MapValue> values;
+    for (const MapEntry& entry : map)
+        values.append({entry.device.systemLocation, entry.portName});
+    return values;
+}
+
+QStringList enumComPorts(const QList<MapValue>& values)
+{
+    QStringList ports{QString()};
+    int found = 0;
+    for (const auto& [name, data] : values) {
+        if (name.size() >= kValueBufferChars || data.size() >= kValueBufferChars)
+            break; // the value does not fit its buffer: the read fails and ends the listing
+        const QString port = data.toUpper();
+        if (!port.contains(QLatin1String("COM")))
+            continue;
+        if (found == 0)
+            ports[0] = port;
+        else
+            ports.append(port);
+        ++found;
+    }
+    return ports;
+}
+
+std::optional<quint8> portNumberFromName(const QString& portName)
+{
+    bool ok = false;
+    const short number = portName.mid(3).trimmed().toShort(&ok);
+    if (!ok || number < 0 || number > kMaxComNumber)
+        return std::nullopt;
+    return static_cast<quint8>(number);
+}
+
+QString portToolTip(const MapEntry& entry)
+{
+    QStringList parts{entry.device.systemLocation};
+    if (!entry.device.description.isEmpty())
+        parts.append(entry.device.description);
+    if (!entry.device.manufacturer.isEmpty())
+        parts.append(entry.device.manufacturer);
+    return entry.portName + ": " + parts.join(", ");
+}
+
+} // namespace qx::serial

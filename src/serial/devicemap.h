@@ -1,0 +1,60 @@
+// The serial device map: which Linux serial device answers to which COM number, and the
+// port list the window shows, built from it the way the device map is read on Windows.
+#pragma once
+
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+#include <functional>
+#include <optional>
+#include <utility>
+
+namespace qx::serial {
+
+struct SerialDevice
+{
+    QString systemLocation; // /dev/ttyUSB0
+    QString description;    // FT232R USB UART
+    QString manufacturer;   // FTDI
+};
+
+// Where the devices come from; tests hand in pseudo-terminals.
+using DeviceSource = std::function<QList<SerialDevice>()>;
+QList<SerialDevice> systemSerialDevices();
+
+inline constexpr int kFirstOtherComNumber = 97;
+inline constexpr int kMaxComNumber = 255;
+
+struct MapEntry
+{
+    int comNumber = 0;
+    QString portName; // "COM33"
+    SerialDevice device;
+};
+
+// Numbers the devices: ttyS<k> -> COM(k+1) and ttyUSB<k> -> COM(33+k) and ttyACM<k> ->
+// COM(65+k) for k < 32, any other device COM97 upward in the order of its path. USB adapters
+// come first, so start-up selects the technician's cable. Devices left without a number from
+// 0 to 255 are left out.
+QList<MapEntry> buildDeviceMap(const QList<SerialDevice>& devices);
+std::optional<SerialDevice> deviceFor(const QList<MapEntry>& map, int comNumber);
+
+// One value of the device map: the device's name and the port name it maps to.
+using MapValue = std::pair<QString, QString>;
+QList<MapValue> mapValues(const QList<MapEntry>& map);
+
+inline constexpr qsizetype kValueBufferChars = 1000;
+
+// The port names in the map's order: upper case, only those containing "COM", no sorting,
+// no de-duplication; a single empty string when none is found. A value whose name or data
+// does not fit kValueBufferChars (with its terminating NUL) ends the enumeration.
+QStringList enumComPorts(const QList<MapValue>& values);
+
+// The number after the first three characters of a port name, if it is 0 to 255.
+std::optional<quint8> portNumberFromName(const QString& portName);
+
+// "COM33: /dev/ttyUSB0, FT232R USB UART, FTDI"
+QString portToolTip(const MapEntry& entry);
+
+} // namespace qx::serial

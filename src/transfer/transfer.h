@@ -1,0 +1,91 @@
+// The update transfer's state machine: what each state sends, how many reply bytes it waits
+// for, how long, and whether a reply is accepted. Pure functions; Form1's handlers call them.
+#pragma once
+
+#include "packageformat.h"
+
+#include <array>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace qx::transfer {
+
+// Bytes on the line.
+inline constexpr std::uint8_t SOH = 0x01;
+inline constexpr std::uint8_t EOT = 0x04;
+inline constexpr std::uint8_t ACK = 0x06;
+inline constexpr std::uint8_t NAK = 0x15;
+inline constexpr std::uint8_t CAN = 0x18;
+inline constexpr std::uint8_t kRequest = 0x43;    // 'C': the receiver asks for a CRC transfer
+inline constexpr std::uint8_t kMenuUpdate = 0x31; // '1': the boot loader's download function
+
+// Times, in milliseconds.
+inline constexpr int kSendIntervalMs = 1;     // from an accepted reply to the next send
+inline constexpr int kMenuTimeoutMs = 4000;   // for the 'C' after the menu byte
+inline constexpr int kReplyTimeoutMs = 10000; // for the reply to every later state
+inline constexpr int kFailNowMs = 1;          // the watchdog fires at once after a wrong reply
+inline constexpr int kSuccessPauseMs = 5;     // before the success message
+
+enum class Step
+{
+    Menu,              // state 0
+    Header,            // state 1
+    Data,              // states 2 .. N + 1
+    EndOfTransmission, // state N + 2
+    ClosingHeader,     // state N + 3
+    None,              // outside 0 .. N + 3: nothing to send
+};
+
+enum class Acceptance
+{
+    EndsWithRequest, // the last byte is 'C'
+    BeginsWithAck,   // the first byte is ACK
+};
+
+struct StepRule
+{
+    int replyThreshold; // reply bytes that raise the receive event
+    int watchdogMs;     // reply time limit armed with the send
+    Acceptance acceptance;
+};
+
+// The whole machine in one table, indexed by Step (None has no row).
+inline constexpr std::array<StepRule, 5> kStepRules{{
+    /* Menu              */ {1, kMenuTimeoutMs, Acceptance::EndsWithRequest},
+    /* Header            */ {2, kReplyTimeoutMs, Acceptance::BeginsWithAck}, // ACK 'C'
+    /* Data              */ {1, kReplyTimeoutMs, Acceptance::BeginsWithAck},
+    /* EndOfTransmission */ {2, kReplyTimeoutMs, Acceptance::BeginsWithAck}, // ACK 'C'
+    /* ClosingHeader     */ {1, kReplyTimeoutMs, Acceptance::BeginsWithAck},
+}};
+
+Step stepOf(int sendState, int packetCount);
+const StepRule& ruleOf(Step step); // Step::None is not allowed
+
+// The bytes of `sendState`, exactly as they go on the wire: the menu byte, the header packet,
+// data packet sendState - 1 as stored, EOT, or the closing empty header. Empty for Step::None.
+std::vector<std::uint8_t> sendBytes(int sendState, const package::Package& package);
+
+// 01 00 FF and 130 zero bytes: an empty file name ends the batch.
+std::array<std::uint8_t, package::kHeaderPacketSize> closingHeader();
+
+bool endsWithRequest(std::span<const std::uint8_t> reply);
+bool beginsWithAck(std::span<const std::uint8_t> reply);
+
+enum class Verdict
+{
+    Advance,     // accepted: next state
+    Complete,    // accepted in the last state: the transfer succeeded
+    Fail,        // not accepted: the transfer ends with the connection error
+    KeepWaiting, // not accepted in the last state: ignored, the device may still ACK
+    Ignore,      // no bytes at all: nothing to judge
+};
+
+Verdict judgeReply(int sendState, int packetCount, std::span<const std::uint8_t> reply);
+
+// "0%" pattern: value / maximum in single precision, times 100, an exact half rounded away
+// from zero (so 0.5 % shows "1%"). A bar without a maximum shows "0%".
+std::string percentText(float value, float maximum);
+
+} // namespace qx::transfer

@@ -1,0 +1,42 @@
+// Every text the window sets or shows, as (Simplified Chinese, English) pairs.
+#pragma once
+
+#include <QString>
+
+namespace qx::ui {
+
+struct Text
+{
+    const char* chinese;
+    const char* english;
+};
+
+inline constexpr quint8 kChinese = 1; // languageFlag value; any other value is English
+
+// The pair's text for `languageFlag`, chosen when it is set or shown.
+inline QString pick(const Text& text, quint8 languageFlag)
+{
+    return QString::fromUtf8(languageFlag == kChinese ? text.chinese : text.english);
+}
+
+namespace texts {
+inline constexpr Text kTitle{"升级程序", "Firmware Update - QX-LP4R-V1.3.7"};
+inline constexpr Text kFrame1{"串口", "COMM"};
+inline constexpr Text kCommand1{"升级", "Update"};
+inline constexpr Text kCommand2{"获取版本", "Get Version"};
+inline constexpr Text kFrame2{"版本信息", "Version Information"};
+inline constexpr Text kLabel1{"Please click  Get Version ", "Please click  Get Version "};
+inline constexpr Text kCommand4{"连接", "Connect"};
+inline constexpr Text kCommand5{"断开", "Disconnect"};
+inline constexpr Text kPercentWord{"完成进度", "Completion percentage"};
+inline constexpr char kPercentStart[] = ":  0%";
+inline constexpr Text kSuccess{"升级成功", "Upgrade Successfully"};
+inline constexpr Text kConnectionError{"请检测连接！", "Plese Check Connection!"};
+inline constexpr Text kErrorTitle{"错误", "Error"};
+inline constexpr Text kNoPackage{"固件包未能载入，无法升级：", "The firmware package is not loaded, "
+                                                               "so nothing can be sent: "};
+inline constexpr char kVersion[] = "V1.3.7";
+inline constexpr char kLineSettings[] = "57600,N,8,1";
+} // namespace texts
+
+} // namespace qx::ui
