@@ -104,8 +104,8 @@ int main(int argc, char** argv)
         const std::size_t blocks =
             (firmware.size() + qx::package::kDataBlockSize - 1) / qx::package::kDataBlockSize;
         if (blocks > static_cast<std::size_t>(qx::package::kMaxPacketCount)) {
-            std::fprintf(stderr, "mkpackage: %s needs %zu blocks, at most %d fit\n",
-                         image.c_str(), blocks, qx::package::kMaxPacketCount);
+            std::fprintf(stderr, "mkpackage: %s needs %zu blocks, at most %d fit\n", image.c_str(),
+                         blocks, qx::package::kMaxPacketCount);
             return 1;
         }
     }

@@ -125,8 +125,8 @@ std::vector<std::string> checkPackage(std::span<const std::uint8_t> bytes,
                            std::to_string(kMaxPacketCount));
     if (bytes.size() != packageSize(static_cast<std::size_t>(count))) {
         problems.push_back("length " + std::to_string(bytes.size()) + ", expected " +
-                           std::to_string(packageSize(static_cast<std::size_t>(count))) +
-                           " for " + std::to_string(count) + " packets");
+                           std::to_string(packageSize(static_cast<std::size_t>(count))) + " for " +
+                           std::to_string(count) + " packets");
         return problems;
     }
     for (int k = 1; k <= count; ++k) {
@@ -136,8 +136,8 @@ std::vector<std::string> checkPackage(std::span<const std::uint8_t> bytes,
         if (packet[0] != STX)
             problems.push_back(where + "does not start with STX");
         if (packet[1] != number)
-            problems.push_back(where + "block number " + std::to_string(packet[1]) +
-                               ", expected " + std::to_string(number));
+            problems.push_back(where + "block number " + std::to_string(packet[1]) + ", expected " +
+                               std::to_string(number));
         if (packet[2] != static_cast<std::uint8_t>(255 - packet[1]))
             problems.push_back(where + "block number complement is wrong");
         if (storedCrc(packet) != crc16Xmodem(packet.subspan(3, kDataBlockSize)))

@@ -11,8 +11,8 @@
 
 namespace qx::package {
 
-inline constexpr std::uint8_t SOH = 0x01; // starts a 128-byte block (the header)
-inline constexpr std::uint8_t STX = 0x02; // starts a 1024-byte block (data)
+inline constexpr std::uint8_t SOH = 0x01;      // starts a 128-byte block (the header)
+inline constexpr std::uint8_t STX = 0x02;      // starts a 1024-byte block (data)
 inline constexpr std::uint8_t kPadByte = 0x1A; // fills the last block of an image, as senders do
 
 inline constexpr std::size_t kDataBlockSize = 1024;

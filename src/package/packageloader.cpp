@@ -73,12 +73,18 @@ std::span<const std::uint8_t> embeddedPackage()
 std::array<std::uint8_t, kStagingDescriptorSize> stagingDescriptor(std::uint32_t packageLength)
 {
     // Little-endian: type tag 0x2011 (a byte array), 1 dimension, element count, lower bound 0.
-    return {0x11, 0x20, 0x01, 0x00,
+    return {0x11,
+            0x20,
+            0x01,
+            0x00,
             static_cast<std::uint8_t>(packageLength),
             static_cast<std::uint8_t>(packageLength >> 8),
             static_cast<std::uint8_t>(packageLength >> 16),
             static_cast<std::uint8_t>(packageLength >> 24),
-            0x00, 0x00, 0x00, 0x00};
+            0x00,
+            0x00,
+            0x00,
+            0x00};
 }
 
 LoadResult loadPackage(const QString& programDir, std::span<const std::uint8_t> package)

@@ -24,7 +24,7 @@ struct LoadResult
 {
     Package package;
     bool ok = false;
-    std::string error; // why the package was refused; empty when ok
+    std::string error;   // why the package was refused; empty when ok
     bool staged = false; // went through a staging file (false: straight from memory)
 };
 

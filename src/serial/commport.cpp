@@ -117,8 +117,8 @@ void CommPort::apply(const LineSettings& s)
 {
     if (!port_.setBaudRate(s.baudRate) || !port_.setParity(s.parity) ||
         !port_.setDataBits(s.dataBits) || !port_.setStopBits(s.stopBits))
-        throw CommError(QStringLiteral("The line settings were refused: %1")
-                            .arg(port_.errorString()));
+        throw CommError(
+            QStringLiteral("The line settings were refused: %1").arg(port_.errorString()));
 }
 
 void CommPort::setPortOpen(bool open)
@@ -138,9 +138,9 @@ void CommPort::setPortOpen(bool open)
     // Buffering is ours, not the driver's: QSerialPort keeps everything until it is read.
     port_.setReadBufferSize(0);
     if (!port_.open(QIODevice::ReadWrite)) {
-        const bool denied = ::access(device->systemLocation.toLocal8Bit().constData(),
-                                     R_OK | W_OK) != 0 &&
-                            errno == EACCES;
+        const bool denied =
+            ::access(device->systemLocation.toLocal8Bit().constData(), R_OK | W_OK) != 0 &&
+            errno == EACCES;
         const auto error = port_.error();
         port_.clearError();
         throw CommError(openFailureText(error, commPort_, device->systemLocation, denied));
@@ -161,9 +161,10 @@ void CommPort::setHandshaking(Handshaking handshaking)
     if (!port_.isOpen())
         return;
     // Software flow control has no QSerialPort setting; only RTS/CTS is passed on.
-    const auto flow = (handshaking == Handshaking::RtsCts || handshaking == Handshaking::RtsCtsXonXoff)
-                          ? QSerialPort::HardwareControl
-                          : QSerialPort::NoFlowControl;
+    const auto flow =
+        (handshaking == Handshaking::RtsCts || handshaking == Handshaking::RtsCtsXonXoff)
+            ? QSerialPort::HardwareControl
+            : QSerialPort::NoFlowControl;
     if (!port_.setFlowControl(flow))
         throw CommError(QStringLiteral("Handshaking refused: %1").arg(port_.errorString()));
 }
@@ -181,9 +182,15 @@ void CommPort::setDtrEnable(bool on)
     }
 }
 
-void CommPort::setInputMode(InputMode mode) { inputMode_ = mode; }
+void CommPort::setInputMode(InputMode mode)
+{
+    inputMode_ = mode;
+}
 
-void CommPort::setRThreshold(int threshold) { rThreshold_ = threshold; }
+void CommPort::setRThreshold(int threshold)
+{
+    rThreshold_ = threshold;
+}
 
 void CommPort::clearReceive()
 {
@@ -242,7 +249,10 @@ void CommPort::raiseReceiveEvent()
 
 void CommPort::onError(QSerialPort::SerialPortError error)
 {
-    if (error != QSerialPort::ResourceError || !port_.isOpen() || lossReported_)
+    // A removed adapter reads EIO (ResourceError); a hung-up line reads end-of-file, which
+    // QSerialPort reports as ReadError. Both repeat for as long as the port stays open.
+    const bool lineGone = error == QSerialPort::ResourceError || error == QSerialPort::ReadError;
+    if (!lineGone || !port_.isOpen() || lossReported_)
         return;
     lossReported_ = true;
     const QString description = port_.errorString();

@@ -20,9 +20,9 @@ namespace qx::serial {
 class CommError : public std::runtime_error
 {
 public:
-    explicit CommError(const QString& description)
-        : std::runtime_error(description.toStdString())
-    {}
+    explicit CommError(const QString& description) : std::runtime_error(description.toStdString())
+    {
+    }
     QString description() const { return QString::fromStdString(what()); }
 };
 
@@ -47,8 +47,18 @@ class CommPort : public QObject
     Q_OBJECT
 
 public:
-    enum class InputMode { Text, Binary };
-    enum class Handshaking { None, XonXoff, RtsCts, RtsCtsXonXoff };
+    enum class InputMode
+    {
+        Text,
+        Binary
+    };
+    enum class Handshaking
+    {
+        None,
+        XonXoff,
+        RtsCts,
+        RtsCtsXonXoff
+    };
     static constexpr int comEvReceive = 2; // event code: characters were received
 
     using Input = std::variant<QString, QByteArray>;
@@ -82,7 +92,8 @@ public:
 signals:
     // Raised once at least rThreshold() (> 0) characters wait.
     void commEvent(int code);
-    // The adapter went away while open; the port has been closed. Raised once per opening.
+    // The adapter went away or the line hung up while open; the port has been closed.
+    // Raised once per opening.
     void linkLost(const QString& description);
 
 private:

@@ -20,7 +20,10 @@ Step stepOf(int sendState, int packetCount)
     return Step::None;
 }
 
-const StepRule& ruleOf(Step step) { return kStepRules.at(static_cast<std::size_t>(step)); }
+const StepRule& ruleOf(Step step)
+{
+    return kStepRules.at(static_cast<std::size_t>(step));
+}
 
 std::array<std::uint8_t, package::kHeaderPacketSize> closingHeader()
 {

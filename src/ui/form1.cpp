@@ -31,9 +31,9 @@ void installFontFallbacks()
     if (done)
         return;
     done = true;
-    QFont::insertSubstitutions(QString::fromUtf8("宋体"),
-                               {"SimSun", "Noto Serif CJK SC", "AR PL UMing CN",
-                                "WenQuanYi Zen Hei", "Noto Sans CJK SC"});
+    QFont::insertSubstitutions(
+        QString::fromUtf8("宋体"),
+        {"SimSun", "Noto Serif CJK SC", "AR PL UMing CN", "WenQuanYi Zen Hei", "Noto Sans CJK SC"});
     QFont::insertSubstitutions("Arial", {"Liberation Sans", "Arimo", "DejaVu Sans"});
 }
 
@@ -129,7 +129,10 @@ void Form1::loadPackage()
     ui->prgPercent->setMaximum(package.packetCount + 3);
 }
 
-void Form1::on_Command3_clicked() { loadPackage(); }
+void Form1::on_Command3_clicked()
+{
+    loadPackage();
+}
 
 void Form1::closeEvent(QCloseEvent* event)
 {
@@ -148,7 +151,10 @@ void Form1::timeTick()
     ui->MSBar->setPanelText(3, qx::ui::clockText(QTime::currentTime(), timeSeparator));
 }
 
-void Form1::on_Combo1_activated(int) { combo1Click(); }
+void Form1::on_Combo1_activated(int)
+{
+    combo1Click();
+}
 
 void Form1::on_Combo1_currentIndexChanged(int index)
 {

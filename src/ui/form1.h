@@ -42,7 +42,7 @@ public:
     qint16 sendState = 0;      // 0 menu, 1 header, 2 .. N+1 data, N+2 EOT, N+3 closing header
     qint16 replyThreshold = 0; // reply bytes that raise the receive event for this state
     std::vector<std::uint8_t> sendBuffer;
-    bool deviceWaiting = false; // the device was last seen asking with 'C' while idle
+    bool deviceWaiting = false;   // the device was last seen asking with 'C' while idle
     qx::package::Package package; // packetCount, packageData, headerPacket
     QString packageError = QStringLiteral("not loaded"); // why Update cannot send; empty if loaded
     qint16 versionReplyCount = 0;

@@ -33,8 +33,9 @@ inline constexpr char kPercentStart[] = ":  0%";
 inline constexpr Text kSuccess{"升级成功", "Upgrade Successfully"};
 inline constexpr Text kConnectionError{"请检测连接！", "Plese Check Connection!"};
 inline constexpr Text kErrorTitle{"错误", "Error"};
-inline constexpr Text kNoPackage{"固件包未能载入，无法升级：", "The firmware package is not loaded, "
-                                                               "so nothing can be sent: "};
+inline constexpr Text kNoPackage{"固件包未能载入，无法升级：",
+                                 "The firmware package is not loaded, "
+                                 "so nothing can be sent: "};
 inline constexpr char kVersion[] = "V1.3.7";
 inline constexpr char kLineSettings[] = "57600,N,8,1";
 } // namespace texts
