@@ -31,7 +31,10 @@ std::vector<std::uint8_t> rawPackage(int count, std::size_t length)
     return bytes;
 }
 
-QStringList filesIn(const QString& dir) { return QDir(dir).entryList(QDir::Files | QDir::Hidden); }
+QStringList filesIn(const QString& dir)
+{
+    return QDir(dir).entryList(QDir::Files | QDir::Hidden);
+}
 
 } // namespace
 
@@ -55,10 +58,10 @@ private slots:
         QFile file(QX_PACKAGE_FILE);
         QVERIFY(file.open(QIODevice::ReadOnly));
         const QByteArray onDisk = file.readAll();
-        QVERIFY(std::equal(embedded.begin(), embedded.end(),
-                           reinterpret_cast<const std::uint8_t*>(onDisk.constData()),
-                           reinterpret_cast<const std::uint8_t*>(onDisk.constData()) +
-                               onDisk.size()));
+        QVERIFY(
+            std::equal(embedded.begin(), embedded.end(),
+                       reinterpret_cast<const std::uint8_t*>(onDisk.constData()),
+                       reinterpret_cast<const std::uint8_t*>(onDisk.constData()) + onDisk.size()));
     }
 
     // Walks every packet with its own reading of the format, not through checkPackage.
@@ -74,7 +77,7 @@ private slots:
             QCOMPARE(int(packet[1]) + int(packet[2]), 255);
             QCOMPARE(crcAt(packet), crc16Xmodem(packet.subspan(3, 1024)));
         }
-        QCOMPARE(int(p[2 + 1029 * 255 + 1]), 0);   // packet 256 wraps to block 0
+        QCOMPARE(int(p[2 + 1029 * 255 + 1]), 0); // packet 256 wraps to block 0
         QCOMPARE(int(p[2 + 1029 * 255 + 2]), 0xFF);
         QCOMPARE(int(p[2 + 1029 * 371 + 1]), 116); // the last packet
         QCOMPARE(int(p[2 + 1029 * 372]), 0);
@@ -84,7 +87,9 @@ private slots:
         QCOMPARE(int(header[1]), 0x00);
         QCOMPARE(int(header[2]), 0xFF);
         const std::string field(reinterpret_cast<const char*>(header.data()) + 3, 128);
-        QCOMPARE(field.substr(0, 26), std::string("QX-LP4R-V1.3.7.bin\0" "380929\0", 26));
+        QCOMPARE(field.substr(0, 26), std::string("QX-LP4R-V1.3.7.bin\0"
+                                                  "380929\0",
+                                                  26));
         QVERIFY(field.find_first_not_of('\0', 26) == std::string::npos);
         QCOMPARE(crcAt(header), crc16Xmodem(header.subspan(3, 128)));
         for (std::size_t i = p.size() - 3; i < p.size(); ++i)
@@ -240,8 +245,8 @@ private slots:
         f.close();
 
         QProcess tool;
-        tool.start(QX_MKPACKAGE, {"--check", path, "--name", "QX-LP4R-V1.3.7.bin", "--size",
-                                  "380929"});
+        tool.start(QX_MKPACKAGE,
+                   {"--check", path, "--name", "QX-LP4R-V1.3.7.bin", "--size", "380929"});
         QVERIFY(tool.waitForFinished());
         QCOMPARE(tool.exitCode(), 1);
         const QString err = QString::fromUtf8(tool.readAllStandardError());

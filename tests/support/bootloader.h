@@ -39,11 +39,16 @@ public:
     };
     struct Fault
     {
-        Action action = Action::Normal;
-        int delayMs = 0;
-        int splitMs = 5;
+        Fault(Action action = Action::Normal, int delayMs = 0, int splitMs = 5,
+              QByteArray bytes = {}, int times = 1)
+            : action(action), delayMs(delayMs), splitMs(splitMs), bytes(std::move(bytes)),
+              times(times)
+        {}
+        Action action;
+        int delayMs;
+        int splitMs;
         QByteArray bytes;
-        int times = 1; // how many receptions of this item it applies to
+        int times; // how many receptions of this item it applies to
     };
 
     // Items are numbered as the sender's states: 0 the menu "1", 1 the header, 2 .. N+1 the
