@@ -10,6 +10,7 @@
 #include "versionquery.h"
 
 #include <QCloseEvent>
+#include <QDateTime>
 #include <QFont>
 #include <QMessageBox>
 #include <QScreen>
@@ -148,6 +149,12 @@ void Form1::closeEvent(QCloseEvent* event)
 
 void Form1::timeTick()
 {
+    // The text can only change when the wall-clock second does; reading the local time (a
+    // time-zone lookup) a thousand times a second would cost more than the rest of the window.
+    const qint64 second = QDateTime::currentMSecsSinceEpoch() / 1000;
+    if (second == shownSecond)
+        return;
+    shownSecond = second;
     ui->MSBar->setPanelText(3, qx::ui::clockText(QTime::currentTime(), timeSeparator));
 }
 

@@ -96,6 +96,7 @@ private:
     QList<qx::serial::MapEntry> deviceMap;
     qx::serial::CommPort MSComm1;
     QChar timeSeparator;
+    qint64 shownSecond = -1; // the wall-clock second panel 3 shows
     // A success or error box is open: replies and ticks that come meanwhile are not judged.
     bool outcomeShowing = false;
 };
