@@ -67,7 +67,9 @@ Form1::Form1(Form1Setup setup_, QWidget* parent)
 
     tmrSend.setSingleShot(true);
     tmrOvertime.setSingleShot(true);
+    // Coarse timers may fire 5 % early: the reply limits are meant to the millisecond.
     tmrSend.setTimerType(Qt::PreciseTimer);
+    tmrOvertime.setTimerType(Qt::PreciseTimer);
     connect(&tmrSend, &QTimer::timeout, this, &Form1::sendTick);
     connect(&tmrOvertime, &QTimer::timeout, this, &Form1::overtimeTick);
     connect(&Time, &QTimer::timeout, this, &Form1::timeTick);
