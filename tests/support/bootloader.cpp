@@ -325,6 +325,10 @@ void BootLoader::reply(int itemNo, const QByteArray& proper)
     case Action::HangUp:
         hangUp();
         break;
+    case Action::RemoveAdapter:
+        asking_.stop();
+        pty_.removeAdapter();
+        break;
     case Action::Custom:
         write(fault.bytes);
         break;

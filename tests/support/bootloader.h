@@ -25,17 +25,18 @@ public:
     // How the device answers one received item.
     enum class Action
     {
-        Normal,  // the proper reply at once
-        Silence, // no reply at all
-        Nak,     // NAK instead of the reply
-        Can,     // CAN CAN instead of the reply
-        Garbage, // one byte that is neither ACK nor 'C'
-        Split,   // the proper reply one byte per write, splitMs apart
-        ExtraC,  // "CC" written before the proper reply
-        Chatter, // the proper reply followed by noise in the same write
-        Delay,   // the proper reply after delayMs
-        HangUp,  // the master is closed instead of replying
-        Custom,  // `bytes` instead of the reply
+        Normal,        // the proper reply at once
+        Silence,       // no reply at all
+        Nak,           // NAK instead of the reply
+        Can,           // CAN CAN instead of the reply
+        Garbage,       // one byte that is neither ACK nor 'C'
+        Split,         // the proper reply one byte per write, splitMs apart
+        ExtraC,        // "CC" written before the proper reply
+        Chatter,       // the proper reply followed by noise in the same write
+        Delay,         // the proper reply after delayMs
+        HangUp,        // the master is closed instead of replying
+        RemoveAdapter, // the slave is hung up instead of replying (a USB adapter pulled)
+        Custom,        // `bytes` instead of the reply
     };
     struct Fault
     {
@@ -43,7 +44,8 @@ public:
               QByteArray bytes = {}, int times = 1)
             : action(action), delayMs(delayMs), splitMs(splitMs), bytes(std::move(bytes)),
               times(times)
-        {}
+        {
+        }
         Action action;
         int delayMs;
         int splitMs;

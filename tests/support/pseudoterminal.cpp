@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <pty.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -32,6 +33,12 @@ void Pty::hangUp()
     if (master_ >= 0)
         ::close(master_);
     master_ = -1;
+}
+
+void Pty::removeAdapter()
+{
+    if (slave_ >= 0)
+        ::ioctl(slave_, TIOCVHANGUP);
 }
 
 qx::serial::SerialDevice Pty::device() const

@@ -19,6 +19,9 @@ public:
     QString slavePath() const { return slavePath_; }
     // Closes the master: the line hangs up under the program's feet.
     void hangUp();
+    // The kernel's view of a USB adapter pulled out: every open of the slave is hung up
+    // (reads see end-of-file, writes EIO), as usb-serial does on disconnect.
+    void removeAdapter();
 
     // The device map entry that puts this pty in the port list.
     qx::serial::SerialDevice device() const;
