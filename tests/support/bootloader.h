@@ -83,7 +83,12 @@ public:
     int packetsAcked() const { return acked_; } // data packets ACKed in the current batch
     int versionQueries() const { return versionQueries_; }
     bool hungUp() const { return !pty_.isOpen(); }
-    void clearStream() { stream_.clear(); }
+    void clearStream()
+    {
+        stream_.clear();
+        stream_.squeeze();
+        turnarounds_.clear();
+    }
     // Reply written -> first byte of the next item read, per step, in nanoseconds.
     const std::vector<qint64>& turnarounds() const { return turnarounds_; }
 
