@@ -14,6 +14,11 @@ QX_PACKAGES=(
     fonts-wqy-zenhei    # Chinese texts
     fonts-liberation2   # metric-compatible stand-in for Arial
 )
+# What the tests and the Debian package need besides.
+QX_TEST_PACKAGES=(
+    dpkg-dev file       # dpkg-shlibdeps for CPack
+    lintian
+)
 
 as_root() {
     if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo -n "$@"; fi
