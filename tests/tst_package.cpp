@@ -31,6 +31,12 @@ std::vector<std::uint8_t> rawPackage(int count, std::size_t length)
     return bytes;
 }
 
+bool writeFile(const QString& path, const QByteArray& bytes)
+{
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
+}
+
 QStringList filesIn(const QString& dir)
 {
     return QDir(dir).entryList(QDir::Files | QDir::Hidden);
@@ -136,11 +142,7 @@ private slots:
         const QString path = dir.filePath("data.bin");
         QByteArray foreign(400000, '\x5A');
         foreign[0] = '\x7F'; // a count that would be refused if this file were sliced
-        {
-            QFile f(path);
-            QVERIFY(f.open(QIODevice::WriteOnly));
-            f.write(foreign);
-        }
+        QVERIFY(writeFile(path, foreign));
         const auto result = loadPackage(dir.path(), embeddedPackage());
         QVERIFY(result.ok);
         QVERIFY(result.staged);
@@ -239,10 +241,7 @@ private slots:
         QByteArray bytes(reinterpret_cast<const char*>(p.data()), qsizetype(p.size()));
         bytes[offset] = char(bytes[offset] ^ xorMask);
         const QString path = dir.filePath("bad.pkg");
-        QFile f(path);
-        QVERIFY(f.open(QIODevice::WriteOnly));
-        f.write(bytes);
-        f.close();
+        QVERIFY(writeFile(path, bytes));
 
         QProcess tool;
         tool.start(QX_MKPACKAGE,
@@ -265,10 +264,7 @@ private slots:
         for (int i = 0; i < image.size(); ++i)
             image[i] = char(i * 7);
         const QString imagePath = dir.filePath("fw-2.0.bin");
-        QFile f(imagePath);
-        QVERIFY(f.open(QIODevice::WriteOnly));
-        f.write(image);
-        f.close();
+        QVERIFY(writeFile(imagePath, image));
         QProcess tool;
         tool.start(QX_MKPACKAGE, {"--out", dir.filePath("out.pkg"), "--image", imagePath});
         QVERIFY(tool.waitForFinished());
