@@ -193,6 +193,13 @@ void Form1::setConnectedEnabling(bool connected)
     ui->Command2->setEnabled(connected);
 }
 
+void Form1::showLineGone()
+{
+    // Only Connect makes sense now; Command6 is back as after any transfer.
+    setConnectedEnabling(false);
+    ui->Command6->setEnabled(true);
+}
+
 void Form1::showError(const QString& description)
 {
     QMessageBox::warning(this, QString(), description);
@@ -236,8 +243,7 @@ void Form1::onLinkLost()
     // The adapter is gone and the port closed: end what was running, once, and show the
     // disconnected state. A box already open will find the port closed when it returns.
     tmrSend.stop();
-    setConnectedEnabling(false);
-    ui->Command6->setEnabled(true);
+    showLineGone();
     if ((commMode == 1 || commMode == 2) && !outcomeShowing)
         failNow();
 }
@@ -408,9 +414,7 @@ void Form1::restoreAfterTransfer()
     ui->lblPercent->setVisible(false);
     ui->prgPercent->setVisible(false);
     if (!MSComm1.portOpen()) {
-        // The line went away meanwhile: only Connect makes sense now.
-        setConnectedEnabling(false);
-        ui->Command6->setEnabled(true);
+        showLineGone(); // the line went away meanwhile
         return;
     }
     ui->Command1->setEnabled(true);

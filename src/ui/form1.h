@@ -89,6 +89,7 @@ private:
     void combo1Click();
     void setConnectedEnabling(bool connected);
     void restoreAfterTransfer();
+    void showLineGone();
     void showError(const QString& description);
 
     std::unique_ptr<Ui::Form1> ui;
