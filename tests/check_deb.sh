@@ -2,7 +2,7 @@
 # Builds the Debian package from a build tree, unpacks it and checks its files, its
 # dependencies and that the unpacked program starts; lintian must report no errors.
 set -euo pipefail
-build="$1"
+build="$2"
 out="$(mktemp -d)"
 trap 'rm -rf "$out"' EXIT
 

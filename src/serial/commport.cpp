@@ -5,6 +5,7 @@
 
 #include <cerrno>
 
+#include <fcntl.h>
 #include <unistd.h>
 
 namespace qx::serial {
@@ -138,9 +139,10 @@ void CommPort::setPortOpen(bool open)
     // Buffering is ours, not the driver's: QSerialPort keeps everything until it is read.
     port_.setReadBufferSize(0);
     if (!port_.open(QIODevice::ReadWrite)) {
-        const bool denied =
-            ::access(device->systemLocation.toLocal8Bit().constData(), R_OK | W_OK) != 0 &&
-            errno == EACCES;
+        // Asked as the open was made (effective and file-system ids), not as the real user.
+        const bool denied = ::faccessat(AT_FDCWD, device->systemLocation.toLocal8Bit(),
+                                        R_OK | W_OK, AT_EACCESS) != 0 &&
+                            errno == EACCES;
         const auto error = port_.error();
         port_.clearError();
         throw CommError(openFailureText(error, commPort_, device->systemLocation, denied));

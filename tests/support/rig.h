@@ -1,91 +1,113 @@
-// A test rig: the real Form1 with a pty in its device map, the boot-loader simulator on the
-// other end, and message boxes closed as a user would.
+// The real Form1 with a pty in its port list and the simulated boot loader on the line;
+// message boxes are recorded and closed by clicking OK, as a user would.
 #pragma once
 
 #include "bootloader.h"
 #include "form1.h"
-#include "messageboxes.h"
-#include "pseudoterminal.h"
 
-#include <QComboBox>
+#include <QAbstractButton>
+#include <QApplication>
 #include <QElapsedTimer>
-#include <QEventLoop>
-#include <QGroupBox>
-#include <QLabel>
-#include <QLineEdit>
-#include <QProgressBar>
-#include <QPushButton>
+#include <QMessageBox>
 #include <QTest>
+#include <QTimer>
 
-#include <memory>
+inline const QString kSuccess = "Upgrade Successfully", kError = "Plese Check Connection!";
 
-template <typename W = QWidget> W* control(const QWidget* form, const char* name)
+// Runs the event loop until `done` holds or `ms` pass. Unlike QTest::qWaitFor it does not
+// sleep between rounds, so a transfer runs at the pace it has under exec().
+template <typename Pred> bool waitFor(Pred done, int ms = 30000)
 {
-    return form->findChild<W*>(QString::fromLatin1(name));
-}
-
-// Runs the event loop until `done` holds; unlike QTest::qWaitFor it does not sleep between
-// rounds, so a transfer runs at the speed it would under QApplication::exec().
-template <typename Pred> bool waitFor(Pred done, int timeoutMs = 30000)
-{
-    if (done())
-        return true;
-    QEventLoop loop;
-    QTimer check;
+    QTimer wake; // the loop wakes even when nothing else happens
+    wake.start(5);
     QElapsedTimer clock;
     clock.start();
-    QObject::connect(&check, &QTimer::timeout, &loop, [&] {
-        if (done() || clock.elapsed() > timeoutMs)
-            loop.quit();
-    });
-    check.start(1);
-    loop.exec();
+    while (!done() && !clock.hasExpired(ms))
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
     return done();
 }
 
-inline void click(const QWidget* form, const char* name)
+// Records each message box as it opens and clicks its OK closeAfterMs later (never if < 0).
+struct Boxes : QObject
 {
-    auto* button = control<QPushButton>(form, name);
-    QTest::mouseClick(button, Qt::LeftButton);
+    struct Box
+    {
+        QString title, text;
+        QMessageBox::Icon icon;
+    };
+    QList<Box> seen;
+    int closeAfterMs = 0;
+
+    Boxes() { qApp->installEventFilter(this); }
+    QStringList texts() const
+    {
+        QStringList out;
+        for (const Box& box : seen)
+            out << box.text;
+        return out;
+    }
+    bool eventFilter(QObject* object, QEvent* event) override
+    {
+        auto* box = event->type() == QEvent::Show ? qobject_cast<QMessageBox*>(object) : nullptr;
+        if (box)
+            seen.append({box->windowTitle(), box->text(), box->icon()});
+        if (box && closeAfterMs >= 0)
+            QTimer::singleShot(closeAfterMs, box, [box] {
+                QTest::mouseClick(box->button(QMessageBox::Ok), Qt::LeftButton);
+            });
+        return false;
+    }
+};
+
+// The port, then which of Connect, Disconnect, Frame1, Combo1, Update, Get Version and
+// Command6 are enabled, then whether the progress display is shown.
+inline QString state(const Form1& form)
+{
+    QString s = form.comm().portOpen() ? "open " : "closed ";
+    for (const char* name :
+         {"Command4", "Command5", "Frame1", "Combo1", "Command1", "Command2", "Command6"})
+        s += form.findChild<QWidget*>(name)->isEnabled() ? '1' : '0';
+    return s + (form.findChild<QWidget*>("prgPercent")->isHidden() ? "" : " progress");
 }
+inline const QString kConnected = "open 0100111", kDisconnected = "closed 1011001";
 
 struct Rig
 {
-    explicit Rig(int expectedPackets = 372, Form1Setup setup = {}) : sim(pty, expectedPackets)
+    explicit Rig(std::span<const std::uint8_t> package = {}) : sim(pty)
     {
-        setup.devices = ptySource({&pty});
-        form = std::make_unique<Form1>(std::move(setup));
+        form = std::make_unique<Form1>(Form1Setup{
+            .devices = [device = pty.device()] { return QList{device}; }, .package = package});
         form->show();
     }
-
-    QPushButton* button(const char* name) const { return control<QPushButton>(form.get(), name); }
-    void click(const char* name) const { ::click(form.get(), name); }
-    bool enabled(const char* name) const { return control(form.get(), name)->isEnabled(); }
-
-    // Connect; true if the window shows the connected state.
-    bool connectPort()
+    template <typename W = QWidget> W* w(const char* name) const
+    {
+        return form->findChild<W*>(name);
+    }
+    void click(const char* name) const
+    {
+        QTest::mouseClick(w<QAbstractButton>(name), Qt::LeftButton);
+    }
+    bool connectPort() const
     {
         click("Command4");
-        return form->comm().portOpen() && enabled("Command1");
+        return form->comm().portOpen();
     }
-
-    // The window is idle after a transfer: no box open, Update usable again.
+    // Nothing runs: no transfer or query, no timer armed, no box open.
     bool idle() const
     {
-        return form->commMode == 0 && !boxes.anyOpen() && !form->tmrSend.isActive() &&
-               !form->tmrOvertime.isActive();
+        return form->commMode == 0 && !QApplication::activeModalWidget() &&
+               !form->tmrSend.isActive() && !form->tmrOvertime.isActive();
     }
-
-    // Update, then wait for the single outcome.
-    bool update(int timeoutMs = 30000)
+    // Update, then wait for its one outcome and the idle window after it.
+    bool update(int ms = 30000)
     {
-        const int before = boxes.count();
+        const auto before = boxes.seen.size();
         click("Command1");
-        return waitFor([&] { return boxes.count() > before && idle(); }, timeoutMs);
+        return waitFor([&] { return boxes.seen.size() > before && idle(); }, ms);
     }
 
     Pty pty;
     BootLoader sim;
-    MessageBoxes boxes;
+    Boxes boxes;
     std::unique_ptr<Form1> form;
 };

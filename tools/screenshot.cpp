@@ -12,7 +12,6 @@ int main(int argc, char** argv)
         fprintf(stderr, "usage: qx-screenshot OUT.png\n");
         return 2;
     }
-    MessageBoxes boxes;
     Rig rig;
     rig.connectPort();
     rig.click("Command2");

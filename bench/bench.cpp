@@ -1,0 +1,259 @@
+// The updater's figures, each beside its floor measured in the same run on the same machine:
+// the transfer against a minimal sender with the same pacing, idle CPU against a bare window
+// with the same 1 ms timer; then start-up, loadPackage, memory, and a 100-transfer soak.
+// One line a figure; --check exits 1 when a goal is missed.
+#include "packageloader.h"
+#include "rig.h"
+#include "transfer.h"
+
+#include <QDir>
+#include <QProcess>
+#include <QSerialPort>
+#include <QSysInfo>
+#include <QTemporaryDir>
+#include <QThread>
+
+#include <algorithm>
+#include <cstdio>
+#include <unistd.h>
+
+namespace {
+
+namespace t = qx::transfer;
+constexpr int kRuns = 5;
+constexpr int kSteps = 376;                                // states 0 .. 375
+constexpr double kWireSeconds = 382928.0 * 10.0 / 57600.0; // 8N1: ten bits a byte
+bool allMet = true;
+
+double median(std::vector<double> v)
+{
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+
+void figure(const char* name, double value, const char* unit, const QString& goal, bool met)
+{
+    std::printf("%s: %.3f %s (goal %s)%s\n", name, value, unit, qPrintable(goal),
+                met ? "" : "  MISSED");
+    allMet = allMet && met;
+}
+
+long residentKiB(qint64 pid)
+{
+    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
+    status.open(QIODevice::ReadOnly);
+    for (const QByteArray& line : status.readAll().split('\n'))
+        if (line.startsWith("VmRSS:"))
+            return line.mid(6).trimmed().split(' ').first().toLong();
+    return -1;
+}
+
+double cpuSeconds(qint64 pid)
+{
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    stat.open(QIODevice::ReadOnly);
+    const QByteArray text = stat.readAll();
+    const QList<QByteArray> f = text.mid(text.lastIndexOf(')') + 2).split(' ');
+    return (f.value(11).toDouble() + f.value(12).toDouble()) / double(sysconf(_SC_CLK_TCK));
+}
+
+int openDescriptors()
+{
+    return int(QDir("/proc/self/fd").entryList(QDir::NoDotAndDotDot | QDir::AllEntries).size());
+}
+
+// A child process: the updater's window as main() shows it, or the floor, a bare window whose
+// only work is a 1 ms timer with an empty slot. It says when it is on the screen.
+int child(int argc, char** argv, bool bare)
+{
+    QApplication app(argc, argv);
+    QTimer tick;
+    QObject::connect(&tick, &QTimer::timeout, [] {});
+    std::unique_ptr<QWidget> window = bare ? std::make_unique<QWidget>() : std::make_unique<Form1>();
+    if (bare)
+        tick.start(1);
+    window->show();
+    if (!QTest::qWaitForWindowExposed(window.get()))
+        return 1;
+    std::printf("shown\n");
+    std::fflush(stdout);
+    return app.exec();
+}
+
+void startUpAndIdle()
+{
+    std::vector<double> startUp;
+    for (int run = 0; run < kRuns; ++run) {
+        QProcess p;
+        QElapsedTimer clock;
+        clock.start();
+        p.start(QCoreApplication::applicationFilePath(), {"--window"});
+        p.waitForReadyRead(10000);
+        startUp.push_back(double(clock.nsecsElapsed()) / 1e6);
+        if (run == 0)
+            figure("rss_after_startup", double(residentKiB(p.processId())) / 1024, "MB",
+                   "<= 60 MB", residentKiB(p.processId()) <= 60 * 1024);
+        p.kill();
+        p.waitForFinished();
+    }
+    figure("startup_median", median(startUp), "ms", "<= 300 ms", median(startUp) <= 300);
+
+    // Both at once, over the same ten seconds.
+    QProcess window, bare;
+    window.start(QCoreApplication::applicationFilePath(), {"--window"});
+    bare.start(QCoreApplication::applicationFilePath(), {"--bare"});
+    window.waitForReadyRead(10000);
+    bare.waitForReadyRead(10000);
+    QThread::msleep(500);
+    const double w0 = cpuSeconds(window.processId()), b0 = cpuSeconds(bare.processId());
+    QThread::sleep(10);
+    const double w = (cpuSeconds(window.processId()) - w0) * 10, // % of one core
+        b = (cpuSeconds(bare.processId()) - b0) * 10;
+    window.kill();
+    bare.kill();
+    window.waitForFinished();
+    bare.waitForFinished();
+    std::printf("idle_cpu: window %.2f %%, bare window with a 1 ms timer %.2f %% of one core\n",
+                w, b);
+    figure("idle_cpu_ratio", w / b, "x the floor", "<= 1.2", w <= 1.2 * b);
+}
+
+void loading()
+{
+    QTemporaryDir dir;
+    std::vector<double> ms;
+    for (int run = 0; run < kRuns; ++run) {
+        QElapsedTimer clock;
+        clock.start();
+        allMet = qx::package::loadPackage(dir.path(), qx::package::embeddedPackage()).ok && allMet;
+        ms.push_back(double(clock.nsecsElapsed()) / 1e6);
+    }
+    figure("load_package_median", median(ms), "ms", "<= 20 ms", median(ms) <= 20);
+}
+
+// The transfer's floor: the same simulator on a pty of its own, a bare QSerialPort, and the
+// same 1 ms single-shot precise timer from each accepted reply to the next send.
+class MinimalSender : public QObject
+{
+public:
+    explicit MinimalSender(const qx::package::Package& package) : package_(package), sim_(pty_)
+    {
+        port_.setPortName(pty_.slavePath());
+        port_.open(QIODevice::ReadWrite);
+        tick_.setSingleShot(true);
+        tick_.setTimerType(Qt::PreciseTimer);
+        tick_.setInterval(t::kSendIntervalMs);
+        connect(&tick_, &QTimer::timeout, this, [this] {
+            const auto bytes = t::sendBytes(state_, package_);
+            port_.write(reinterpret_cast<const char*>(bytes.data()), qint64(bytes.size()));
+        });
+        connect(&port_, &QSerialPort::readyRead, this, &MinimalSender::reply);
+    }
+    bool run()
+    {
+        state_ = 0;
+        done_ = false;
+        sim_.stream.clear();
+        tick_.start();
+        return waitFor([this] { return done_; }, 60000) && sim_.completed > 0;
+    }
+
+private:
+    void reply()
+    {
+        const int needed = t::ruleOf(t::stepOf(state_, package_.packetCount)).replyThreshold;
+        if (port_.bytesAvailable() < needed)
+            return;
+        const QByteArray r = port_.readAll();
+        const auto verdict = t::judgeReply(
+            state_, package_.packetCount,
+            {reinterpret_cast<const std::uint8_t*>(r.data()), std::size_t(r.size())});
+        done_ = verdict != t::Verdict::Advance;
+        if (!done_) {
+            ++state_;
+            tick_.start();
+        }
+    }
+
+    const qx::package::Package& package_;
+    Pty pty_;
+    BootLoader sim_;
+    QSerialPort port_;
+    QTimer tick_;
+    int state_ = 0;
+    bool done_ = false;
+};
+
+void transfers()
+{
+    Rig rig;
+    rig.connectPort();
+    MinimalSender floor(rig.form->package);
+    const auto transfer = [&] {
+        rig.sim.stream.clear(); // the simulator's record is not the window's memory
+        rig.update(60000);
+    };
+    waitFor([] { return false; }, 100);
+    const int descriptorsBefore = openDescriptors();
+    std::vector<double> window, bare;
+    for (int run = 0; run < kRuns; ++run) { // side by side, so drift hits both alike
+        QElapsedTimer clock;
+        clock.start();
+        allMet = floor.run() && allMet;
+        bare.push_back(double(clock.nsecsElapsed()) / 1e6);
+        clock.start();
+        transfer();
+        window.push_back(double(clock.nsecsElapsed()) / 1e6);
+    }
+    const bool whole = rig.sim.completed == kRuns && rig.sim.problems.isEmpty();
+    std::printf("transfer_372_packets: window median %.1f ms, minimal sender median %.1f ms; "
+                "%.3f ms a step\n",
+                median(window), median(bare), median(window) / kSteps);
+    figure("transfer_ratio", median(window) / median(bare), "x the floor", "<= 1.1",
+           whole && median(window) <= 1.1 * median(bare));
+    const double overhead = median(window) / 1000.0 / kWireSeconds * 100.0;
+    figure("overhead_over_wire_time", overhead, "%", "<= 1 % of 66.5 s at 57600 8N1",
+           overhead <= 1.0);
+
+    long at10 = 0;
+    for (int run = kRuns + 1; run <= 100; ++run) {
+        transfer();
+        if (run == 10)
+            at10 = residentKiB(QCoreApplication::applicationPid());
+    }
+    const long at100 = residentKiB(QCoreApplication::applicationPid());
+    const bool all = rig.sim.completed == 100 && rig.boxes.texts().count("Upgrade Successfully") == 100;
+    figure("soak_rss_growth_10_to_100", double(at100 - at10) / 1024, "MB",
+           "< 1 MB, all 100 transfers whole", all && at100 - at10 < 1024);
+    figure("rss_after_100_transfers", double(at100) / 1024, "MB",
+           "<= 60 MB (the simulator runs in this process too)", at100 <= 60 * 1024);
+    waitFor([] { return false; }, 100);
+    std::printf("open_descriptors: %d before, %d after 100 transfers\n", descriptorsBefore,
+                openDescriptors());
+    figure("descriptors_leaked", openDescriptors() - descriptorsBefore, "", "0",
+           openDescriptors() == descriptorsBefore);
+}
+
+// The offscreen platform warns about every message box; the figures are what matter here.
+void quiet(QtMsgType type, const QMessageLogContext&, const QString& message)
+{
+    if (type != QtDebugMsg && !message.contains(QLatin1String("propagateSizeHints")))
+        std::fprintf(stderr, "%s\n", qPrintable(message));
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    qInstallMessageHandler(quiet);
+    const QString mode = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QString();
+    if (mode == "--window" || mode == "--bare")
+        return child(argc, argv, mode == "--bare");
+    QApplication app(argc, argv);
+    std::printf("machine: %ld cores, %s\n", sysconf(_SC_NPROCESSORS_ONLN),
+                qPrintable(QSysInfo::prettyProductName()));
+    loading();
+    startUpAndIdle();
+    transfers();
+    return mode == "--check" && !allMet ? 1 : 0;
+}
