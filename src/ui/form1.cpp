@@ -244,7 +244,7 @@ void Form1::onLinkLost()
     // disconnected state. A box already open will find the port closed when it returns.
     tmrSend.stop();
     showLineGone();
-    if ((commMode == 1 || commMode == 2) && !outcomeShowing)
+    if (commMode == 1 || commMode == 2)
         failNow();
 }
 
@@ -306,8 +306,8 @@ void Form1::onComm(int code)
 {
     if (code != CommPort::comEvReceive)
         return;
-    if (outcomeShowing) {
-        MSComm1.input(); // the outcome is decided; what comes now is not judged
+    if (outcomeDecided) {
+        MSComm1.input();
         return;
     }
     switch (commMode) {
@@ -370,15 +370,15 @@ void Form1::advance()
 
 void Form1::succeed()
 {
+    outcomeDecided = true;
     tmrSend.stop();
     tmrOvertime.stop();
     QThread::msleep(t::kSuccessPauseMs);
-    outcomeShowing = true;
     QMessageBox::information(this, QString(), pick(texts::kSuccess, languageFlag));
-    outcomeShowing = false;
     restoreAfterTransfer();
     commMode = 0;
     deviceWaiting = false;
+    outcomeDecided = false;
 }
 
 void Form1::replyFailure()
@@ -390,6 +390,9 @@ void Form1::replyFailure()
 
 void Form1::failNow()
 {
+    if (outcomeDecided)
+        return;
+    outcomeDecided = true;
     tmrSend.stop();
     tmrOvertime.setInterval(t::kFailNowMs);
     tmrOvertime.start();
@@ -398,15 +401,13 @@ void Form1::failNow()
 void Form1::overtimeTick()
 {
     tmrOvertime.stop();
-    if (outcomeShowing)
-        return;
-    outcomeShowing = true;
+    outcomeDecided = true; // already, unless the time ran out
     QMessageBox box(QMessageBox::NoIcon, pick(texts::kErrorTitle, languageFlag),
                     pick(texts::kConnectionError, languageFlag), QMessageBox::Ok, this);
     box.exec();
-    outcomeShowing = false;
     restoreAfterTransfer();
     commMode = 0;
+    outcomeDecided = false;
 }
 
 void Form1::restoreAfterTransfer()

@@ -98,6 +98,8 @@ private:
     qx::serial::CommPort MSComm1;
     QChar timeSeparator;
     qint64 shownSecond = -1; // the wall-clock second panel 3 shows
-    // A success or error box is open: replies and ticks that come meanwhile are not judged.
-    bool outcomeShowing = false;
+    // The transfer's or the query's outcome is decided: from the wrong reply (or the lost
+    // line, the time-out, the success) until its box has been closed, replies are read and
+    // dropped, not judged, so nothing is sent or re-armed and exactly one box shows.
+    bool outcomeDecided = false;
 };
