@@ -137,7 +137,15 @@ private slots:
         Form1 form(withDevices({"/dev/ttyS11", "/dev/ttyUSB3", "/dev/ttyS9"}));
         QCOMPARE(form.portList, (QStringList{"COM36", "COM10", "COM12"}));
         QCOMPARE(int(form.portNumber), 36);
-        form.findChild<QComboBox*>("Combo1")->setCurrentIndex(1);
+        auto* combo = form.findChild<QComboBox*>("Combo1");
+        combo->setCurrentIndex(1);
+        QCOMPARE(int(form.portNumber), 10);
+        QCOMPARE(panel(form, 1), QString("COM10"));
+        // typing is not selecting: the list, the port and the panel stay
+        combo->clearEditText();
+        QTest::keyClicks(combo, "COM7");
+        QTest::keyClick(combo, Qt::Key_Return);
+        QCOMPARE(combo->count(), 3);
         QCOMPARE(int(form.portNumber), 10);
         QCOMPARE(panel(form, 1), QString("COM10"));
     }
