@@ -65,6 +65,10 @@ private slots:
                  qPrintable(panel(form, 3)));
         QCOMPARE(panel(form, 2), QLocale().toString(QDate::currentDate(), QLocale::ShortFormat));
         QVERIFY(boxes.seen.isEmpty());
+        QTest::mouseClick(form.findChild<QAbstractButton*>("Command1"), Qt::LeftButton);
+        QCOMPARE(boxes.texts(), QStringList{"No serial port was found at start-up, so the firmware "
+                                            "was not loaded: plug in the cable, then restart the "
+                                            "updater."});
     }
 
     void startUpWithPorts()

@@ -128,7 +128,9 @@ void Form1::loadPackage()
     const auto bytes = setup.package.empty() ? package::embeddedPackage() : setup.package;
     const auto result = package::loadPackage(setup.programDir, bytes);
     package = result.package;
-    packageError = result.ok ? QString() : QString::fromStdString(result.error);
+    packageProblem = result.ok ? nullptr : &texts::kDamaged;
+    if (!result.ok)
+        qWarning("firmware package refused: %s", result.error.c_str());
     ui->prgPercent->setMaximum(package.packetCount + 3);
 }
 
@@ -252,8 +254,8 @@ void Form1::onLinkLost()
 
 void Form1::on_Command1_clicked()
 {
-    if (!packageError.isEmpty()) {
-        showError(pick(texts::kNoPackage, languageFlag) + packageError);
+    if (packageProblem) {
+        showError(pick(*packageProblem, languageFlag));
         return;
     }
     try {

@@ -4,6 +4,7 @@
 #include "commport.h"
 #include "devicemap.h"
 #include "packageformat.h"
+#include "texts.h"
 
 #include <QCoreApplication>
 #include <QStringList>
@@ -44,7 +45,7 @@ public:
     std::vector<std::uint8_t> sendBuffer;
     bool deviceWaiting = false;   // the device was last seen asking with 'C' while idle
     qx::package::Package package; // packetCount, packageData, headerPacket
-    QString packageError = QStringLiteral("not loaded"); // why Update cannot send; empty if loaded
+    const qx::ui::Text* packageProblem = &qx::ui::texts::kNotLoaded; // nullptr once loaded
     qint16 versionReplyCount = 0;
     quint8 languageFlag = 0; // 1 Simplified Chinese, any other value English
     quint8 portNumber = 0;

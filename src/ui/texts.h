@@ -33,9 +33,14 @@ inline constexpr char kPercentStart[] = ":  0%";
 inline constexpr Text kSuccess{"升级成功", "Upgrade Successfully"};
 inline constexpr Text kConnectionError{"请检测连接！", "Plese Check Connection!"};
 inline constexpr Text kErrorTitle{"错误", "Error"};
-inline constexpr Text kNoPackage{"固件包未能载入，无法升级：",
-                                 "The firmware package is not loaded, "
-                                 "so nothing can be sent: "};
+// Why Update has nothing to send: start-up found no port, or the built-in package is damaged.
+inline constexpr Text kNotLoaded{
+    "启动时没有找到串口，固件没有载入：请接好串口线，然后重新启动本程序。",
+    "No serial port was found at start-up, so the firmware was not "
+    "loaded: plug in the cable, then restart the updater."};
+inline constexpr Text kDamaged{"内置的固件包已损坏，无法发送：请重新安装本程序。",
+                               "The built-in firmware package is damaged and cannot be sent: "
+                               "reinstall the updater."};
 inline constexpr char kVersion[] = "V1.3.7";
 inline constexpr char kLineSettings[] = "57600,N,8,1";
 } // namespace texts
