@@ -143,6 +143,20 @@ private slots:
         QVERIFY(result.package == loadPackage(QDir::tempPath(), embeddedPackage()).package);
     }
 
+    // What was read back is used only if it is the package itself, byte for byte.
+    void onlyAnUnchangedReadBackIsUsed()
+    {
+        const QByteArray package = embedded().left(5000);
+        QByteArray changed = package;
+        changed[4321] = 'X';
+        for (auto [readBack, used] : {std::pair{package, true},
+                                      {package + "tail", true},
+                                      {changed, false},
+                                      {package.chopped(1), false},
+                                      {"", false}})
+            QCOMPARE(readBackMatches(bytesOf(readBack), bytesOf(package)), used);
+    }
+
     void aRefusedPackageIsReported()
     {
         QTemporaryDir dir;

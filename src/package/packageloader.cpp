@@ -5,7 +5,7 @@
 #include <QResource>
 #include <QTemporaryFile>
 
-#include <memory>
+#include <algorithm>
 #include <optional>
 
 namespace qx::package {
@@ -87,12 +87,22 @@ std::array<std::uint8_t, kStagingDescriptorSize> stagingDescriptor(std::uint32_t
             0x00};
 }
 
+bool readBackMatches(std::span<const std::uint8_t> readBack, std::span<const std::uint8_t> package)
+{
+    return readBack.size() >= package.size() &&
+           std::equal(package.begin(), package.end(), readBack.begin());
+}
+
 LoadResult loadPackage(const QString& programDir, std::span<const std::uint8_t> package)
 {
     if (const auto file = stage(programDir, package)) {
-        const auto* data = reinterpret_cast<const std::uint8_t*>(file->constData());
-        const std::span<const std::uint8_t> bytes(data, static_cast<std::size_t>(file->size()));
-        return slice(bytes.subspan(kStagingDescriptorSize), true);
+        const auto bytes = std::span(reinterpret_cast<const std::uint8_t*>(file->constData()),
+                                     static_cast<std::size_t>(file->size()))
+                               .subspan(kStagingDescriptorSize);
+        // Only the embedded bytes ever go on the wire: a file that reads back otherwise (a disk
+        // fault, another writer in the directory) is not used.
+        if (readBackMatches(bytes, package))
+            return slice(bytes, true);
     }
     return slice(package, false);
 }

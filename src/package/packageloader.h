@@ -25,13 +25,18 @@ struct LoadResult
     Package package;
     bool ok = false;
     std::string error;   // why the package was refused; empty when ok
-    bool staged = false; // went through a staging file (false: straight from memory)
+    bool staged = false; // sliced from the staging file (false: from `package` itself)
 };
 
+// Whether the staging file, read back past its descriptor, holds `package` unchanged; a tail
+// beyond it is ignored.
+bool readBackMatches(std::span<const std::uint8_t> readBack, std::span<const std::uint8_t> package);
+
 // Writes the package behind its descriptor to a staging file in `programDir`, reads it back
-// whole, deletes it and slices it. A `data.bin` already there belongs to someone else and is
-// left alone: a uniquely named file is used instead. Where no file can be staged (a read-only
-// directory), the same values are taken from `package` directly.
+// whole, deletes it and slices what it read if that is unchanged. A `data.bin` already there
+// belongs to someone else and is left alone: a uniquely named file is used instead. Where no
+// file can be staged (a read-only directory), or it read back otherwise, `package` itself is
+// sliced.
 LoadResult loadPackage(const QString& programDir, std::span<const std::uint8_t> package);
 
 } // namespace qx::package
