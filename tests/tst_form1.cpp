@@ -160,6 +160,8 @@ private slots:
         QVERIFY(rig.connectPort());
         QCOMPARE(state(*rig.form), kConnected);
         QCOMPARE(rig.form->comm().rThreshold(), 0); // no receive event until a query or send
+        // low latency is asked for; a pty has no such mode, and works all the same
+        QCOMPARE(rig.form->comm().lowLatency(), qx::serial::CommPort::LowLatency::Refused);
         termios tio{};
         const int fd = ::open(rig.pty.slavePath().toLocal8Bit(), O_RDWR | O_NOCTTY);
         QCOMPARE(::tcgetattr(fd, &tio), 0);

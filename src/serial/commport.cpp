@@ -6,9 +6,28 @@
 #include <cerrno>
 
 #include <fcntl.h>
+#include <linux/serial.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 namespace qx::serial {
+
+namespace {
+
+// USB-serial adapters hold short replies until a latency timer runs out (16 ms on FTDI chips),
+// so each one-byte ACK would wait that long; in low-latency mode the driver passes them on at
+// once. The flag is one a user may set.
+CommPort::LowLatency askLowLatency(int fd)
+{
+    serial_struct serial{};
+    if (::ioctl(fd, TIOCGSERIAL, &serial) != 0)
+        return CommPort::LowLatency::Refused;
+    serial.flags |= ASYNC_LOW_LATENCY;
+    return ::ioctl(fd, TIOCSSERIAL, &serial) == 0 ? CommPort::LowLatency::On
+                                                  : CommPort::LowLatency::Refused;
+}
+
+} // namespace
 
 std::optional<LineSettings> parseLineSettings(const QString& text)
 {
@@ -140,14 +159,15 @@ void CommPort::setPortOpen(bool open)
     port_.setReadBufferSize(0);
     if (!port_.open(QIODevice::ReadWrite)) {
         // Asked as the open was made (effective and file-system ids), not as the real user.
-        const bool denied = ::faccessat(AT_FDCWD, device->systemLocation.toLocal8Bit(),
-                                        R_OK | W_OK, AT_EACCESS) != 0 &&
+        const bool denied = ::faccessat(AT_FDCWD, device->systemLocation.toLocal8Bit(), R_OK | W_OK,
+                                        AT_EACCESS) != 0 &&
                             errno == EACCES;
         const auto error = port_.error();
         port_.clearError();
         throw CommError(openFailureText(error, commPort_, device->systemLocation, denied));
     }
     lossReported_ = false;
+    lowLatency_ = askLowLatency(int(port_.handle())); // a driver that refuses works as before
     try {
         apply(settings_);
         setHandshaking(handshaking_);

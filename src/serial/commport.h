@@ -60,6 +60,13 @@ public:
         RtsCtsXonXoff
     };
     static constexpr int comEvReceive = 2; // event code: characters were received
+    // The driver's low-latency mode, asked for at each open.
+    enum class LowLatency
+    {
+        NotAsked, // the port is closed
+        On,
+        Refused, // the driver has no such mode (a pseudo-terminal, say)
+    };
 
     using Input = std::variant<QString, QByteArray>;
 
@@ -74,6 +81,7 @@ public:
     int outBufferSize() const { return outBufferSize_; }
     void setPortOpen(bool open);
     bool portOpen() const { return port_.isOpen(); }
+    LowLatency lowLatency() const { return portOpen() ? lowLatency_ : LowLatency::NotAsked; }
     void setHandshaking(Handshaking handshaking);
     void setDtrEnable(bool on);
     void setInputMode(InputMode mode);
@@ -112,6 +120,7 @@ private:
     InputMode inputMode_ = InputMode::Text;
     Handshaking handshaking_ = Handshaking::None;
     int rThreshold_ = 0;
+    LowLatency lowLatency_ = LowLatency::NotAsked;
     bool eventQueued_ = false;
     bool lossReported_ = false;
 };
