@@ -60,6 +60,15 @@ std::string describe(SliceError error)
     return "unknown error";
 }
 
+HeaderFields headerFields(const HeaderPacket& packet)
+{
+    // name NUL size NUL within the 128-byte field; the field's end stops an unterminated one
+    const std::string field(packet.begin() + 3, packet.begin() + 3 + kHeaderBlockSize);
+    const std::string name = field.substr(0, field.find('\0'));
+    const std::string rest = field.substr(std::min(field.size(), name.size() + 1));
+    return {name, rest.substr(0, rest.find('\0'))};
+}
+
 std::vector<std::uint8_t> dataPacket(std::size_t blockIndex, std::span<const std::uint8_t> block)
 {
     std::vector<std::uint8_t> packet(kDataPacketSize, kPadByte);

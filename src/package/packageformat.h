@@ -60,6 +60,13 @@ SliceResult slicePackage(std::span<const std::uint8_t> bytes);
 
 std::string describe(SliceError error);
 
+// What a header packet names: the file and its size text.
+struct HeaderFields
+{
+    std::string fileName, sizeText;
+};
+HeaderFields headerFields(const HeaderPacket& packet);
+
 // Building, for the build-time generator and for tests.
 std::vector<std::uint8_t> dataPacket(std::size_t blockIndex, std::span<const std::uint8_t> block);
 HeaderPacket headerPacket(const std::string& fileName, const std::string& sizeText);

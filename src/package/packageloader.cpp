@@ -70,6 +70,18 @@ std::span<const std::uint8_t> embeddedPackage()
     return {resource.data(), static_cast<std::size_t>(resource.size())};
 }
 
+std::string embeddedSummary()
+{
+    const auto sliced = slicePackage(embeddedPackage());
+    if (sliced.error != SliceError::None)
+        return "firmware package refused: " + describe(sliced.error);
+    const auto [name, size] = headerFields(sliced.package.headerPacket);
+    return "firmware package " + name + ", " + size + " bytes in " +
+           std::to_string(sliced.package.packetCount) + " blocks, " +
+           (QX_TEST_PAYLOAD ? "a GENERATED TEST PAYLOAD, not device firmware"
+                            : "from the firmware image given to the build");
+}
+
 std::array<std::uint8_t, kStagingDescriptorSize> stagingDescriptor(std::uint32_t packageLength)
 {
     // Little-endian: type tag 0x2011 (a byte array), 1 dimension, element count, lower bound 0.

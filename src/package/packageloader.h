@@ -17,6 +17,10 @@ inline constexpr std::size_t kStagingDescriptorSize = 12;
 // The package compiled into the program: read-only, whole, valid for the program's life.
 std::span<const std::uint8_t> embeddedPackage();
 
+// One line on the embedded package: the file its header names, the size text, the blocks, and
+// whether it is the generated test payload or the firmware image the build was given.
+std::string embeddedSummary();
+
 // The 12-byte descriptor that precedes the package in the staging file.
 std::array<std::uint8_t, kStagingDescriptorSize> stagingDescriptor(std::uint32_t packageLength);
 
