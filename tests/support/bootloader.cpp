@@ -1,44 +1,14 @@
-// The pseudo-terminal and the simulated boot loader, item by item.
+// The simulated boot loader on its pseudo-terminal, item by item.
 #include "bootloader.h"
 
 #include "crc16.h"
 
 #include <QTimer>
 
-#include <cerrno>
 #include <fcntl.h>
 #include <pty.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
-
-Pty::Pty()
-{
-    char name[256] = {};
-    termios raw{};
-    ::cfmakeraw(&raw);
-    if (::openpty(&master_, &slave_, name, &raw, nullptr) != 0)
-        qFatal("openpty failed");
-    slavePath_ = name;
-    ::fcntl(master_, F_SETFL, ::fcntl(master_, F_GETFL) | O_NONBLOCK);
-}
-
-Pty::~Pty()
-{
-    hangUp();
-    ::close(slave_);
-}
-
-void Pty::hangUp()
-{
-    if (master_ >= 0)
-        ::close(master_);
-    master_ = -1;
-}
-
-void Pty::unplug()
-{
-    ::ioctl(slave_, TIOCVHANGUP);
-}
 
 namespace {
 // Block number, its complement, and the CRC over the block (the framing byte chose the size).
@@ -51,34 +21,53 @@ bool sound(const QByteArray& packet, int number)
 }
 } // namespace
 
-BootLoader::BootLoader(Pty& pty) : pty_(pty), notifier_(pty.masterFd(), QSocketNotifier::Read)
+BootLoader::BootLoader()
 {
-    connect(&notifier_, &QSocketNotifier::activated, this, &BootLoader::onReadable);
+    char name[256] = {};
+    termios raw{}; // no echo, no line editing, even while the program has the port closed
+    ::cfmakeraw(&raw);
+    if (::openpty(&master_, &slave_, name, &raw, nullptr) != 0)
+        qFatal("openpty failed");
+    slavePath = name;
+    ::fcntl(master_, F_SETFL, O_NONBLOCK);
+    notifier_ = std::make_unique<QSocketNotifier>(master_, QSocketNotifier::Read);
+    connect(notifier_.get(), &QSocketNotifier::activated, this, &BootLoader::onReadable);
+}
+
+BootLoader::~BootLoader()
+{
+    hangUp();
+    ::close(slave_);
 }
 
 void BootLoader::write(const QByteArray& bytes)
 {
-    if (pty_.masterFd() >= 0 &&
-        ::write(pty_.masterFd(), bytes.data(), bytes.size()) != bytes.size())
-        problems << "a write to the line failed";
+    if (master_ >= 0) [[maybe_unused]]
+        const auto written = ::write(master_, bytes.data(), bytes.size());
 }
 
 void BootLoader::hangUp()
 {
-    notifier_.setEnabled(false);
-    pty_.hangUp();
+    notifier_->setEnabled(false);
+    if (master_ >= 0)
+        ::close(std::exchange(master_, -1));
+}
+
+void BootLoader::unplug()
+{
+    ::ioctl(slave_, TIOCVHANGUP);
 }
 
 void BootLoader::onReadable()
 {
     char buffer[4096];
     ssize_t n;
-    while ((n = ::read(pty_.masterFd(), buffer, sizeof buffer)) > 0) {
+    while ((n = ::read(master_, buffer, sizeof buffer)) > 0) {
         stream.append(buffer, n);
         pending_.append(buffer, n);
     }
     if (n == 0 || errno != EAGAIN)
-        notifier_.setEnabled(false); // hung up for good: stop polling
+        notifier_->setEnabled(false); // hung up for good: stop polling
     while (!pending_.isEmpty() && takeItem()) {
     }
 }
@@ -103,21 +92,18 @@ bool BootLoader::takeItem()
         batch_ += item.mid(3, 1024);
         answer(++blocks + 1, "\x06");
     } else if (first == SOH && !afterEot_ && sound(item, 0)) {
-        const QList<QByteArray> fields = item.mid(3, 128).split('\0');
-        fileName = fields.value(0);
-        size_ = fields.value(1);
+        size_ = item.mid(3, 128).split('\0').value(1); // after the file name
         batch_.clear();
         blocks = 0;
         answer(1, "\x06\x43");
     } else if (first == SOH && afterEot_ &&
-               item == QByteArray("\x01\x00\xFF", 3) + QByteArray(130, 0)) {
+               item == "\x01" + QByteArray(1, 0) + "\xFF" + QByteArray(130, 0)) {
         afterEot_ = false;
         file = batch_.left(size_.toLongLong());
         ++completed;
         answer(blocks + 3, "\x06");
     } else {
-        problems << QString("refused item 0x%1 after block %2").arg(int(first), 2, 16).arg(blocks);
-        write("\x15"); // NAK
+        write("\x15"); // NAK: refused
     }
     return true;
 }
@@ -130,7 +116,7 @@ void BootLoader::answer(int item, const QByteArray& proper)
     if (a.how == How::HangUp)
         hangUp();
     if (a.how == How::Unplug)
-        pty_.unplug();
+        unplug();
     if (a.how == How::Write)
         write(a.bytes);
     for (int i = 0; a.how == How::Split && i < a.bytes.size(); ++i)

@@ -7,10 +7,10 @@
 
 #include <QAbstractButton>
 #include <QApplication>
-#include <QElapsedTimer>
 #include <QMessageBox>
 #include <QTest>
-#include <QTimer>
+
+#include <optional>
 
 inline const QString kSuccess = "Upgrade Successfully", kError = "Plese Check Connection!";
 
@@ -20,37 +20,31 @@ template <typename Pred> bool waitFor(Pred done, int ms = 30000)
 {
     QTimer wake; // the loop wakes even when nothing else happens
     wake.start(5);
-    QElapsedTimer clock;
-    clock.start();
-    while (!done() && !clock.hasExpired(ms))
+    for (QDeadlineTimer end(ms); !done() && !end.hasExpired();)
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
     return done();
 }
 
-// Records each message box as it opens and clicks its OK closeAfterMs later (never if < 0).
+inline QString box(const QString& title, QMessageBox::Icon icon, const QString& text)
+{
+    return QString("%1|%2|%3").arg(title).arg(icon).arg(text);
+}
+
+// Records each message box as it opens (`seen` as box() gives it), and clicks its OK
+// closeAfterMs later (never if < 0).
 struct Boxes : QObject
 {
-    struct Box
-    {
-        QString title, text;
-        QMessageBox::Icon icon;
-    };
-    QList<Box> seen;
+    Boxes() { qApp->installEventFilter(this); }
+    QStringList seen, texts;
     int closeAfterMs = 0;
 
-    Boxes() { qApp->installEventFilter(this); }
-    QStringList texts() const
-    {
-        QStringList out;
-        for (const Box& box : seen)
-            out << box.text;
-        return out;
-    }
     bool eventFilter(QObject* object, QEvent* event) override
     {
         auto* box = event->type() == QEvent::Show ? qobject_cast<QMessageBox*>(object) : nullptr;
-        if (box)
-            seen.append({box->windowTitle(), box->text(), box->icon()});
+        if (box) {
+            seen << ::box(box->windowTitle(), box->icon(), box->text());
+            texts << box->text();
+        }
         if (box && closeAfterMs >= 0)
             QTimer::singleShot(closeAfterMs, box, [box] {
                 QTest::mouseClick(box->button(QMessageBox::Ok), Qt::LeftButton);
@@ -73,10 +67,14 @@ inline const QString kConnected = "open 0100111", kDisconnected = "closed 101100
 
 struct Rig
 {
-    explicit Rig(std::span<const std::uint8_t> package = {}) : sim(pty)
+    // The port list holds the simulator's pty, or the devices at `paths` if given.
+    explicit Rig(std::span<const std::uint8_t> package = {}, std::optional<QStringList> paths = {})
     {
-        form = std::make_unique<Form1>(Form1Setup{
-            .devices = [device = pty.device()] { return QList{device}; }, .package = package});
+        QList<qx::serial::SerialDevice> devices;
+        for (const QString& path : paths.value_or(QStringList{sim.slavePath}))
+            devices.append({path, "pseudo-terminal", "test"});
+        form = std::make_unique<Form1>(
+            Form1Setup{.devices = [devices] { return devices; }, .package = package});
         form->show();
     }
     template <typename W = QWidget> W* w(const char* name) const
@@ -106,7 +104,6 @@ struct Rig
         return waitFor([&] { return boxes.seen.size() > before && idle(); }, ms);
     }
 
-    Pty pty;
     BootLoader sim;
     Boxes boxes;
     std::unique_ptr<Form1> form;
