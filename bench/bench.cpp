@@ -48,13 +48,18 @@ long residentKiB(qint64 pid)
     return -1;
 }
 
+// Time on a CPU of all the process's threads, from the scheduler's nanosecond counts rather
+// than /proc/<pid>/stat's 10 ms ticks, which would blur an idle window's 1 or 2 % badly.
 double cpuSeconds(qint64 pid)
 {
-    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
-    stat.open(QIODevice::ReadOnly);
-    const QByteArray text = stat.readAll();
-    const QList<QByteArray> f = text.mid(text.lastIndexOf(')') + 2).split(' ');
-    return (f.value(11).toDouble() + f.value(12).toDouble()) / double(sysconf(_SC_CLK_TCK));
+    const QString tasks = QStringLiteral("/proc/%1/task/").arg(pid);
+    double ns = 0;
+    for (const QString& task : QDir(tasks).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        QFile schedstat(tasks + task + "/schedstat");
+        schedstat.open(QIODevice::ReadOnly);
+        ns += schedstat.readAll().split(' ').value(0).toDouble();
+    }
+    return ns / 1e9;
 }
 
 int openDescriptors()
@@ -99,24 +104,29 @@ void startUpAndIdle()
     }
     figure("startup_median", median(startUp), "ms", "<= 300 ms", median(startUp) <= 300);
 
-    // Both at once, over the same ten seconds.
+    // Both at once, over the same spans of time.
     QProcess window, bare;
     window.start(QCoreApplication::applicationFilePath(), {"--window"});
     bare.start(QCoreApplication::applicationFilePath(), {"--bare"});
     window.waitForReadyRead(10000);
     bare.waitForReadyRead(10000);
     QThread::msleep(500);
-    const double w0 = cpuSeconds(window.processId()), b0 = cpuSeconds(bare.processId());
-    QThread::sleep(10);
-    const double w = (cpuSeconds(window.processId()) - w0) * 10, // % of one core
-        b = (cpuSeconds(bare.processId()) - b0) * 10;
+    std::vector<double> w, b, ratio; // % of one core over three 10 s spans, side by side
+    for (int span = 0; span < 3; ++span) {
+        const double w0 = cpuSeconds(window.processId()), b0 = cpuSeconds(bare.processId());
+        QThread::sleep(10);
+        w.push_back((cpuSeconds(window.processId()) - w0) * 10);
+        b.push_back((cpuSeconds(bare.processId()) - b0) * 10);
+        ratio.push_back(w.back() / b.back());
+    }
     window.kill();
     bare.kill();
     window.waitForFinished();
     bare.waitForFinished();
-    std::printf("idle_cpu: window %.2f %%, bare window with a 1 ms timer %.2f %% of one core\n", w,
-                b);
-    figure("idle_cpu_ratio", w / b, "x the floor", "<= 1.2", w <= 1.2 * b);
+    std::printf("idle_cpu: window %.2f %%, bare window with a 1 ms timer %.2f %% of one core "
+                "(medians of three 10 s spans)\n",
+                median(w), median(b));
+    figure("idle_cpu_ratio", median(ratio), "x the floor", "<= 1.2", median(ratio) <= 1.2);
 }
 
 void loading()
