@@ -165,8 +165,9 @@ public:
         state_ = 0;
         done_ = false;
         sim_.stream.clear();
+        const int before = sim_.completed;
         tick_.start();
-        return waitFor([this] { return done_; }, 60000) && sim_.completed > 0;
+        return waitFor([this] { return done_; }, 60000) && sim_.completed == before + 1;
     }
 
 private:
