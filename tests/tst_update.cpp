@@ -43,7 +43,7 @@ void secondRead(Rig& rig, const QByteArray& bytes)
         &port, &qx::serial::CommPort::commEvent, &port,
         [&, bytes](int code) {
             rig.sim.write(bytes);
-            const_cast<QSerialPort&>(port.device()).waitForReadyRead(1000);
+            port.waitForInput(1000);
             emit port.commEvent(code);
         },
         Qt::SingleShotConnection);
@@ -183,7 +183,7 @@ private slots:
         QCOMPARE(state(*rig.form), kConnected);
         QCOMPARE(rig.form->comm().rThreshold(), 0); // no receive event until a query or send
         // low latency is asked for; a pty has no such mode, and works all the same
-        QCOMPARE(rig.form->comm().lowLatency(), qx::serial::CommPort::LowLatency::Refused);
+        QCOMPARE(rig.form->comm().lowLatency(), qx::serial::LowLatency::Refused);
         termios tio{};
         const int fd = ::open(rig.sim.slavePath.toLocal8Bit(), O_RDWR | O_NOCTTY);
         QCOMPARE(::tcgetattr(fd, &tio), 0);

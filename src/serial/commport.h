@@ -1,46 +1,22 @@
 // The serial-port control the window talks to: port number, line settings, open flag, buffers,
-// input mode, receive threshold, write, read, and the communication event, over QSerialPort.
+// input mode, receive threshold, write, read, and the communication event, over SerialLine.
 #pragma once
 
 #include "devicemap.h"
+#include "serialline.h"
 
 #include <QByteArray>
 #include <QObject>
-#include <QSerialPort>
 #include <QString>
 
 #include <optional>
 #include <span>
-#include <stdexcept>
 #include <variant>
 
 namespace qx::serial {
 
-// A refused operation; what() is the description the window shows.
-class CommError : public std::runtime_error
-{
-public:
-    explicit CommError(const QString& description) : std::runtime_error(description.toStdString())
-    {
-    }
-    QString description() const { return QString::fromStdString(what()); }
-};
-
-struct LineSettings
-{
-    qint32 baudRate = 9600;
-    QSerialPort::Parity parity = QSerialPort::NoParity;
-    QSerialPort::DataBits dataBits = QSerialPort::Data8;
-    QSerialPort::StopBits stopBits = QSerialPort::OneStop;
-    bool operator==(const LineSettings&) const = default;
-};
-
 // "57600,N,8,1": baud, parity N/E/O/M/S, data bits 5 to 8, stop bits 1, 1.5 or 2.
 std::optional<LineSettings> parseLineSettings(const QString& text);
-
-// Open failures, worded for the technician.
-QString openFailureText(QSerialPort::SerialPortError error, int comNumber, const QString& device,
-                        bool accessDenied);
 
 class CommPort : public QObject
 {
@@ -60,17 +36,10 @@ public:
         RtsCtsXonXoff
     };
     static constexpr int comEvReceive = 2; // event code: characters were received
-    // The driver's low-latency mode, asked for at each open.
-    enum class LowLatency
-    {
-        NotAsked, // the port is closed
-        On,
-        Refused, // the driver has no such mode (a pseudo-terminal, say)
-    };
 
     using Input = std::variant<QString, QByteArray>;
 
-    explicit CommPort(DeviceSource devices = systemSerialDevices, QObject* parent = nullptr);
+    explicit CommPort(DeviceSource devices = systemDeviceMap, QObject* parent = nullptr);
 
     void setCommPort(int number);
     int commPort() const { return commPort_; }
@@ -80,8 +49,8 @@ public:
     int inBufferSize() const { return inBufferSize_; }
     int outBufferSize() const { return outBufferSize_; }
     void setPortOpen(bool open);
-    bool portOpen() const { return port_.isOpen(); }
-    LowLatency lowLatency() const { return portOpen() ? lowLatency_ : LowLatency::NotAsked; }
+    bool portOpen() const { return line_.isOpen(); }
+    LowLatency lowLatency() const { return line_.lowLatency(); }
     void setHandshaking(Handshaking handshaking);
     void setDtrEnable(bool on);
     void setInputMode(InputMode mode);
@@ -94,8 +63,9 @@ public:
     void output(const QString& text);
     // Every character received so far, as text (Latin-1, one character a byte) or as bytes.
     Input input();
-
-    const QSerialPort& device() const { return port_; }
+    // Blocks until input is waiting or `ms` pass, without the event loop: for tests that
+    // raise a second receive event inside the first one.
+    bool waitForInput(int ms) { return line_.isOpen() && line_.waitForReadyRead(ms); }
 
 signals:
     // Raised once at least rThreshold() (> 0) characters wait.
@@ -107,12 +77,11 @@ signals:
 private:
     void onReadyRead();
     void raiseReceiveEvent();
-    void onError(QSerialPort::SerialPortError error);
+    void onLineGone(const QString& description);
     void requireOpen(const char* operation) const;
-    void apply(const LineSettings& settings);
 
     DeviceSource devices_;
-    QSerialPort port_;
+    SerialLine line_;
     int commPort_ = 1;
     LineSettings settings_;
     int inBufferSize_ = 1024;
@@ -120,7 +89,6 @@ private:
     InputMode inputMode_ = InputMode::Text;
     Handshaking handshaking_ = Handshaking::None;
     int rThreshold_ = 0;
-    LowLatency lowLatency_ = LowLatency::NotAsked;
     bool eventQueued_ = false;
     bool lossReported_ = false;
 };

@@ -1,9 +1,8 @@
-// COM numbering of Linux serial devices and the port enumeration.
+// COM numbering of Linux serial devices and the port enumeration; pure, on every platform.
 #include "devicemap.h"
 
 #include <QFileInfo>
 #include <QRegularExpression>
-#include <QSerialPortInfo>
 
 #include <algorithm>
 
@@ -41,14 +40,6 @@ std::optional<std::pair<int, int>> groupOf(const QString& systemLocation)
 }
 
 } // namespace
-
-QList<SerialDevice> systemSerialDevices()
-{
-    QList<SerialDevice> devices;
-    for (const QSerialPortInfo& info : QSerialPortInfo::availablePorts())
-        devices.append({info.systemLocation(), info.description(), info.manufacturer()});
-    return devices;
-}
 
 QList<MapEntry> buildDeviceMap(const QList<SerialDevice>& devices)
 {
@@ -98,6 +89,18 @@ QList<MapValue> mapValues(const QList<MapEntry>& map)
     for (const MapEntry& entry : map)
         values.append({entry.device.systemLocation, entry.portName});
     return values;
+}
+
+QList<MapEntry> mapFromValues(const QList<MapValue>& values)
+{
+    QList<MapEntry> map;
+    for (const auto& [name, data] : values) {
+        const QString port = data.toUpper();
+        const auto number =
+            port.startsWith(QLatin1String("COM")) ? portNumberFromName(port) : std::nullopt;
+        map.append({number ? int(*number) : -1, data, {name, {}, {}}});
+    }
+    return map;
 }
 
 QStringList enumComPorts(const QList<MapValue>& values)

@@ -1,5 +1,5 @@
-// The serial device map: which Linux serial device answers to which COM number, and the
-// port list the window shows, built from it the way the device map is read on Windows.
+// The serial device map: which device answers to which COM number (on Linux, by a fixed
+// numbering of the serial devices), and the port list the window shows, read from it.
 #pragma once
 
 #include <QList>
@@ -19,19 +19,20 @@ struct SerialDevice
     QString manufacturer;   // FTDI
 };
 
-// Where the devices come from; tests hand in pseudo-terminals.
-using DeviceSource = std::function<QList<SerialDevice>()>;
-QList<SerialDevice> systemSerialDevices();
-
 inline constexpr int kFirstOtherComNumber = 97;
 inline constexpr int kMaxComNumber = 255;
 
+// One value of the machine's device map: the device (the value's name) and its port name
+// (its data), with the COM number that port name gives, or -1.
 struct MapEntry
 {
     int comNumber = 0;
     QString portName; // "COM33"
     SerialDevice device;
 };
+
+// Where the device map comes from; tests hand in pseudo-terminals.
+using DeviceSource = std::function<QList<MapEntry>()>;
 
 // Numbers the devices: ttyS<k> -> COM(k+1) and ttyUSB<k> -> COM(33+k) and ttyACM<k> ->
 // COM(65+k) for k < 32, any other device COM97 upward in the order of its path. USB adapters
@@ -43,6 +44,9 @@ std::optional<SerialDevice> deviceFor(const QList<MapEntry>& map, int comNumber)
 // One value of the device map: the device's name and the port name it maps to.
 using MapValue = std::pair<QString, QString>;
 QList<MapValue> mapValues(const QList<MapEntry>& map);
+// The map that values read from the registry make: each value's data is its port name, and
+// a port name "COM<n>" (any case) opens COM n.
+QList<MapEntry> mapFromValues(const QList<MapValue>& values);
 
 inline constexpr qsizetype kValueBufferChars = 1000;
 

@@ -102,7 +102,7 @@ void Form1::formLoad(quint8 language)
     ui->Command4->setText(pick(texts::kCommand4, languageFlag));
     ui->Command5->setText(pick(texts::kCommand5, languageFlag));
 
-    deviceMap = serial::buildDeviceMap(setup.devices());
+    deviceMap = setup.devices();
     portList = serial::enumComPorts(serial::mapValues(deviceMap));
     if (portList.first().isEmpty())
         return; // no serial port: the rest of the window keeps its design-time state
@@ -111,7 +111,7 @@ void Form1::formLoad(quint8 language)
     for (qsizetype i = 0; i < portList.size(); ++i) {
         ui->Combo1->addItem(portList[i]);
         for (const serial::MapEntry& entry : deviceMap)
-            if (entry.portName == portList[i])
+            if (entry.portName.toUpper() == portList[i])
                 ui->Combo1->setItemData(int(i), serial::portToolTip(entry), Qt::ToolTipRole);
     }
     ui->Combo1->setCurrentIndex(0);

@@ -22,7 +22,7 @@ class Form1;
 // packages or directories here.
 struct Form1Setup
 {
-    qx::serial::DeviceSource devices = qx::serial::systemSerialDevices;
+    qx::serial::DeviceSource devices = qx::serial::systemDeviceMap;
     QString programDir = QCoreApplication::applicationDirPath();
     std::span<const std::uint8_t> package = {}; // empty: the embedded package
 };

@@ -74,7 +74,8 @@ struct Rig
         for (const QString& path : paths.value_or(QStringList{sim.slavePath}))
             devices.append({path, "pseudo-terminal", "test"});
         form = std::make_unique<Form1>(
-            Form1Setup{.devices = [devices] { return devices; }, .package = package});
+            Form1Setup{.devices = [devices] { return qx::serial::buildDeviceMap(devices); },
+                       .package = package});
         form->show();
     }
     template <typename W = QWidget> W* w(const char* name) const
