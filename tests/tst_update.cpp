@@ -34,17 +34,18 @@ QByteArray wholeStream(bool withMenu)
     return (withMenu ? "1" : "") + package().mid(4 + 1029 * N, 133) + package().mid(2, 1029 * N) +
            '\x04' + QByteArray("\x01\x00\xFF", 3) + QByteArray(130, '\0');
 }
-// Right after the next receive event, `bytes` arrive and are judged in a second receive event,
-// before the watchdog's 1 ms tick can run.
-void secondRead(Rig& rig, const QByteArray& bytes)
+// Right after the window has handled the next receive event, `bytes` arrive, before any 1 ms
+// tick can run; with `judged` they are judged in a second receive event at once.
+void afterNextRead(Rig& rig, const QByteArray& bytes, bool judged)
 {
     auto& port = const_cast<qx::serial::CommPort&>(rig.form->comm());
     QObject::connect(
         &port, &qx::serial::CommPort::commEvent, &port,
-        [&, bytes](int code) {
+        [&, bytes, judged](int code) {
             rig.sim.write(bytes);
             port.waitForInput(1000);
-            emit port.commEvent(code);
+            if (judged)
+                emit port.commEvent(code);
         },
         Qt::SingleShotConnection);
 }
@@ -243,7 +244,11 @@ private slots:
         QVERIFY(rig.connectPort());
         QVERIFY(!asks("C"));      // the first Connect leaves the threshold at 0: no event
         QMap<int, QString> shown; // the percentage as each item reaches the device
-        rig.sim.onItem = [&](int item) { shown[item] = rig.w<QLabel>("lblPercent")->text(); };
+        rig.sim.onItem = [&](int item) {
+            shown[item] = rig.w<QLabel>("lblPercent")->text();
+            if (item == 1) // a stray byte after the header's ACK 'C' is dropped before block 1
+                afterNextRead(rig, "\x15", false);
+        };
         QVERIFY(rig.update());
         QCOMPARE(rig.sim.stream, wholeStream(true));
         QByteArray payload;
@@ -260,7 +265,7 @@ private slots:
         QVERIFY(!asks("Cx"));
         rig.click("Command2"); // text input
         rig.click("Command5");
-        QVERIFY(rig.connectPort() && asks("C"));
+        QVERIFY(rig.connectPort() && !asks("Cx") && asks("C")); // as text: 'C' last
         rig.sim.stream.clear();
         QVERIFY(rig.update());
         QCOMPARE(rig.sim.stream, wholeStream(false));
@@ -289,7 +294,7 @@ private slots:
                 if (at != item)
                     return;
                 if (item == 6)
-                    secondRead(rig, "\x06");
+                    afterNextRead(rig, "\x06", true);
                 for (int i = 1; i <= 5; ++i)
                     QTimer::singleShot(40 * i, &rig.sim, [&, reply] { rig.sim.write(reply); });
             };
@@ -316,7 +321,7 @@ private slots:
                 QVERIFY(waitFor([&] { return rig.form->versionReplyCount == i; }, 5000));
             }
             if (outcome == kError)
-                secondRead(rig, "C"); // not taken as the device asking
+                afterNextRead(rig, "C", true); // not taken as the device asking
             rig.sim.write("y");
             QVERIFY(waitFor([&] { return rig.form->commMode == 0 && rig.idle(); }, 5000));
             waitFor([] { return false; }, 50);
@@ -399,8 +404,10 @@ private slots:
         QCOMPARE(state(*rig.form), outcome == 'G' ? kDisconnected : kConnected);
         if (outcome == 'E')
             QVERIFY2(ms < 1000, qPrintable(QString::number(ms)));
-        if (outcome == 'L')
-            QVERIFY2(ms >= (r.item == 0 ? 4000 : 10000) - 100, qPrintable(QString::number(ms)));
+        if (outcome == 'L') {
+            const int limit = r.item == 0 ? 4000 : 10000;
+            QVERIFY2(ms >= limit - 100 && ms < limit + 1500, qPrintable(QString::number(ms)));
+        }
         if (success) {
             QCOMPARE(rig.sim.completed, 1);
             QCOMPARE(rig.sim.file, kFirmware);

@@ -99,24 +99,26 @@ std::array<std::uint8_t, kStagingDescriptorSize> stagingDescriptor(std::uint32_t
             0x00};
 }
 
-bool readBackMatches(std::span<const std::uint8_t> readBack, std::span<const std::uint8_t> package)
+LoadResult sliceReadBack(std::optional<std::span<const std::uint8_t>> readBack,
+                         std::span<const std::uint8_t> package)
 {
-    return readBack.size() >= package.size() &&
-           std::equal(package.begin(), package.end(), readBack.begin());
+    // Only the embedded bytes ever go on the wire: a file that reads back otherwise (a disk
+    // fault, another writer in the directory) is not used.
+    if (readBack && readBack->size() >= package.size() &&
+        std::equal(package.begin(), package.end(), readBack->begin()))
+        return slice(*readBack, true);
+    return slice(package, false);
 }
 
 LoadResult loadPackage(const QString& programDir, std::span<const std::uint8_t> package)
 {
-    if (const auto file = stage(programDir, package)) {
-        const auto bytes = std::span(reinterpret_cast<const std::uint8_t*>(file->constData()),
-                                     static_cast<std::size_t>(file->size()))
-                               .subspan(kStagingDescriptorSize);
-        // Only the embedded bytes ever go on the wire: a file that reads back otherwise (a disk
-        // fault, another writer in the directory) is not used.
-        if (readBackMatches(bytes, package))
-            return slice(bytes, true);
-    }
-    return slice(package, false);
+    const auto file = stage(programDir, package);
+    if (!file)
+        return sliceReadBack(std::nullopt, package);
+    return sliceReadBack(std::span(reinterpret_cast<const std::uint8_t*>(file->constData()),
+                                   static_cast<std::size_t>(file->size()))
+                             .subspan(kStagingDescriptorSize),
+                         package);
 }
 
 } // namespace qx::package

@@ -5,6 +5,7 @@
 
 #include <QString>
 
+#include <optional>
 #include <span>
 #include <string>
 
@@ -32,9 +33,11 @@ struct LoadResult
     bool staged = false; // sliced from the staging file (false: from `package` itself)
 };
 
-// Whether the staging file, read back past its descriptor, holds `package` unchanged; a tail
-// beyond it is ignored.
-bool readBackMatches(std::span<const std::uint8_t> readBack, std::span<const std::uint8_t> package);
+// What loading slices: the staging file as read back past its descriptor if it holds
+// `package` unchanged (a tail beyond it is ignored), else `package` itself; no file at all
+// (nullopt) is the same.
+LoadResult sliceReadBack(std::optional<std::span<const std::uint8_t>> readBack,
+                         std::span<const std::uint8_t> package);
 
 // Writes the package behind its descriptor to a staging file in `programDir`, reads it back
 // whole, deletes it and slices what it read if that is unchanged. A `data.bin` already there
