@@ -8,6 +8,13 @@ fail() { echo "$*"; exit 1; }
 
 "$1/scripts/package" </dev/null 2>"$out/refusal" && fail "scripts/package built without an image"
 grep -q -- "--image /path/to/QX-LP4R-V1.3.7.bin" "$out/refusal" || fail "$(cat "$out/refusal")"
+# An image that is plainly a mistake is refused in one line, and no package is left behind.
+: >"$out/QX-LP4R-V1.3.7.bin"
+"$1/scripts/package" --image "$out/QX-LP4R-V1.3.7.bin" </dev/null >"$out/refusal" 2>&1 &&
+    fail "scripts/package built from an empty image"
+grep -q "^mkpackage: firmware image $out/QX-LP4R-V1.3.7.bin is empty" "$out/refusal" ||
+    fail "$(tail -5 "$out/refusal")"
+! ls "$1"/qx-lp4r-updater_1.3.7_*.deb 2>/dev/null || fail "a package was left behind"
 
 cpack --config "$2/CPackConfig.cmake" -B "$out" >"$out/log" 2>&1 || fail "$(cat "$out/log")"
 deb=$(ls "$out"/qx-lp4r-updater-test-payload_1.3.7_*.deb) || fail "no test-payload package"

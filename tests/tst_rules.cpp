@@ -54,12 +54,61 @@ private slots:
                 found += QString::fromStdString(p) + '|';
             QVERIFY2(*problem ? found.contains(problem) : found.isEmpty(), qPrintable(found));
         }
-        // from an image: its name and size, the last block padded as senders do
+        // from an image: its name and size as given, the last block padded as senders do
         const QByteArray image = QByteArray::fromHex("00071c2a").repeated(514).chopped(1);
-        const auto built = buildPackage("fw-2.0.bin", "2055", bytesOf(image));
-        QVERIFY(built.size() == packageSize(3) &&
-                checkPackage(built, "fw-2.0.bin", "2055").empty());
+        const std::string name = "fw 2.0 прошивка.bin";
+        const auto built = buildPackage(name, "2055", bytesOf(image));
+        QVERIFY(built.size() == packageSize(3) && checkPackage(built, name, "2055").empty());
         QCOMPARE(bytesOf(built).mid(2 + 1029 * 2 + 3, 1024), image.right(7) + QByteArray(1017, 26));
+        // the header's name and size exactly: not a name cut to fit, nor one without its size
+        HeaderPacket cut{SOH, 0x00, 0xFF};
+        std::fill_n(cut.begin() + 3, 127, 'n');
+        const auto crc = crc16Xmodem(std::span(cut).subspan(3, 128));
+        cut[131] = std::uint8_t(crc >> 8);
+        cut[132] = std::uint8_t(crc);
+        for (const auto& [header, fullName] :
+             {std::pair{cut, std::string(134, 'n')}, {headerPacket(name, ""), name}}) {
+            auto other = built;
+            std::copy(header.begin(), header.end(), other.begin() + 2 + 1029 * 3 + 2);
+            const auto problems = checkPackage(other, fullName, "2055");
+            QVERIFY(problems.size() == 1 && problems[0].find("does not name") != std::string::npos);
+        }
+    }
+
+    // What the build refuses to make a release of, in one line each.
+    void releaseImages()
+    {
+        const std::tuple<std::string, std::size_t, const char*> rows[] = {
+            {"QX-LP4R-V1.3.7.bin", 380929, ""},
+            {"fw 2.0 прошивка.bin", 100, ""}, // spaces and any letters, as YMODEM allows
+            {"QX-LP4R-V1.3.7.bin", 0, "is empty"},
+            {std::string(122, 'n'), 1000, ""}, // name NUL "1000" NUL: 128 bytes
+            {std::string(123, 'n'), 1000, "does not fit the 128-byte header (at most 122 bytes)"},
+            {"QX-LP4R-V1.4.0.bin", 100, "names other firmware than the updater's window"},
+            {"qx-lp4r-v1.3.7.bin", 100, "names other firmware"},
+            {"f", 1024 * 32764, ""},
+            {"f", 1024 * 32764 + 1, "needs 32765 blocks"},
+        };
+        for (const auto& [name, size, problem] : rows) {
+            const QString found = QString::fromStdString(imageProblem(name, size));
+            QVERIFY2(*problem ? found.contains(problem) : found.isEmpty(), qPrintable(found));
+        }
+        QTemporaryDir dir;
+        QFile file(dir.filePath("fw.bin"));
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write("abc") == 3);
+        file.close();
+        const std::pair<QString, const char*> files[] = {
+            {file.fileName(), ""},
+            {dir.filePath("none.bin"), "does not exist"},
+            {dir.path(), "is a directory"},
+            {"/proc/self/mem", "failed while being read"}, // a file whose every read fails
+        };
+        for (const auto& [path, error] : files) {
+            const auto read = readImage(path.toStdString());
+            QVERIFY2(QString::fromStdString(read.error).contains(error) &&
+                         read.bytes.size() == (*error ? 0u : 3u),
+                     qPrintable(path + ": " + QString::fromStdString(read.error)));
+        }
     }
 
     void slicingLimits() // a package needs its count, data packets, gap and header, not its tail

@@ -9,14 +9,13 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
 namespace {
 
 constexpr std::size_t kDefaultBlocks = 372;
-constexpr const char* kDefaultName = "QX-LP4R-V1.3.7.bin";
+constexpr const char* kDefaultName = qx::package::kFirmwareName;
 constexpr const char* kDefaultSizeText = "380929";
 constexpr std::uint64_t kPayloadSeed = 0x51584C5034520137ULL;
 
@@ -34,23 +33,14 @@ std::vector<std::uint8_t> defaultPayload()
     return payload;
 }
 
-bool readFile(const std::string& path, std::vector<std::uint8_t>& out)
-{
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
-        return false;
-    out.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    return !in.bad();
-}
-
 int check(const std::string& path, const std::string& name, const std::string& sizeText)
 {
-    std::vector<std::uint8_t> bytes;
-    if (!readFile(path, bytes)) {
-        std::fprintf(stderr, "mkpackage: cannot read %s\n", path.c_str());
+    const auto package = qx::package::readImage(path);
+    if (!package.error.empty()) {
+        std::fprintf(stderr, "mkpackage: %s %s\n", path.c_str(), package.error.c_str());
         return 1;
     }
-    const auto problems = qx::package::checkPackage(bytes, name, sizeText);
+    const auto problems = qx::package::checkPackage(package.bytes, name, sizeText);
     for (const auto& problem : problems)
         std::fprintf(stderr, "mkpackage: %s: %s\n", path.c_str(), problem.c_str());
     return problems.empty() ? 0 : 1;
@@ -95,19 +85,19 @@ int main(int argc, char** argv)
     if (image.empty()) {
         firmware = defaultPayload();
     } else {
-        if (!readFile(image, firmware)) {
-            std::fprintf(stderr, "mkpackage: cannot read firmware image %s\n", image.c_str());
-            return 1;
-        }
+        // One line on what is wrong with the image, and nothing built from it.
+        auto read = qx::package::readImage(image);
         name = std::filesystem::path(image).filename().string();
-        sizeText = std::to_string(firmware.size());
-        const std::size_t blocks =
-            (firmware.size() + qx::package::kDataBlockSize - 1) / qx::package::kDataBlockSize;
-        if (blocks > static_cast<std::size_t>(qx::package::kMaxPacketCount)) {
-            std::fprintf(stderr, "mkpackage: %s needs %zu blocks, at most %d fit\n", image.c_str(),
-                         blocks, qx::package::kMaxPacketCount);
+        const std::string problem =
+            read.error.empty() ? qx::package::imageProblem(name, read.bytes.size()) : read.error;
+        if (!problem.empty()) {
+            std::fprintf(stderr, "mkpackage: firmware image %s %s\n", image.c_str(),
+                         problem.c_str());
+            std::filesystem::remove(out);
             return 1;
         }
+        firmware = std::move(read.bytes);
+        sizeText = std::to_string(firmware.size());
     }
 
     const auto package = qx::package::buildPackage(name, sizeText, firmware);

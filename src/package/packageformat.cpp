@@ -4,7 +4,13 @@
 #include "crc16.h"
 
 #include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <optional>
+#include <stdexcept>
 
 namespace qx::package {
 
@@ -81,18 +87,40 @@ std::vector<std::uint8_t> dataPacket(std::size_t blockIndex, std::span<const std
     return packet;
 }
 
+namespace {
+
+// The header's data field: name NUL size NUL, zero-filled; nullopt when it does not fit.
+std::optional<std::string> headerField(const std::string& fileName, const std::string& sizeText)
+{
+    std::string field = fileName + '\0' + sizeText + '\0';
+    if (field.size() > kHeaderBlockSize)
+        return std::nullopt;
+    field.resize(kHeaderBlockSize, '\0');
+    return field;
+}
+
+bool startsWithNoCase(const std::string& text, const std::string& prefix)
+{
+    return text.size() >= prefix.size() &&
+           std::equal(prefix.begin(), prefix.end(), text.begin(), [](char a, char b) {
+               return std::tolower(static_cast<unsigned char>(a)) ==
+                      std::tolower(static_cast<unsigned char>(b));
+           });
+}
+
+} // namespace
+
 HeaderPacket headerPacket(const std::string& fileName, const std::string& sizeText)
 {
+    const auto field = headerField(fileName, sizeText);
+    if (!field)
+        throw std::length_error("the header cannot hold the name \"" + fileName +
+                                "\" with its size text");
     HeaderPacket packet{};
     packet[0] = SOH;
     packet[1] = 0x00;
     packet[2] = 0xFF;
-    // name NUL size NUL, zero-filled; too long a name is cut so the field stays 128 bytes.
-    std::string field = fileName;
-    field.push_back('\0');
-    field += sizeText;
-    field.resize(std::min(field.size(), kHeaderBlockSize - 1));
-    std::memcpy(packet.data() + 3, field.data(), field.size());
+    std::memcpy(packet.data() + 3, field->data(), kHeaderBlockSize);
     putCrc(packet);
     return packet;
 }
@@ -160,15 +188,60 @@ std::vector<std::string> checkPackage(std::span<const std::uint8_t> bytes,
         problems.push_back("header packet framing is not 01 00 FF");
     if (storedCrc(header) != crc16Xmodem(header.subspan(3, kHeaderBlockSize)))
         problems.push_back("header packet: CRC mismatch");
-    const auto expected = headerPacket(expectedName, expectedSizeText);
-    if (!std::equal(header.begin() + 3, header.begin() + 3 + kHeaderBlockSize,
-                    expected.begin() + 3))
+    // Exactly: a cut name, or one without its size, is not the file.
+    const auto expected = headerField(expectedName, expectedSizeText);
+    if (!expected || std::memcmp(expected->data(), header.data() + 3, kHeaderBlockSize) != 0)
         problems.push_back("header packet does not name \"" + expectedName + "\" with size \"" +
                            expectedSizeText + "\"");
     const auto tail = bytes.last(kTailSize);
     if (std::any_of(tail.begin(), tail.end(), [](std::uint8_t b) { return b != 0; }))
         problems.push_back("the three trailing bytes are not 0x00");
     return problems;
+}
+
+Image readImage(const std::string& path)
+{
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    const auto status = fs::status(path, ec);
+    if (!fs::exists(status))
+        return {{}, "does not exist"};
+    if (fs::is_directory(status))
+        return {{}, "is a directory, not a file"};
+    if (!fs::is_regular_file(status))
+        return {{}, "is not a regular file"};
+    std::FILE* file = std::fopen(path.c_str(), "rb");
+    if (!file)
+        return {{}, std::string("cannot be opened: ") + std::strerror(errno)};
+    Image image;
+    std::uint8_t chunk[1 << 16];
+    std::size_t n;
+    while ((n = std::fread(chunk, 1, sizeof chunk, file)) > 0)
+        image.bytes.insert(image.bytes.end(), chunk, chunk + n);
+    if (std::ferror(file))
+        image = {{}, std::string("failed while being read: ") + std::strerror(errno)};
+    std::fclose(file);
+    return image;
+}
+
+std::string imageProblem(const std::string& fileName, std::size_t size)
+{
+    if (size == 0)
+        return "is empty: a release of it would leave the device without firmware";
+    const std::size_t blocks = (size + kDataBlockSize - 1) / kDataBlockSize;
+    if (blocks > static_cast<std::size_t>(kMaxPacketCount))
+        return "needs " + std::to_string(blocks) + " blocks, and at most " +
+               std::to_string(kMaxPacketCount) + " fit a transfer";
+    const std::string sizeText = std::to_string(size);
+    if (!headerField(fileName, sizeText))
+        return "has a name of " + std::to_string(fileName.size()) +
+               " bytes: with its size text it does not fit the 128-byte header (at most " +
+               std::to_string(kHeaderBlockSize - 2 - sizeText.size()) + " bytes)";
+    if (startsWithNoCase(fileName, kFirmwareNamePrefix) && fileName != kFirmwareName)
+        return "names other firmware than the updater's window, which says " +
+               std::string(kFirmwareName).substr(0, sizeof kFirmwareName - 5) +
+               ": rename the image, or update the window's texts first";
+    return {};
 }
 
 } // namespace qx::package

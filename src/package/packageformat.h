@@ -25,6 +25,11 @@ inline constexpr std::size_t kTailSize = 3; // the three trailing 0x00
 // The transfer numbers its steps 0 .. N + 3 as signed 16-bit values.
 inline constexpr int kMaxPacketCount = 32764;
 
+// The firmware the window names in its title ("Firmware Update - QX-LP4R-V1.3.7"): the file a
+// release carries, and the device's naming of firmware files.
+inline constexpr char kFirmwareName[] = "QX-LP4R-V1.3.7.bin";
+inline constexpr char kFirmwareNamePrefix[] = "QX-LP4R-V";
+
 inline constexpr std::size_t packageSize(std::size_t packetCount)
 {
     return kCountSize + kDataPacketSize * packetCount + kGapSize + kHeaderPacketSize + kTailSize;
@@ -69,10 +74,25 @@ HeaderFields headerFields(const HeaderPacket& packet);
 
 // Building, for the build-time generator and for tests.
 std::vector<std::uint8_t> dataPacket(std::size_t blockIndex, std::span<const std::uint8_t> block);
+// Throws std::length_error when the name, NUL, size text and NUL do not fit its 128 bytes.
 HeaderPacket headerPacket(const std::string& fileName, const std::string& sizeText);
 // A whole package from a firmware file's bytes; the last block is padded with kPadByte.
 std::vector<std::uint8_t> buildPackage(const std::string& fileName, const std::string& sizeText,
                                        std::span<const std::uint8_t> firmware);
+
+// A firmware image read whole from a file, or why it could not be.
+struct Image
+{
+    std::vector<std::uint8_t> bytes;
+    std::string error; // empty when read
+};
+Image readImage(const std::string& path);
+
+// Why the image `fileName` of `size` bytes cannot go into a release, as one line; empty when it
+// can. Refused: an empty image, one of more blocks than the transfer counts, a name that the
+// header's 128 bytes cannot hold with its size text, and a name of another QX-LP4R firmware
+// than kFirmwareName, which the window would misname. Any other name is taken as given.
+std::string imageProblem(const std::string& fileName, std::size_t size);
 
 // Every problem found in a package, as readable lines; empty when it is sound.
 std::vector<std::string> checkPackage(std::span<const std::uint8_t> bytes,

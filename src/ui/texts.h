@@ -1,7 +1,11 @@
 // Every text the window sets or shows, as (Simplified Chinese, English) pairs.
 #pragma once
 
+#include "packageformat.h"
+
 #include <QString>
+
+#include <string_view>
 
 namespace qx::ui {
 
@@ -43,6 +47,11 @@ inline constexpr Text kDamaged{"内置的固件包已损坏，无法发送：请
                                "reinstall the updater."};
 inline constexpr char kVersion[] = "V1.3.7";
 inline constexpr char kLineSettings[] = "57600,N,8,1";
+
+// The title names the firmware a release carries; the build refuses an image named otherwise.
+static_assert(std::string_view(kTitle.english)
+                  .ends_with(std::string_view(package::kFirmwareName)
+                                 .substr(0, sizeof package::kFirmwareName - 5)));
 } // namespace texts
 
 } // namespace qx::ui
