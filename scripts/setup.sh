@@ -9,7 +9,6 @@ export DEBIAN_FRONTEND=noninteractive
 QX_PACKAGES=(
     cmake ninja-build g++
     qt6-base-dev qt6-serialport-dev
-    libqt6svg6          # the SVG window icon
     qt6-qpa-plugins     # xcb and offscreen platforms
     fonts-wqy-zenhei    # Chinese texts
     fonts-liberation2   # metric-compatible stand-in for Arial
@@ -18,6 +17,8 @@ QX_PACKAGES=(
 QX_TEST_PACKAGES=(
     dpkg-dev file       # dpkg-shlibdeps for CPack
     lintian
+    xdotool             # real input events for the Windows program under Wine
+    tesseract-ocr       # reads back what the Windows program shows
 )
 
 as_root() {
@@ -44,5 +45,18 @@ build_tree() {
     if [ ! -f "$dir/build.ninja" ]; then
         cmake -S "$ROOT" -B "$dir" -G Ninja "$@"
     fi
+    cmake --build "$dir" --parallel "$(nproc)"
+}
+
+source "$ROOT/scripts/win-toolchain.sh"
+
+# build_win_tree DIR [cmake options...]: the Windows program, cross-built against the toolchain
+# (ensure_win_qt first) with build-time tools from the native tree build/.
+build_win_tree() {
+    local dir="$1"; shift
+    cmake -S "$ROOT" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+        -DCMAKE_TOOLCHAIN_FILE="$QX_WIN_QT/lib/cmake/Qt6/qt.toolchain.cmake" \
+        -DQT_CHAINLOAD_TOOLCHAIN_FILE="$ROOT/cmake/mingw-w64-x86_64.cmake" \
+        -DQX_NATIVE_TREE="$ROOT/build" "$@" >/dev/null
     cmake --build "$dir" --parallel "$(nproc)"
 }

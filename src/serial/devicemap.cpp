@@ -138,7 +138,7 @@ QString portToolTip(const MapEntry& entry)
         parts.append(entry.device.description);
     if (!entry.device.manufacturer.isEmpty())
         parts.append(entry.device.manufacturer);
-    return entry.portName + ": " + parts.join(", ");
+    return entry.portName.toUpper() + ": " + parts.join(", ");
 }
 
 } // namespace qx::serial

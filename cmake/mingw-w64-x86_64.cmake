@@ -1,0 +1,12 @@
+# Cross-compiling for 64-bit Windows with Debian's MinGW-w64 (posix threads: Qt needs std::thread).
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_SYSTEM_PROCESSOR x86_64)
+set(QX_MINGW x86_64-w64-mingw32)
+set(CMAKE_C_COMPILER ${QX_MINGW}-gcc-posix)
+set(CMAKE_CXX_COMPILER ${QX_MINGW}-g++-posix)
+set(CMAKE_RC_COMPILER ${QX_MINGW}-windres)
+set(CMAKE_FIND_ROOT_PATH /usr/${QX_MINGW})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)

@@ -1,0 +1,57 @@
+# The Windows delivery: the program with the Qt and MinGW libraries it loads, as a portable
+# .zip and as an NSIS installer (target `windows_packages`).
+find_program(MAKENSIS makensis REQUIRED)
+find_program(STRIP_TOOL ${QX_MINGW}-strip REQUIRED)
+
+string(REPLACE " (test payload)" "" release_product "${QX_PRODUCT}")
+if(QX_FIRMWARE_IMAGE)
+    set(file_stem qx-lp4r-updater-${PROJECT_VERSION})
+else()
+    set(file_stem qx-lp4r-updater-test-payload-${PROJECT_VERSION})
+endif()
+set(QX_WIN_INSTALLER ${PROJECT_BINARY_DIR}/${file_stem}-setup.exe PARENT_SCOPE)
+set(QX_WIN_DEPLOY ${CMAKE_CURRENT_BINARY_DIR}/${file_stem} PARENT_SCOPE)
+set(installer ${PROJECT_BINARY_DIR}/${file_stem}-setup.exe)
+set(archive ${PROJECT_BINARY_DIR}/${file_stem}-windows.zip)
+set(deploy ${CMAKE_CURRENT_BINARY_DIR}/${file_stem})
+
+# The MinGW runtime that Qt and the program link against.
+foreach(dll libstdc++-6.dll libgcc_s_seh-1.dll libwinpthread-1.dll)
+    execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=${dll}
+                    OUTPUT_VARIABLE path OUTPUT_STRIP_TRAILING_WHITESPACE)
+    if(NOT IS_ABSOLUTE "${path}")
+        find_file(path ${dll} PATHS /usr/${QX_MINGW}/lib NO_DEFAULT_PATH NO_CACHE REQUIRED)
+    endif()
+    list(APPEND runtime ${path})
+    list(APPEND deployed ${deploy}/${dll})
+endforeach()
+list(APPEND deployed ${deploy}/qx-lp4r-updater.exe ${deploy}/Qt6Core.dll ${deploy}/Qt6Gui.dll
+     ${deploy}/Qt6Widgets.dll ${deploy}/platforms/qwindows.dll
+     ${deploy}/styles/qwindowsvistastyle.dll ${deploy}/imageformats/qico.dll)
+
+set(copy ${CMAKE_COMMAND} -E copy)
+add_custom_command(OUTPUT ${deploy}/qx-lp4r-updater.exe
+    COMMAND ${CMAKE_COMMAND} -E rm -rf ${deploy}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${deploy}/platforms ${deploy}/styles ${deploy}/imageformats
+    COMMAND ${copy} $<TARGET_FILE:qx-lp4r-updater> $<TARGET_FILE:Qt6::Core> $<TARGET_FILE:Qt6::Gui>
+            $<TARGET_FILE:Qt6::Widgets> ${runtime} ${deploy}
+    COMMAND ${copy} $<TARGET_FILE:Qt6::QWindowsIntegrationPlugin> ${deploy}/platforms
+    COMMAND ${copy} $<TARGET_FILE:Qt6::QWindowsVistaStylePlugin> ${deploy}/styles
+    COMMAND ${copy} $<TARGET_FILE:Qt6::QICOPlugin> ${deploy}/imageformats
+    COMMAND ${STRIP_TOOL} --strip-unneeded ${deployed}
+    DEPENDS qx-lp4r-updater
+    COMMENT "Deploying the Windows program with its libraries"
+    VERBATIM)
+add_custom_command(OUTPUT ${archive}
+    COMMAND ${CMAKE_COMMAND} -E tar cf ${archive} --format=zip ${file_stem}
+    DEPENDS ${deploy}/qx-lp4r-updater.exe
+    WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}
+    VERBATIM)
+add_custom_command(OUTPUT ${installer}
+    COMMAND ${MAKENSIS} -V2 -INPUTCHARSET UTF8 "-DPRODUCT=${QX_PRODUCT}" "-DVERSION=${PROJECT_VERSION}"
+            "-DDEPLOY=${deploy}" "-DICON=${PROJECT_SOURCE_DIR}/src/ui/qx-lp4r-updater.ico"
+            "-DOUTFILE=${installer}" ${CMAKE_CURRENT_SOURCE_DIR}/installer.nsi
+    DEPENDS ${deploy}/qx-lp4r-updater.exe installer.nsi
+    COMMENT "Building the installer"
+    VERBATIM)
+add_custom_target(windows_packages ALL DEPENDS ${installer} ${archive})
