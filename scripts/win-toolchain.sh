@@ -7,7 +7,7 @@ QX_WIN_PACKAGES=(
     dpkg-dev                    # apt-get source unpacks and patches with dpkg-source
     wine wine64                 # runs the Windows tests
     xvfb xauth                  # a display for the Windows platform plugin under Wine
-    nsis zip                    # the installer and the portable archive
+    nsis                        # the installer (cmake -E tar makes the .zip)
 )
 
 # Only what a Widgets program and its Qt Test programs need; every third-party library bundled.
