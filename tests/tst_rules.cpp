@@ -7,6 +7,7 @@
 #include "transfer.h"
 #include "versionquery.h"
 
+#include <QSettings>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -60,19 +61,15 @@ private slots:
         const auto built = buildPackage(name, "2055", bytesOf(image));
         QVERIFY(built.size() == packageSize(3) && checkPackage(built, name, "2055").empty());
         QCOMPARE(bytesOf(built).mid(2 + 1029 * 2 + 3, 1024), image.right(7) + QByteArray(1017, 26));
-        // the header's name and size exactly: not a name cut to fit, nor one without its size
-        HeaderPacket cut{SOH, 0x00, 0xFF};
-        std::fill_n(cut.begin() + 3, 127, 'n');
-        const auto crc = crc16Xmodem(std::span(cut).subspan(3, 128));
-        cut[131] = std::uint8_t(crc >> 8);
-        cut[132] = std::uint8_t(crc);
-        for (const auto& [header, fullName] :
-             {std::pair{cut, std::string(134, 'n')}, {headerPacket(name, ""), name}}) {
-            auto other = built;
-            std::copy(header.begin(), header.end(), other.begin() + 2 + 1029 * 3 + 2);
-            const auto problems = checkPackage(other, fullName, "2055");
-            QVERIFY(problems.size() == 1 && problems[0].find("does not name") != std::string::npos);
-        }
+        // the header's name and size exactly: a name cut to fit, without its size, is not it
+        auto cut = built;
+        std::fill_n(cut.begin() + 3094, 127, 'n');
+        cut[3094 + 127] = 0;
+        const auto crc = crc16Xmodem(std::span(cut).subspan(3094, 128));
+        cut[3222] = std::uint8_t(crc >> 8);
+        cut[3223] = std::uint8_t(crc);
+        const auto problems = checkPackage(cut, std::string(134, 'n'), "2055");
+        QVERIFY(problems.size() == 1 && problems[0].find("does not name") != std::string::npos);
     }
 
     // What the build refuses to make a release of, in one line each.
@@ -93,20 +90,17 @@ private slots:
             const QString found = QString::fromStdString(imageProblem(name, size));
             QVERIFY2(*problem ? found.contains(problem) : found.isEmpty(), qPrintable(found));
         }
-        QTemporaryDir dir;
-        QFile file(dir.filePath("fw.bin"));
-        QVERIFY(file.open(QIODevice::WriteOnly) && file.write("abc") == 3);
-        file.close();
+        const QString here = QCoreApplication::applicationDirPath();
         const std::pair<QString, const char*> files[] = {
-            {file.fileName(), ""},
-            {dir.filePath("none.bin"), "does not exist"},
-            {dir.path(), "is a directory"},
+            {QCoreApplication::applicationFilePath(), ""},
+            {here + "/none.bin", "does not exist"},
+            {here, "is a directory"},
             {"/proc/self/mem", "failed while being read"}, // a file whose every read fails
         };
         for (const auto& [path, error] : files) {
             const auto read = readImage(path.toStdString());
             QVERIFY2(QString::fromStdString(read.error).contains(error) &&
-                         read.bytes.size() == (*error ? 0u : 3u),
+                         read.bytes.empty() == bool(*error),
                      qPrintable(path + ": " + QString::fromStdString(read.error)));
         }
     }
@@ -213,8 +207,42 @@ private slots:
             {{{"a", "COM1"}, {x999 + 'x', "COM2"}, {"c", "COM3"}}, {"COM1"}}, // too long: ends
             {{{"a", "COM" + x999.left(997)}, {"c", "COM3"}}, {""}},
         };
-        for (const auto& [values, ports] : rows)
+        for (const auto& [values, ports] : rows) {
             QCOMPARE(enumComPorts(values), ports);
+            QCOMPARE(mapValues(mapFromValues(values)), values); // as read from the registry
+        }
+        const auto read = mapFromValues({{"\\Device\\VCP0", "com12"}, {"b", "LPT9"}});
+        QVERIFY(read[0].comNumber == 12 && read[1].comNumber == -1);
+        QCOMPARE(portToolTip(read[0]), QString("COM12: \\Device\\VCP0"));
+    }
+
+    // The machine's own device map: a port it lacks cannot be opened; on Windows the
+    // registry's values are read whole and in its order (Wine's is by name: these sort last).
+    void systemPortList()
+    {
+        try {
+            CommPort port;
+            port.setCommPort(200);
+            port.setPortOpen(true);
+            QFAIL("COM200 opened");
+        } catch (const CommError& error) {
+            QCOMPARE(error.description(), QString("COM200 does not exist on this machine."));
+        }
+        if (QSysInfo::productType() != "windows")
+            QSKIP("the registry's serial device map is Windows'");
+        QSettings registry("HKEY_LOCAL_MACHINE\\HARDWARE\\DEVICEMAP\\SERIALCOMM",
+                           QSettings::NativeFormat);
+        const QList<MapValue> added{{"zqx0", "com12"}, {"zqx1", "COM" + QString(997, '9')}};
+        const auto before = mapValues(systemDeviceMap());
+        for (const auto& [name, data] : added)
+            registry.setValue(name, data);
+        registry.sync();
+        const auto during = mapValues(systemDeviceMap());
+        for (const auto& [name, data] : added)
+            registry.remove(name);
+        registry.sync();
+        QCOMPARE(during, before + added);
+        QCOMPARE(mapValues(systemDeviceMap()), before);
     }
 
     void portNumberAndLineRules()

@@ -1,6 +1,5 @@
 // The real window with the simulated boot loader on a pty: start-up, captions, ports, Connect,
 // Update and Get Version end to end from the click to the one outcome, and the fault matrix.
-#include "packageloader.h"
 #include "rig.h"
 #include "statusbar.h"
 
@@ -21,19 +20,6 @@ QString panel(const QWidget& form, int i)
     return form.findChild<StatusBar*>("MSBar")->panelText(i);
 }
 
-constexpr int N = 372;
-QByteArray package() // read at run time: the resource is registered by then
-{
-    const auto p = qx::package::embeddedPackage();
-    return QByteArray(reinterpret_cast<const char*>(p.data()), qsizetype(p.size()));
-}
-
-// What goes on the wire in a whole transfer, composed from the package's layout.
-QByteArray wholeStream(bool withMenu)
-{
-    return (withMenu ? "1" : "") + package().mid(4 + 1029 * N, 133) + package().mid(2, 1029 * N) +
-           '\x04' + QByteArray("\x01\x00\xFF", 3) + QByteArray(130, '\0');
-}
 // Right after the window has handled the next receive event, `bytes` arrive, before any 1 ms
 // tick can run; with `judged` they are judged in a second receive event at once.
 void afterNextRead(Rig& rig, const QByteArray& bytes, bool judged)

@@ -1,6 +1,5 @@
 #!/usr/bin/env bash
-# wine-run.sh TEST.exe: runs a Qt Test program under Wine and shows its log, which Wine does
-# not pass on from the program's standard output.
+# wine-run.sh TEST.exe: a Qt Test program under Wine; its log is shown from a file.
 log="$(mktemp)"
 trap 'rm -f "$log"' EXIT
 wine "$1" -o "$log,txt"

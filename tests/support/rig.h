@@ -4,6 +4,7 @@
 
 #include "bootloader.h"
 #include "form1.h"
+#include "packageloader.h"
 
 #include <QAbstractButton>
 #include <QApplication>
@@ -13,6 +14,19 @@
 #include <optional>
 
 inline const QString kSuccess = "Upgrade Successfully", kError = "Plese Check Connection!";
+
+constexpr int N = 372;      // blocks in the embedded package
+inline QByteArray package() // read at run time: the resource is registered by then
+{
+    const auto p = qx::package::embeddedPackage();
+    return QByteArray(reinterpret_cast<const char*>(p.data()), qsizetype(p.size()));
+}
+// What goes on the wire in a whole transfer, composed from the package's layout.
+inline QByteArray wholeStream(bool withMenu)
+{
+    return (withMenu ? "1" : "") + package().mid(4 + 1029 * N, 133) + package().mid(2, 1029 * N) +
+           '\x04' + QByteArray("\x01\x00\xFF", 3) + QByteArray(130, '\0');
+}
 
 // Runs the event loop until `done` holds or `ms` pass. Unlike QTest::qWaitFor it does not
 // sleep between rounds, so a transfer runs at the pace it has under exec().
