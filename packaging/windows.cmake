@@ -38,8 +38,9 @@ add_custom_command(OUTPUT ${deploy}/qx-lp4r-updater.exe
     COMMAND ${copy} $<TARGET_FILE:Qt6::QWindowsIntegrationPlugin> ${deploy}/platforms
     COMMAND ${copy} $<TARGET_FILE:Qt6::QWindowsVistaStylePlugin> ${deploy}/styles
     COMMAND ${copy} $<TARGET_FILE:Qt6::QICOPlugin> ${deploy}/imageformats
+    COMMAND ${copy} ${CMAKE_CURRENT_SOURCE_DIR}/qt.conf ${deploy}
     COMMAND ${STRIP_TOOL} --strip-unneeded ${deployed}
-    DEPENDS qx-lp4r-updater
+    DEPENDS qx-lp4r-updater qt.conf
     COMMENT "Deploying the Windows program with its libraries"
     VERBATIM)
 add_custom_command(OUTPUT ${archive}
