@@ -8,7 +8,8 @@ set_tests_properties(wine_prefix PROPERTIES FIXTURES_SETUP wine)
 
 add_executable(tst_rules tst_rules.cpp)
 target_link_libraries(tst_rules PRIVATE qxui Qt6::Test)
-add_test(NAME tst_rules COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/wine-run.sh $<TARGET_FILE:tst_rules>)
+add_test(NAME tst_rules COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/wine-run.sh $<TARGET_FILE:tst_rules>
+         ${QX_WIN_DEPLOY} $<TARGET_FILE_DIR:Qt6::Test>)
 
 add_test(NAME tst_wine COMMAND ${QX_NATIVE_TREE}/tests/tst_wine)
 set_tests_properties(tst_wine PROPERTIES ENVIRONMENT
@@ -19,8 +20,5 @@ foreach(test tst_rules tst_wine)
     set_property(TEST ${test} APPEND PROPERTY ENVIRONMENT
         WINEPREFIX=${prefix} WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml=)
 endforeach()
-# tst_rules finds its DLLs where they are built; the installed program only its own.
-set_property(TEST tst_rules APPEND PROPERTY ENVIRONMENT
-    "WINEPATH=Z:${QX_WIN_DEPLOY}\;Z:$<TARGET_FILE_DIR:Qt6::Test>")
 # The program reads the port list that tst_rules changes for a moment.
 set_tests_properties(tst_rules tst_wine PROPERTIES RESOURCE_LOCK wine)

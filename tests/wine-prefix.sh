@@ -7,5 +7,5 @@ export WINEPREFIX="$1" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 wine reg add 'HKLM\Software\Wine\Ports' /v COM5 /t REG_SZ /d "$2" /f >/dev/null
 wineserver -k || true
 wineserver -w
-wine reg query 'HKLM\HARDWARE\DEVICEMAP\SERIALCOMM' | grep -q 'REG_SZ *COM5\b' || {
-    echo "Wine does not list COM5"; exit 1; }
+wine reg query 'HKLM\HARDWARE\DEVICEMAP\SERIALCOMM' | grep -q 'REG_SZ *COM5\b' ||
+    { echo "Wine does not list COM5"; exit 1; }
