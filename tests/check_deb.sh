@@ -18,8 +18,9 @@ grep -q "^mkpackage: firmware image $out/QX-LP4R-V1.3.7.bin is empty" "$out/refu
 
 cpack --config "$2/CPackConfig.cmake" -B "$out" >"$out/log" 2>&1 || fail "$(cat "$out/log")"
 deb=$(ls "$out"/qx-lp4r-updater-test-payload_1.3.7_*.deb) || fail "no test-payload package"
-dpkg-deb -f "$deb" Description | grep -q "generated test payload, not device firmware" || fail "Description"
-dpkg-deb -f "$deb" Depends | grep -q "qt6-qpa-plugins" || fail "Depends lacks the platform plugins"
+fields="$(dpkg-deb -f "$deb" Description Depends)" # read whole: grep -q would cut a pipe short
+grep -q "generated test payload, not device firmware" <<<"$fields" || fail "Description"
+grep -q "qt6-qpa-plugins" <<<"$fields" || fail "Depends lacks the platform plugins"
 dpkg-deb -x "$deb" "$out/root"
 # The unpacked program starts, keeps running until stopped, and names what it carries.
 status=0

@@ -5,10 +5,8 @@
 // WINEPREFIX and DISPLAY.
 #include "rig.h"
 
-#include <QElapsedTimer>
 #include <QProcess>
 #include <QScreen>
-#include <QTemporaryDir>
 #include <QtTest>
 
 namespace {
