@@ -239,7 +239,7 @@ std::string imageProblem(const std::string& fileName, std::size_t size)
                std::to_string(kHeaderBlockSize - 2 - sizeText.size()) + " bytes)";
     if (startsWithNoCase(fileName, kFirmwareNamePrefix) && fileName != kFirmwareName)
         return "names other firmware than the updater's window, which says " +
-               std::string(kFirmwareName).substr(0, sizeof kFirmwareName - 5) +
+               std::string(kFirmwareStem) +
                ": rename the image, or update the window's texts first";
     return {};
 }

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace qx::package {
@@ -28,6 +29,7 @@ inline constexpr int kMaxPacketCount = 32764;
 // The firmware the window names in its title ("Firmware Update - QX-LP4R-V1.3.7"): the file a
 // release carries, and the device's naming of firmware files.
 inline constexpr char kFirmwareName[] = "QX-LP4R-V1.3.7.bin";
+inline constexpr std::string_view kFirmwareStem{kFirmwareName, sizeof kFirmwareName - 5}; // no .bin
 inline constexpr char kFirmwareNamePrefix[] = "QX-LP4R-V";
 
 inline constexpr std::size_t packageSize(std::size_t packetCount)

@@ -5,6 +5,9 @@
 #include <QMetaObject>
 #include <QStringList>
 
+#include <algorithm>
+#include <iterator>
+
 namespace qx::serial {
 
 std::optional<LineSettings> parseLineSettings(const QString& text)

@@ -49,9 +49,7 @@ inline constexpr char kVersion[] = "V1.3.7";
 inline constexpr char kLineSettings[] = "57600,N,8,1";
 
 // The title names the firmware a release carries; the build refuses an image named otherwise.
-static_assert(std::string_view(kTitle.english)
-                  .ends_with(std::string_view(package::kFirmwareName)
-                                 .substr(0, sizeof package::kFirmwareName - 5)));
+static_assert(std::string_view(kTitle.english).ends_with(package::kFirmwareStem));
 } // namespace texts
 
 } // namespace qx::ui
