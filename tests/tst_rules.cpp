@@ -269,7 +269,14 @@ private slots:
             {".bin", ""},         {"QX.BIN", "QX.BIN"}, {"QX.Bin\r\n", "QX.Bin\r\n"},
         };
         for (const auto& [reply, caption] : rows)
-            QCOMPARE(versionCaption(reply), QString(caption));
+            QCOMPARE(t::versionCaption(reply), QString(caption));
+        // a query with a time limit ends once the reply is whole: a file name or a line
+        for (const auto& [reply, whole] : {std::pair{"QX-LP4R-V1.3.7.b", false},
+                                           {"QX.bin", true},
+                                           {"V1.3.7\r", true},
+                                           {"\r\n", false},
+                                           {"", false}})
+            QVERIFY2(t::versionReplyComplete(reply) == whole, reply);
         QCOMPARE(qx::ui::clockText(QTime(0, 0, 0), ':'), QString("00:00:00"));
         QCOMPARE(qx::ui::clockText(QTime(13, 0, 0), ':'), QString("13:00:00"));
         QCOMPARE(qx::ui::clockText(QTime(9, 5, 7), '.'), QString("09.05.07"));
@@ -306,6 +313,31 @@ private slots:
         };
         for (const auto& [value, maximum, text] : percent)
             QCOMPARE(QString::fromStdString(t::percentText(value, maximum)), QString(text));
+        // a failure's reason: the step and the cause, in the words of the table
+        using C = t::Cause;
+        const std::pair<t::Failure, const char*> reasons[] = {
+            {{C::NoReply, 35}, "no answer to data block 34 of 372 within 10 s"},
+            {{C::NoReply, 0}, "no answer to the menu command within 4 s"},
+            {{C::NoReply, 1, {}, "1 of 2 bytes"},
+             "an incomplete answer to the header within 10 s (1 of 2 bytes)"},
+            {{C::NoReply, t::kQueryState, {'V', 0x15}},
+             "an incomplete answer to the version command within 4 s: 56 15 (V NAK)"},
+            {{C::WrongReply, 1, {0x15}}, "reply 15 (NAK) to the header, expected ACK and C"},
+            {{C::WrongReply, 374, {0x18, 0xC9}},
+             "reply 18 C9 (CAN ?) to the end of transmission, expected ACK and C"},
+            {{C::WrongReply, 2, std::vector<std::uint8_t>(20, 'Z')},
+             "reply 5A 5A 5A 5A 5A 5A 5A 5A 5A 5A 5A 5A 5A 5A 5A 5A and 4 more (Z Z Z Z Z Z Z Z Z "
+             "Z Z Z Z Z Z Z) to data block 1 of 372, expected ACK"},
+            {{C::LineLost, 201, {}, "the adapter was removed"},
+             "the line was lost at data block 200 of 372 (the adapter was removed)"},
+            {{C::PortRefused, 375, {}, "Write refused"},
+             "the port refused the closing header (Write refused)"},
+            {{C::ReplyTooLong, t::kQueryState}, "the version reply ran past 300 reads"},
+            {{C::Interrupted, 373}, "interrupted at data block 372 of 372"},
+            {{C::Interrupted, 376}, "interrupted at state 376"},
+        };
+        for (const auto& [failure, reason] : reasons)
+            QCOMPARE(QString::fromStdString(t::describe(failure, 372)), QString(reason));
     }
 
     // Random packages and random device replies, many at each state: the machine always

@@ -1,5 +1,6 @@
 // The real window with the simulated boot loader on a pty: start-up, captions, ports, Connect,
 // Update and Get Version end to end from the click to the one outcome, and the fault matrix.
+#include "commandline.h"
 #include "rig.h"
 #include "statusbar.h"
 
@@ -9,6 +10,8 @@
 #include <QProgressBar>
 #include <QSerialPort>
 #include <QtTest>
+
+#include <csignal>
 
 #include <fcntl.h>
 #include <sys/fsuid.h>
@@ -60,13 +63,16 @@ struct Column
 // One letter a column: S success; E the connection error at once; L the connection error
 // when the reply limit runs out (a lone byte where two are awaited raises no event);
 // W nothing until an ACK comes, then success; G the connection error and the port closed;
-// V no message, Label1 shows what came.
+// V no message, Label1 shows what came. The command line ends as the window does, with its
+// reason (E a wrong reply, L none in time, G the line lost) naming the step; its query has a
+// limit, and succeeds once the reply is whole.
 struct Row
 {
     const char* name;
     int item;
     QByteArray proper;
     const char* outcomes;
+    const char* commandLine = nullptr; // where its outcomes differ from the window's
 } const kRows[] = {
     {"menu", 0, "C", "LEEESSGG"},
     {"header", 1, "\x06\x43", "LLELSEGG"},
@@ -75,8 +81,54 @@ struct Row
     {"last data", kShort + 1, "\x06", "LEEESEGG"},
     {"EOT", kShort + 2, "\x06\x43", "LLELSEGG"},
     {"closing header", kShort + 3, "\x06", "LWWWSWGG"},
-    {"version", BootLoader::kVersion, "QX\xC9-V1.3.7.bin\r\n", "VVVVVVGG"}, // read as Latin-1
+    {"version", BootLoader::kVersion, "QX\xC9-V1.3.7.bin\r\n", "VVVVVVGG", "LLLLSSGG"}, // Latin-1
 };
+
+// The command line in this process, its lines and exit status; the pty paths are not in the
+// device map it is given.
+struct CommandLineRun
+{
+    explicit CommandLineRun(std::span<const std::uint8_t> package = {},
+                            qx::serial::DeviceSource devices = {})
+        : commandLine({.devices = devices ? devices : [] { return QList<qx::serial::MapEntry>(); },
+                       .package = package,
+                       .out = [this](const QString& line) { out << line; },
+                       .err = [this](const QString& line) { err << line; }})
+    {
+        QObject::connect(&commandLine, &qx::ui::CommandLine::finished,
+                         [this](int status) { this->status = status; });
+    }
+    bool start(const QStringList& arguments) // false: it ended at once, with `status`
+    {
+        const auto now = commandLine.start(arguments);
+        status = now.value_or(-1);
+        return !now;
+    }
+    int run(const QStringList& arguments, int ms = 30000)
+    {
+        if (start(arguments))
+            waitFor([&] { return status >= 0; }, ms);
+        return status;
+    }
+    QStringList out, err;
+    int status = -1;
+    qx::ui::CommandLine commandLine;
+};
+
+// The program itself, its output and exit status.
+struct Program : QProcess
+{
+    QStringList lines() { return QString::fromLocal8Bit(readAllStandardOutput()).split('\n'); }
+    bool ended(int ms)
+    {
+        return waitFor([&] { return state() == NotRunning; }, ms);
+    }
+};
+
+char outcomeOf(const Row& row, int column, bool commandLine)
+{
+    return (commandLine && row.commandLine ? row.commandLine : row.outcomes)[column];
+}
 
 } // namespace
 
@@ -225,7 +277,7 @@ private slots:
         const auto asks = [&](const char* bytes) {
             rig.sim.write(bytes);
             waitFor([] { return false; }, 50);
-            return rig.form->deviceWaiting;
+            return rig.form->session().deviceWaiting;
         };
         QVERIFY(rig.connectPort());
         QVERIFY(!asks("C"));      // the first Connect leaves the threshold at 0: no event
@@ -256,7 +308,7 @@ private slots:
         QVERIFY(rig.update());
         QCOMPARE(rig.sim.stream, wholeStream(false));
         QCOMPARE(rig.w<QProgressBar>("prgPercent")->value(), N + 2);
-        QVERIFY(!rig.form->deviceWaiting);
+        QVERIFY(!rig.form->session().deviceWaiting);
         // closing the window mid-transfer ends it without a word, and nothing more is sent
         rig.click("Command1");
         QVERIFY(waitFor([&] { return rig.sim.blocks > 20; }));
@@ -304,15 +356,16 @@ private slots:
             QCOMPARE(rig.w<QLabel>("Label1")->text(), QString()); // the last reply is gone
             for (int i = 1; i <= 300; ++i) {
                 rig.sim.write("x");
-                QVERIFY(waitFor([&] { return rig.form->versionReplyCount == i; }, 5000));
+                QVERIFY(waitFor([&] { return rig.form->session().versionReplyCount == i; }, 5000));
             }
             if (outcome == kError)
                 afterNextRead(rig, "C", true); // not taken as the device asking
             rig.sim.write("y");
-            QVERIFY(waitFor([&] { return rig.form->commMode == 0 && rig.idle(); }, 5000));
+            QVERIFY(waitFor([&] { return rig.form->session().commMode == 0 && rig.idle(); }, 5000));
             waitFor([] { return false; }, 50);
             QCOMPARE(rig.boxes.texts.last(), outcome);
-            QVERIFY(rig.form->versionText.endsWith('y') && !rig.form->deviceWaiting);
+            QVERIFY(rig.form->session().versionText.endsWith('y') &&
+                    !rig.form->session().deviceWaiting);
             QCOMPARE(rig.w<QLabel>("Label1")->text(), QString(300, 'x'));
             if (outcome == kError)
                 QVERIFY(rig.update());
@@ -334,6 +387,114 @@ private slots:
         QCOMPARE(state(*rig.form), kConnected);
     }
 
+    // Four devices at once from the command line, each on its own line with its own limits:
+    // all byte for byte, then one falling silent at data block 100 while the others finish.
+    void commandLineUpdatesSideBySide()
+    {
+        std::array<BootLoader, 4> sims;
+        QStringList ports;
+        for (const BootLoader& sim : sims)
+            ports << sim.slavePath;
+        for (int silent : {-1, 2}) {
+            for (BootLoader& sim : sims)
+                sim.stream.clear();
+            if (silent >= 0)
+                sims[silent].script[101] = {};
+            CommandLineRun run;
+            QCOMPARE(run.run(QStringList{"--update"} + ports), silent < 0 ? 0 : 1);
+            QStringList verdicts;
+            for (int i = 0; i < 4; ++i) {
+                const QStringList mine = run.out.filter(QRegularExpression(
+                    "^" + QRegularExpression::escape(ports[i]) + ": (\\d+%|success|failure)"));
+                verdicts << mine.last();
+                if (i == silent) {
+                    QCOMPARE(mine.last(), ports[i] + ": failure: no answer to data block 100 of "
+                                                     "372 within 10 s");
+                    continue;
+                }
+                QCOMPARE(mine.size(), 11); // 10 % to 100 %, then the verdict
+                QCOMPARE(mine.last(), ports[i] + ": success");
+                QVERIFY(sims[i].stream == wholeStream(true));
+            }
+            // the silent one's verdict comes last: no other device waited for it
+            QCOMPARE(run.out.mid(run.out.size() - 5, 4).indexOf(verdicts.value(silent)),
+                     silent < 0 ? -1 : 3);
+            QCOMPARE(run.out.last(), silent < 0
+                                         ? QString("summary: 4 of 4 succeeded")
+                                         : "summary: 3 of 4 succeeded; failed: " + ports[silent]);
+        }
+    }
+
+    // A usage error says so on standard error and touches no port; --list shows the ports.
+    void commandLineUsage()
+    {
+        BootLoader sim;
+        const QString p = sim.slavePath;
+        termios before{}, after{};
+        const int fd = ::open(p.toLocal8Bit(), O_RDWR | O_NOCTTY);
+        ::tcgetattr(fd, &before);
+        ::cfsetspeed(&before, B9600); // the program would set 57600 if it opened the port
+        ::tcsetattr(fd, TCSANOW, &before);
+        const std::pair<QStringList, QString> rows[] = {
+            {{"--frob"}, "unknown option '--frob'"},
+            {{"--update"}, "--update needs at least one port"},
+            {{"--update", p, p}, p + " is named twice"},
+            {{"--query", p, "COM250"}, "COM250: no such port on this machine"},
+            {{"--update", p, "/dev/qx-none"}, "/dev/qx-none: no such port"},
+            {{"--update", p, "-x"}, "unknown option '-x'"},
+            {{"--list", p}, "--list takes no ports"},
+        };
+        for (const auto& [arguments, problem] : rows) {
+            CommandLineRun run;
+            QCOMPARE(run.run(arguments), 2);
+            QVERIFY2(run.out.isEmpty() && run.err.size() == 1 &&
+                         run.err[0].startsWith("qx-lp4r-updater: " + problem),
+                     qPrintable(run.err.join('|')));
+        }
+        waitFor([] { return false; }, 50);
+        ::tcgetattr(fd, &after);
+        ::close(fd);
+        QVERIFY(sim.stream.isEmpty() && ::cfgetospeed(&after) == B9600);
+
+        CommandLineRun list({}, [&] {
+            return qx::serial::buildDeviceMap({{p, "pseudo-terminal", "test"}});
+        });
+        QCOMPARE(list.run({"--list"}), 0);
+        QCOMPARE(list.out, QStringList{"COM97: " + p + ", pseudo-terminal, test"});
+    }
+
+    // The program itself: --query prints each device's version; Ctrl+C mid-transfer closes
+    // every port, reports each device as interrupted and exits 1.
+    void programQueriesAndIsInterrupted()
+    {
+        BootLoader a, b;
+        b.versionReply = "QX-LP4R-V1.3.6.bin\r\n";
+        Program program;
+        program.start(QX_PROGRAM, {"--query", a.slavePath, b.slavePath});
+        QVERIFY(program.ended(10000));
+        const QStringList queried = program.lines();
+        QCOMPARE(program.exitCode(), 0);
+        QVERIFY(queried.contains(a.slavePath + ": version QX-LP4R-V1.3.7"));
+        QVERIFY(queried.contains(b.slavePath + ": version QX-LP4R-V1.3.6"));
+
+        program.start(QX_PROGRAM, {"--update", a.slavePath, b.slavePath});
+        QVERIFY(waitFor([&] { return a.blocks > 20 && b.blocks > 20; }));
+        ::kill(pid_t(program.processId()), SIGINT);
+        QVERIFY(program.ended(3000));
+        QCOMPARE(program.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(program.exitCode(), 1);
+        const QStringList lines = program.lines();
+        for (const BootLoader* sim : {&a, &b})
+            QVERIFY2(lines.filter(QRegularExpression(
+                                      "^" + QRegularExpression::escape(sim->slavePath) +
+                                      ": failure: interrupted at data block \\d+ of 372$"))
+                             .size() == 1,
+                     qPrintable(lines.join('|')));
+        const auto sent = a.stream.size() + b.stream.size();
+        waitFor([] { return false; }, 200);
+        QCOMPARE(a.stream.size() + b.stream.size(), sent);
+    }
+
     // The fault matrix: each way a device or a cable fails, at each state of a transfer and
     // in the version query. QX_SHARD=k/n runs every n-th cell from the k-th, so that CTest
     // can wait out the reply limits side by side.
@@ -341,24 +502,30 @@ private slots:
     {
         QTest::addColumn<int>("row");
         QTest::addColumn<int>("column");
+        QTest::addColumn<bool>("cli");
         if (!qEnvironmentVariableIsSet("QX_SHARD"))
             QSKIP("the fault matrix runs in shards: QX_SHARD=k/n tst_update matrix");
         const QStringList shard = qEnvironmentVariable("QX_SHARD").split('/');
         int dealt[2] = {}; // cells that wait for a reply limit, and the others, dealt out in turn
-        for (int r = 0; r < int(std::size(kRows)); ++r)
-            for (int c = 0; c < int(std::size(kColumns)); ++c)
-                if (dealt[kRows[r].outcomes[c] == 'L']++ % shard.value(1).toInt() ==
-                    shard.value(0).toInt())
-                    QTest::addRow("%s / %s", kRows[r].name, kColumns[c].name) << r << c;
+        for (bool cli : {false, true})
+            for (int r = 0; r < int(std::size(kRows)); ++r)
+                for (int c = 0; c < int(std::size(kColumns)); ++c)
+                    if (dealt[outcomeOf(kRows[r], c, cli) == 'L']++ % shard.value(1).toInt() ==
+                        shard.value(0).toInt())
+                        QTest::addRow("%s / %s%s", kRows[r].name, kColumns[c].name,
+                                      cli ? " / command line" : "")
+                            << r << c << cli;
     }
 
     void matrix()
     {
         QFETCH(int, row);
         QFETCH(int, column);
+        QFETCH(bool, cli);
         const Row& r = kRows[row];
         const Column& c = kColumns[column];
-        const char outcome = r.outcomes[column];
+        const char outcome = outcomeOf(r, column, cli);
+        const bool query = r.item == BootLoader::kVersion;
         const QByteArray answer = c.bytes + (c.thenProper ? r.proper : QByteArray());
         Rig rig(kPackage);
         rig.sim.versionReply = r.proper;
@@ -368,39 +535,62 @@ private slots:
             if (item == r.item)
                 sinceFault.start();
         };
-        QVERIFY(rig.connectPort());
-        rig.click(r.item == BootLoader::kVersion ? "Command2" : "Command1");
+        CommandLineRun commandLine(kPackage);
+        const auto ended = [&] {
+            return cli ? commandLine.status >= 0 : !rig.boxes.seen.isEmpty() && rig.idle();
+        };
+        if (cli) {
+            QVERIFY(commandLine.start({query ? "--query" : "--update", rig.sim.slavePath}));
+        } else {
+            QVERIFY(rig.connectPort());
+            rig.click(query ? "Command2" : "Command1");
+        }
         if (outcome == 'W') { // the closing header's wrong reply is ignored
             QVERIFY(waitFor([&] { return sinceFault.isValid(); }));
             waitFor([] { return false; }, 300);
-            QVERIFY(rig.boxes.seen.isEmpty());
-            QCOMPARE(state(*rig.form), QString("open 0000000 progress"));
+            QVERIFY(!ended());
+            if (!cli)
+                QCOMPARE(state(*rig.form), QString("open 0000000 progress"));
             rig.sim.write("\x06");
         }
-        const bool ended = waitFor([&] { return !rig.boxes.seen.isEmpty() && rig.idle(); },
-                                   outcome == 'V' ? 300 : 15000); // a query has no outcome box
-        QVERIFY(ended || outcome == 'V');
+        QVERIFY(waitFor(ended, outcome == 'V' ? 300 : 15000) || outcome == 'V');
         const qint64 ms = sinceFault.elapsed();
         waitFor([] { return false; }, 50); // whatever would come late
 
         const bool success = outcome == 'S' || outcome == 'W';
+        const int limit = r.item <= 0 ? 4000 : 10000;
+        if (outcome == 'E')
+            QVERIFY2(ms < 1000, qPrintable(QString::number(ms)));
+        if (outcome == 'L')
+            QVERIFY2(ms >= limit - 100 && ms < limit + 1500, qPrintable(QString::number(ms)));
+        if (success && !query) {
+            QCOMPARE(rig.sim.completed, 1);
+            QCOMPARE(rig.sim.file, kFirmware);
+        }
+        const QString caption = QString::fromLatin1(answer).section(".bin", 0, 0);
+        if (cli) {
+            QCOMPARE(commandLine.status, success ? 0 : 1);
+            const QString verdict = commandLine.out.value(commandLine.out.size() - 2);
+            const QString port = rig.sim.slavePath + ": ";
+            if (success) {
+                QCOMPARE(verdict, port + (query ? "version " + caption : "success"));
+                return;
+            }
+            const QString cause = outcome == 'E'   ? "reply "
+                                  : outcome == 'G' ? "the line was lost at "
+                                                   : QString(" within %1 s").arg(limit / 1000);
+            const auto step = qx::transfer::stepName(r.item, kShort);
+            QVERIFY2(verdict.startsWith(port + "failure: ") && verdict.contains(cause) &&
+                         verdict.contains(QString::fromStdString(step)),
+                     qPrintable(verdict));
+            return;
+        }
         const QString shown = success ? box("", QMessageBox::Information, kSuccess)
                                       : box("Error", QMessageBox::NoIcon, kError);
         QCOMPARE(rig.boxes.seen, outcome == 'V' ? QStringList() : QStringList{shown});
         QCOMPARE(state(*rig.form), outcome == 'G' ? kDisconnected : kConnected);
-        if (outcome == 'E')
-            QVERIFY2(ms < 1000, qPrintable(QString::number(ms)));
-        if (outcome == 'L') {
-            const int limit = r.item == 0 ? 4000 : 10000;
-            QVERIFY2(ms >= limit - 100 && ms < limit + 1500, qPrintable(QString::number(ms)));
-        }
-        if (success) {
-            QCOMPARE(rig.sim.completed, 1);
-            QCOMPARE(rig.sim.file, kFirmware);
-        }
         if (outcome == 'V') {
-            QCOMPARE(rig.w<QLabel>("Label1")->text(),
-                     QString::fromLatin1(answer).section(".bin", 0, 0));
+            QCOMPARE(rig.w<QLabel>("Label1")->text(), caption);
             QCOMPARE(rig.w<QLineEdit>("Text1")->text() + rig.sim.stream, QString("22"));
         }
     }

@@ -15,7 +15,7 @@ int main(int argc, char** argv)
     Rig rig;
     rig.connectPort();
     rig.click("Command2");
-    waitFor([&] { return rig.form->versionReplyCount > 0; }, 3000);
+    waitFor([&] { return rig.form->session().versionReplyCount > 0; }, 3000);
     waitFor([] { return false; }, 1200); // let the clock show a time
     return rig.form->grab().save(QString::fromLocal8Bit(argv[1])) ? 0 : 1;
 }

@@ -191,6 +191,25 @@ CommPort::Input CommPort::input()
     return bytes;
 }
 
+void connectPort(CommPort& port, int comNumber)
+{
+    port.setInBufferSize(1024);
+    port.setOutBufferSize(512);
+    port.setCommPort(comNumber);
+    port.setSettings(QString::fromLatin1(kLineSettings));
+    port.setPortOpen(true);
+    try {
+        port.setHandshaking(CommPort::Handshaking::None);
+        port.clearReceive();
+        port.clearTransmit();
+        port.setDtrEnable(true);
+        port.setInputMode(CommPort::InputMode::Text);
+    } catch (const CommError&) {
+        port.setPortOpen(false);
+        throw;
+    }
+}
+
 void CommPort::onReadyRead()
 {
     if (rThreshold_ <= 0 || eventQueued_ || line_.bytesAvailable() < rThreshold_)

@@ -18,6 +18,8 @@ namespace qx::serial {
 // "57600,N,8,1": baud, parity N/E/O/M/S, data bits 5 to 8, stop bits 1, 1.5 or 2.
 std::optional<LineSettings> parseLineSettings(const QString& text);
 
+inline constexpr char kLineSettings[] = "57600,N,8,1"; // the boot loader's line
+
 class CommPort : public QObject
 {
     Q_OBJECT
@@ -57,6 +59,7 @@ public:
     InputMode inputMode() const { return inputMode_; }
     void setRThreshold(int threshold);
     int rThreshold() const { return rThreshold_; }
+    qint64 bytesWaiting() const { return line_.isOpen() ? line_.bytesAvailable() : 0; }
     void clearReceive();
     void clearTransmit();
     void output(std::span<const std::uint8_t> bytes);
@@ -92,5 +95,10 @@ private:
     bool eventQueued_ = false;
     bool lossReported_ = false;
 };
+
+// Connect: buffer sizes, port number, line settings, open; then no handshaking, both buffers
+// cleared, DTR on, text input. A refusal after the open closes the port again, so that it is
+// never held open by a window that shows it disconnected.
+void connectPort(CommPort& port, int comNumber);
 
 } // namespace qx::serial

@@ -141,4 +141,12 @@ QString portToolTip(const MapEntry& entry)
     return entry.portName.toUpper() + ": " + parts.join(", ");
 }
 
+QString portToolTip(const QList<MapEntry>& map, const QString& listedPort)
+{
+    for (const MapEntry& entry : map)
+        if (entry.portName.toUpper() == listedPort)
+            return portToolTip(entry);
+    return QString();
+}
+
 } // namespace qx::serial

@@ -60,5 +60,7 @@ std::optional<quint8> portNumberFromName(const QString& portName);
 
 // "COM33: /dev/ttyUSB0, FT232R USB UART, FTDI"
 QString portToolTip(const MapEntry& entry);
+// The tooltip of the entry that a listed port name (upper case) comes from; empty if none.
+QString portToolTip(const QList<MapEntry>& map, const QString& listedPort);
 
 } // namespace qx::serial

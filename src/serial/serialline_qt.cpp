@@ -79,8 +79,12 @@ SerialLine::SerialLine(QObject* parent) : QObject(parent), d(std::make_unique<Im
     connect(&d->port, &QSerialPort::errorOccurred, this, [this](QSerialPort::SerialPortError e) {
         // A removed adapter reads EIO (ResourceError); a hung-up line reads end-of-file, which
         // QSerialPort reports as ReadError. Both repeat for as long as the port stays open.
+        // QSerialPort's own text is whatever errno held last, often "Resource temporarily
+        // unavailable": say what the error means on this line instead.
         if ((e == QSerialPort::ResourceError || e == QSerialPort::ReadError) && d->port.isOpen())
-            emit lineGone(d->port.errorString());
+            emit lineGone(e == QSerialPort::ResourceError
+                              ? QStringLiteral("the adapter was removed")
+                              : QStringLiteral("the line hung up"));
     });
 }
 

@@ -1,7 +1,9 @@
 // The update transfer's state machine.
 #include "transfer.h"
 
+#include <algorithm>
 #include <cmath>
+#include <cstdio>
 
 namespace qx::transfer {
 
@@ -85,6 +87,79 @@ Verdict judgeReply(int sendState, int packetCount, std::span<const std::uint8_t>
     if (step == Step::ClosingHeader)
         return accepted ? Verdict::Complete : Verdict::KeepWaiting;
     return accepted ? Verdict::Advance : Verdict::Fail;
+}
+
+namespace {
+
+constexpr std::size_t kRepliesShown = 16; // bytes of a wrong reply that a reason spells out
+
+// "15 18 43 (NAK CAN C)": each byte in hex, then what it means on this line.
+std::string spell(std::span<const std::uint8_t> bytes)
+{
+    static const std::pair<std::uint8_t, const char*> kNames[] = {
+        {SOH, "SOH"}, {0x02, "STX"}, {EOT, "EOT"}, {ACK, "ACK"}, {NAK, "NAK"}, {CAN, "CAN"},
+    };
+    std::string hex, names;
+    const std::size_t shown = std::min(bytes.size(), kRepliesShown);
+    for (std::size_t i = 0; i < shown; ++i) {
+        char two[4];
+        std::snprintf(two, sizeof two, "%02X", bytes[i]);
+        hex += (i ? " " : "") + std::string(two);
+        std::string name =
+            bytes[i] >= 0x21 && bytes[i] < 0x7F ? std::string(1, char(bytes[i])) : std::string("?");
+        for (const auto& [byte, known] : kNames)
+            if (bytes[i] == byte)
+                name = known;
+        names += (i ? " " : "") + name;
+    }
+    if (bytes.size() > shown)
+        hex += " and " + std::to_string(bytes.size() - shown) + " more";
+    return hex + " (" + names + ")";
+}
+
+} // namespace
+
+std::string stepName(int sendState, int packetCount)
+{
+    if (sendState == kQueryState)
+        return "the version command";
+    const Step step = stepOf(sendState, packetCount);
+    if (step == Step::None)
+        return "state " + std::to_string(sendState);
+    const std::string name = ruleOf(step).name;
+    if (step != Step::Data)
+        return name;
+    return name + " " + std::to_string(sendState - 1) + " of " + std::to_string(packetCount);
+}
+
+std::string describe(const Failure& failure, int packetCount)
+{
+    const std::string step = stepName(failure.sendState, packetCount);
+    const Step s = stepOf(failure.sendState, packetCount);
+    const bool query = failure.sendState == kQueryState;
+    switch (failure.cause) {
+    case Cause::NoReply: {
+        const int ms = query ? kQueryTimeoutMs : s == Step::None ? 0 : ruleOf(s).watchdogMs;
+        const std::string within = " within " + std::to_string(ms / 1000) + " s";
+        if (!failure.reply.empty())
+            return "an incomplete answer to " + step + within + ": " + spell(failure.reply);
+        if (!failure.detail.empty())
+            return "an incomplete answer to " + step + within + " (" + failure.detail + ")";
+        return "no answer to " + step + within;
+    }
+    case Cause::WrongReply:
+        return "reply " + spell(failure.reply) + " to " + step +
+               (query || s == Step::None ? "" : std::string(", expected ") + ruleOf(s).expected);
+    case Cause::LineLost:
+        return "the line was lost at " + step + " (" + failure.detail + ")";
+    case Cause::PortRefused:
+        return "the port refused " + step + " (" + failure.detail + ")";
+    case Cause::ReplyTooLong:
+        return "the version reply ran past " + std::to_string(kVersionReplyLimit) + " reads";
+    case Cause::Interrupted:
+        return "interrupted at " + step;
+    }
+    return step;
 }
 
 std::string percentText(float value, float maximum)

@@ -20,6 +20,8 @@ inline constexpr std::uint8_t NAK = 0x15;
 inline constexpr std::uint8_t CAN = 0x18;
 inline constexpr std::uint8_t kRequest = 0x43;    // 'C': the receiver asks for a CRC transfer
 inline constexpr std::uint8_t kMenuUpdate = 0x31; // '1': the boot loader's download function
+inline constexpr char kVersionCommand[] = "2";    // the boot loader's version function
+inline constexpr int kVersionReplyLimit = 300;    // receive events one version query handles
 
 // Times, in milliseconds.
 inline constexpr int kSendIntervalMs = 1;     // from an accepted reply to the next send
@@ -27,6 +29,7 @@ inline constexpr int kMenuTimeoutMs = 4000;   // for the 'C' after the menu byte
 inline constexpr int kReplyTimeoutMs = 10000; // for the reply to every later state
 inline constexpr int kFailNowMs = 1;          // the watchdog fires at once after a wrong reply
 inline constexpr int kSuccessPauseMs = 5;     // before the success message
+inline constexpr int kQueryTimeoutMs = 4000;  // a version query that must end (command line)
 
 enum class Step
 {
@@ -49,15 +52,17 @@ struct StepRule
     int replyThreshold; // reply bytes that raise the receive event
     int watchdogMs;     // reply time limit armed with the send
     Acceptance acceptance;
+    const char* name;     // the step, as a failure's reason names it
+    const char* expected; // the proper reply, as a failure's reason names it
 };
 
 // The whole machine in one table, indexed by Step (None has no row).
 inline constexpr std::array<StepRule, 5> kStepRules{{
-    /* Menu              */ {1, kMenuTimeoutMs, Acceptance::EndsWithRequest},
-    /* Header            */ {2, kReplyTimeoutMs, Acceptance::BeginsWithAck}, // ACK 'C'
-    /* Data              */ {1, kReplyTimeoutMs, Acceptance::BeginsWithAck},
-    /* EndOfTransmission */ {2, kReplyTimeoutMs, Acceptance::BeginsWithAck}, // ACK 'C'
-    /* ClosingHeader     */ {1, kReplyTimeoutMs, Acceptance::BeginsWithAck},
+    {1, kMenuTimeoutMs, Acceptance::EndsWithRequest, "the menu command", "C"},
+    {2, kReplyTimeoutMs, Acceptance::BeginsWithAck, "the header", "ACK and C"},
+    {1, kReplyTimeoutMs, Acceptance::BeginsWithAck, "data block", "ACK"},
+    {2, kReplyTimeoutMs, Acceptance::BeginsWithAck, "the end of transmission", "ACK and C"},
+    {1, kReplyTimeoutMs, Acceptance::BeginsWithAck, "the closing header", "ACK"},
 }};
 
 Step stepOf(int sendState, int packetCount);
@@ -83,6 +88,33 @@ enum class Verdict
 };
 
 Verdict judgeReply(int sendState, int packetCount, std::span<const std::uint8_t> reply);
+
+// Why a transfer or a query failed, in English whatever the window's language, so that the
+// words of many laptops compare: the step and the cause.
+enum class Cause
+{
+    NoReply,      // the reply limit ran out with nothing (or too little) waiting
+    WrongReply,   // a reply that the step does not accept
+    LineLost,     // the adapter went away or the line hung up
+    PortRefused,  // the port refused a send
+    ReplyTooLong, // the version reply ran past kVersionReplyLimit reads
+    Interrupted,  // the command line was stopped
+};
+
+struct Failure
+{
+    Cause cause;
+    int sendState = 0;                 // the step it happened at; -1 for the version query
+    std::vector<std::uint8_t> reply{}; // WrongReply, and a query's NoReply: what came
+    std::string detail{}; // LineLost, PortRefused: the port's words; NoReply: how little came
+};
+inline constexpr int kQueryState = -1;
+
+// "the header", "data block 34 of 372", "the version command"
+std::string stepName(int sendState, int packetCount);
+// "no answer to data block 34 of 372 within 10 s", "reply 15 (NAK) to the header, expected
+// ACK and C", "the line was lost at data block 200 (the adapter was removed)" ...
+std::string describe(const Failure& failure, int packetCount);
 
 // "0%" pattern: value / maximum in single precision, times 100, an exact half rounded away
 // from zero (so 0.5 % shows "1%"). A bar without a maximum shows "0%".

@@ -7,7 +7,6 @@
 #include "texts.h"
 #include "transfer.h"
 #include "ui_form1.h"
-#include "versionquery.h"
 
 #include <QCloseEvent>
 #include <QDateTime>
@@ -38,16 +37,6 @@ void installFontFallbacks()
     QFont::insertSubstitutions("Arial", {"Liberation Sans", "Arimo", "DejaVu Sans"});
 }
 
-std::span<const std::uint8_t> bytesOf(const CommPort::Input& input, QByteArray& storage)
-{
-    if (const auto* text = std::get_if<QString>(&input))
-        storage = text->toLatin1();
-    else
-        storage = std::get<QByteArray>(input);
-    return {reinterpret_cast<const std::uint8_t*>(storage.constData()),
-            static_cast<std::size_t>(storage.size())};
-}
-
 } // namespace
 
 Form1::Form1(Form1Setup setup_, QWidget* parent)
@@ -65,16 +54,14 @@ Form1::Form1(Form1Setup setup_, QWidget* parent)
         move(screen->availableGeometry().center() - rect().center());
     timeSeparator = qx::ui::timeSeparator(QLocale());
 
-    tmrSend.setSingleShot(true);
-    tmrOvertime.setSingleShot(true);
-    // Coarse timers may fire 5 % early: the reply limits are meant to the millisecond.
-    tmrSend.setTimerType(Qt::PreciseTimer);
-    tmrOvertime.setTimerType(Qt::PreciseTimer);
-    connect(&tmrSend, &QTimer::timeout, this, &Form1::sendTick);
-    connect(&tmrOvertime, &QTimer::timeout, this, &Form1::overtimeTick);
     connect(&Time, &QTimer::timeout, this, &Form1::timeTick);
-    connect(&MSComm1, &CommPort::commEvent, this, &Form1::onComm);
-    connect(&MSComm1, &CommPort::linkLost, this, &Form1::onLinkLost);
+    // The adapter is gone and the port closed: only Connect makes sense now. The session then
+    // ends what was running, once; a box already open finds the port closed when it returns.
+    connect(&MSComm1, &CommPort::linkLost, this, &Form1::showLineGone);
+    link.route(transfer);
+    connect(&transfer, &t::Session::advanced, this, &Form1::onAdvanced);
+    connect(&transfer, &t::Session::versionRead, ui->Label1, &QLabel::setText);
+    connect(&transfer, &t::Session::finished, this, &Form1::onFinished);
     Time.start(1);
 
     formLoad();
@@ -90,7 +77,7 @@ Form1::~Form1()
 
 void Form1::formLoad(quint8 language)
 {
-    deviceWaiting = false;
+    transfer.deviceWaiting = false;
     languageFlag = language;
     setWindowTitle(pick(texts::kTitle, languageFlag));
     // The design's window picture is never drawn here: a QWidget has none to remove.
@@ -110,9 +97,8 @@ void Form1::formLoad(quint8 language)
     ui->Combo1->clear();
     for (qsizetype i = 0; i < portList.size(); ++i) {
         ui->Combo1->addItem(portList[i]);
-        for (const serial::MapEntry& entry : deviceMap)
-            if (entry.portName.toUpper() == portList[i])
-                ui->Combo1->setItemData(int(i), serial::portToolTip(entry), Qt::ToolTipRole);
+        if (const QString tip = serial::portToolTip(deviceMap, portList[i]); !tip.isEmpty())
+            ui->Combo1->setItemData(int(i), tip, Qt::ToolTipRole);
     }
     ui->Combo1->setCurrentIndex(0);
     combo1Click();
@@ -142,8 +128,7 @@ void Form1::on_Command3_clicked()
 void Form1::closeEvent(QCloseEvent* event)
 {
     // Nothing fires into a window that is going away.
-    tmrSend.stop();
-    tmrOvertime.stop();
+    transfer.stop();
     if (MSComm1.portOpen())
         MSComm1.setPortOpen(false);
     event->accept();
@@ -210,23 +195,8 @@ void Form1::showError(const QString& description)
 void Form1::on_Command4_clicked()
 {
     try {
-        commMode = 0;
-        MSComm1.setInBufferSize(1024);
-        MSComm1.setOutBufferSize(512);
-        MSComm1.setCommPort(portNumber);
-        MSComm1.setSettings(QString::fromLatin1(texts::kLineSettings));
-        MSComm1.setPortOpen(true);
-        try {
-            MSComm1.setHandshaking(CommPort::Handshaking::None);
-            MSComm1.clearReceive();
-            MSComm1.clearTransmit();
-            MSComm1.setDtrEnable(true);
-            MSComm1.setInputMode(CommPort::InputMode::Text);
-        } catch (const CommError&) {
-            // Never look disconnected while holding the port open.
-            MSComm1.setPortOpen(false);
-            throw;
-        }
+        transfer.commMode = 0;
+        serial::connectPort(MSComm1, portNumber);
         setConnectedEnabling(true);
     } catch (const CommError& error) {
         showError(error.description());
@@ -240,17 +210,7 @@ void Form1::on_Command5_clicked()
     setConnectedEnabling(false);
 }
 
-void Form1::onLinkLost()
-{
-    // The adapter is gone and the port closed: end what was running, once, and show the
-    // disconnected state. A box already open will find the port closed when it returns.
-    tmrSend.stop();
-    showLineGone();
-    if (commMode == 1 || commMode == 2)
-        failNow();
-}
-
-// ---- Update transfer -------------------------------------------------------------------
+// ---- Update transfer and version query ----------------------------------------------------
 
 void Form1::on_Command1_clicked()
 {
@@ -259,10 +219,7 @@ void Form1::on_Command1_clicked()
         return;
     }
     try {
-        commMode = 1;
-        MSComm1.clearReceive();
-        MSComm1.clearTransmit();
-        MSComm1.setInputMode(CommPort::InputMode::Binary);
+        transfer.startUpdate();
         ui->prgPercent->setValue(0);
         ui->lblPercent->setVisible(true);
         ui->prgPercent->setVisible(true);
@@ -271,9 +228,6 @@ void Form1::on_Command1_clicked()
         ui->Frame1->setEnabled(false);
         ui->Command5->setEnabled(false);
         ui->Command6->setEnabled(false);
-        sendState = deviceWaiting ? 1 : 0;
-        tmrSend.setInterval(t::kSendIntervalMs);
-        tmrSend.start();
         ui->lblPercent->setText(pick(texts::kPercentWord, languageFlag) +
                                 QString::fromLatin1(texts::kPercentStart));
     } catch (const CommError& error) {
@@ -281,139 +235,32 @@ void Form1::on_Command1_clicked()
     }
 }
 
-void Form1::sendTick()
+void Form1::onAdvanced()
 {
-    tmrSend.stop();
-    const t::Step step = t::stepOf(sendState, package.packetCount);
-    sendBuffer = t::sendBytes(sendState, package);
-    if (step == t::Step::None || sendBuffer.empty()) {
-        failNow();
-        return;
-    }
-    const t::StepRule& rule = t::ruleOf(step);
-    replyThreshold = static_cast<qint16>(rule.replyThreshold);
-    // Armed before the write: every state has a reply time limit.
-    tmrOvertime.setInterval(rule.watchdogMs);
-    tmrOvertime.start();
-    try {
-        MSComm1.clearReceive();
-        MSComm1.setRThreshold(replyThreshold);
-        MSComm1.output(sendBuffer);
-    } catch (const CommError&) {
-        failNow(); // the port refused: the transfer ends with the connection error
-    }
-}
-
-void Form1::onComm(int code)
-{
-    if (code != CommPort::comEvReceive)
-        return;
-    if (outcomeDecided) {
-        MSComm1.input();
-        return;
-    }
-    switch (commMode) {
-    case 0:
-        idleReply();
-        break;
-    case 1:
-        transferReply();
-        break;
-    case 2:
-        versionReply();
-        break;
-    default:
-        break;
-    }
-}
-
-void Form1::idleReply()
-{
-    const CommPort::Input input = MSComm1.input();
-    // Text after Connect or a query, bytes after a transfer: either 'C' counts.
-    if (const auto* text = std::get_if<QString>(&input)) {
-        if (!text->isEmpty())
-            deviceWaiting = text->endsWith(QLatin1Char('C'));
-    } else if (const auto& bytes = std::get<QByteArray>(input); !bytes.isEmpty()) {
-        deviceWaiting = static_cast<std::uint8_t>(bytes.back()) == t::kRequest;
-    }
-}
-
-void Form1::transferReply()
-{
-    QByteArray storage;
-    const auto reply = bytesOf(MSComm1.input(), storage);
-    switch (t::judgeReply(sendState, package.packetCount, reply)) {
-    case t::Verdict::Advance:
-        advance();
-        break;
-    case t::Verdict::Complete:
-        succeed();
-        break;
-    case t::Verdict::Fail:
-        replyFailure();
-        break;
-    case t::Verdict::KeepWaiting: // a wrong reply to the closing header: the device may ACK yet
-    case t::Verdict::Ignore:
-        break;
-    }
-}
-
-void Form1::advance()
-{
-    ++sendState;
     ui->prgPercent->setValue(ui->prgPercent->value() + 1);
-    tmrSend.start();
     ui->lblPercent->setText(
         pick(texts::kPercentWord, languageFlag) +
         QString::fromStdString(t::percentText(static_cast<float>(ui->prgPercent->value()),
                                               static_cast<float>(ui->prgPercent->maximum()))));
 }
 
-void Form1::succeed()
+void Form1::onFinished(const t::Outcome& outcome)
 {
-    outcomeDecided = true;
-    tmrSend.stop();
-    tmrOvertime.stop();
-    QThread::msleep(t::kSuccessPauseMs);
-    QMessageBox::information(this, QString(), pick(texts::kSuccess, languageFlag));
-    restoreAfterTransfer();
-    commMode = 0;
-    deviceWaiting = false;
-    outcomeDecided = false;
-}
-
-void Form1::replyFailure()
-{
-    tmrSend.stop();
-    if (sendState != package.packetCount + 3)
-        failNow();
-}
-
-void Form1::failNow()
-{
-    if (outcomeDecided)
+    switch (outcome.result) {
+    case t::Outcome::Success: {
+        QThread::msleep(t::kSuccessPauseMs);
+        QMessageBox::information(this, QString(), pick(texts::kSuccess, languageFlag));
+        break;
+    }
+    case t::Outcome::Failure: {
+        QMessageBox box(QMessageBox::NoIcon, pick(texts::kErrorTitle, languageFlag),
+                        pick(texts::kConnectionError, languageFlag), QMessageBox::Ok, this);
+        box.exec();
+        break;
+    }
+    case t::Outcome::Ended: // a query after a finished update ends without a word
         return;
-    outcomeDecided = true;
-    tmrSend.stop();
-    tmrOvertime.setInterval(t::kFailNowMs);
-    tmrOvertime.start();
-}
-
-void Form1::overtimeTick()
-{
-    tmrOvertime.stop();
-    outcomeDecided = true; // already, unless the time ran out
-    QMessageBox box(QMessageBox::NoIcon, pick(texts::kErrorTitle, languageFlag),
-                    pick(texts::kConnectionError, languageFlag), QMessageBox::Ok, this);
-    box.exec();
-    restoreAfterTransfer();
-    commMode = 0;
-    outcomeDecided = false;
-}
-
-void Form1::restoreAfterTransfer()
-{
+    }
     ui->lblPercent->setVisible(false);
     ui->prgPercent->setVisible(false);
     if (!MSComm1.portOpen()) {
@@ -426,43 +273,13 @@ void Form1::restoreAfterTransfer()
     ui->Command6->setEnabled(true);
 }
 
-// ---- Version query -----------------------------------------------------------------------
-
 void Form1::on_Command2_clicked()
 {
     try {
-        versionText.clear();
-        versionReplyCount = 0;
-        commMode = 2;
         ui->Label1->setText(QString());
-        MSComm1.setHandshaking(CommPort::Handshaking::None);
-        MSComm1.clearReceive();
-        MSComm1.clearTransmit();
-        MSComm1.setDtrEnable(true);
-        MSComm1.setInputMode(CommPort::InputMode::Text);
-        MSComm1.clearReceive();
-        MSComm1.setRThreshold(1);
-        ui->Text1->setText(QString::fromLatin1(serial::kVersionCommand));
-        MSComm1.output(ui->Text1->text());
+        ui->Text1->setText(QString::fromLatin1(t::kVersionCommand));
+        transfer.startQuery(); // writes Text1's "2"; no time limit, as the window has none
     } catch (const CommError& error) {
         showError(error.description());
     }
-}
-
-void Form1::versionReply()
-{
-    const CommPort::Input input = MSComm1.input();
-    const QString text = std::holds_alternative<QString>(input)
-                             ? std::get<QString>(input)
-                             : QString::fromLatin1(std::get<QByteArray>(input));
-    if (text.isEmpty())
-        return;
-    versionText += text;
-    ++versionReplyCount;
-    if (versionReplyCount <= serial::kVersionReplyLimit) {
-        ui->Label1->setText(serial::versionCaption(versionText));
-        return;
-    }
-    commMode = 0;
-    replyFailure();
 }

@@ -1,9 +1,11 @@
 // The main window: its state, and the handlers of its buttons, timers and serial port.
 #pragma once
 
+#include "commlink.h"
 #include "commport.h"
 #include "devicemap.h"
 #include "packageformat.h"
+#include "session.h"
 #include "texts.h"
 
 #include <QCoreApplication>
@@ -37,23 +39,17 @@ public:
 
     Ui::Form1* form() const { return ui.get(); }
     const qx::serial::CommPort& comm() const { return MSComm1; }
+    // The transfer and the query, with commMode, sendState, deviceWaiting, versionText and
+    // the timers tmrSend and tmrOvertime.
+    const qx::transfer::Session& session() const { return transfer; }
 
     // Window state, named as the window's code names it; read by tests.
-    quint8 commMode = 0;       // 0 idle, 1 update transfer, 2 version query
-    qint16 sendState = 0;      // 0 menu, 1 header, 2 .. N+1 data, N+2 EOT, N+3 closing header
-    qint16 replyThreshold = 0; // reply bytes that raise the receive event for this state
-    std::vector<std::uint8_t> sendBuffer;
-    bool deviceWaiting = false;   // the device was last seen asking with 'C' while idle
     qx::package::Package package; // packetCount, packageData, headerPacket
     const qx::ui::Text* packageProblem = &qx::ui::texts::kNotLoaded; // nullptr once loaded
-    qint16 versionReplyCount = 0;
     quint8 languageFlag = 0; // 1 Simplified Chinese, any other value English
     quint8 portNumber = 0;
     QStringList portList;
-    QString versionText;
 
-    QTimer tmrSend;
-    QTimer tmrOvertime;
     QTimer Time;
 
     // Start-up, run by the constructor before the window is shown; public so the language
@@ -75,21 +71,10 @@ private slots:
 
 private:
     void timeTick();
-    void sendTick();
-    void overtimeTick();
-    void onComm(int code);
-    void onLinkLost();
-
-    void idleReply();
-    void transferReply();
-    void versionReply();
-    void advance();
-    void succeed();
-    void replyFailure();
-    void failNow();
+    void onAdvanced();
+    void onFinished(const qx::transfer::Outcome& outcome);
     void combo1Click();
     void setConnectedEnabling(bool connected);
-    void restoreAfterTransfer();
     void showLineGone();
     void showError(const QString& description);
 
@@ -97,10 +82,8 @@ private:
     Form1Setup setup;
     QList<qx::serial::MapEntry> deviceMap;
     qx::serial::CommPort MSComm1;
+    qx::ui::CommLink link{MSComm1};
+    qx::transfer::Session transfer{link, package};
     QChar timeSeparator;
     qint64 shownSecond = -1; // the wall-clock second panel 3 shows
-    // The transfer's or the query's outcome is decided: from the wrong reply (or the lost
-    // line, the time-out, the success) until its box has been closed, replies are read and
-    // dropped, not judged, so nothing is sent or re-armed and exactly one box shows.
-    bool outcomeDecided = false;
 };

@@ -1,18 +1,40 @@
-// The updater's entry: one window, no command line, no settings.
+// The updater's entry: the window, or without it the command line when given arguments.
+#include "commandline.h"
 #include "form1.h"
+#include "interrupts.h"
 #include "packageloader.h"
 
 #include <QApplication>
 
 #include <cstdio>
 
+namespace {
+void nameTheProgram()
+{
+    QCoreApplication::setApplicationName(QStringLiteral("QX-LP4R Firmware Updater"));
+    QCoreApplication::setApplicationVersion(QStringLiteral("1.3.7"));
+}
+} // namespace
+
 int main(int argc, char** argv)
 {
+    if (argc > 1) { // no display needed: a bench or a script may have none
+        QCoreApplication app(argc, argv);
+        nameTheProgram();
+        qx::serial::InterruptWatcher interrupts;
+        qx::ui::CommandLine commandLine;
+        QObject::connect(&interrupts, &qx::serial::InterruptWatcher::interrupted, &commandLine,
+                         &qx::ui::CommandLine::interrupt);
+        if (const auto status = commandLine.start(QCoreApplication::arguments().mid(1)))
+            return *status;
+        QObject::connect(&commandLine, &qx::ui::CommandLine::finished, &app,
+                         &QCoreApplication::exit);
+        return app.exec();
+    }
     // Which firmware this program would install, for whoever started it from a terminal.
     std::fprintf(stderr, "qx-lp4r-updater: %s\n", qx::package::embeddedSummary().c_str());
     QApplication app(argc, argv);
-    QApplication::setApplicationName(QStringLiteral("QX-LP4R Firmware Updater"));
-    QApplication::setApplicationVersion(QStringLiteral("1.3.7"));
+    nameTheProgram();
     Form1 window;
     window.show();
     return app.exec();

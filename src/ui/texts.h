@@ -46,7 +46,6 @@ inline constexpr Text kDamaged{"内置的固件包已损坏，无法发送：请
                                "The built-in firmware package is damaged and cannot be sent: "
                                "reinstall the updater."};
 inline constexpr char kVersion[] = "V1.3.7";
-inline constexpr char kLineSettings[] = "57600,N,8,1";
 
 // The title names the firmware a release carries; the build refuses an image named otherwise.
 static_assert(std::string_view(kTitle.english).ends_with(package::kFirmwareStem));

@@ -108,8 +108,9 @@ struct Rig
     // Nothing runs: no transfer or query, no timer armed, no box open.
     bool idle() const
     {
-        return form->commMode == 0 && !QApplication::activeModalWidget() &&
-               !form->tmrSend.isActive() && !form->tmrOvertime.isActive();
+        const auto& s = form->session();
+        return s.commMode == 0 && !QApplication::activeModalWidget() && !s.tmrSend.isActive() &&
+               !s.tmrOvertime.isActive();
     }
     // Update, then wait for its one outcome and the idle window after it.
     bool update(int ms = 30000)

@@ -1,0 +1,252 @@
+// One port's update transfer and version query. Each handler follows the device's protocol
+// step by step; the decisions (what a state sends, whether a reply is accepted) are transfer.h's.
+#include "session.h"
+
+#include "versionquery.h"
+
+#include <exception>
+
+namespace qx::transfer {
+
+namespace {
+std::span<const std::uint8_t> bytesOf(const QByteArray& bytes)
+{
+    return {reinterpret_cast<const std::uint8_t*>(bytes.constData()), std::size_t(bytes.size())};
+}
+} // namespace
+
+Session::Session(Port& port, const package::Package& package, QObject* parent)
+    : QObject(parent), port_(port), package_(package)
+{
+    tmrSend.setSingleShot(true);
+    tmrOvertime.setSingleShot(true);
+    // Coarse timers may fire 5 % early: the reply limits are meant to the millisecond.
+    tmrSend.setTimerType(Qt::PreciseTimer);
+    tmrOvertime.setTimerType(Qt::PreciseTimer);
+    connect(&tmrSend, &QTimer::timeout, this, &Session::sendTick);
+    connect(&tmrOvertime, &QTimer::timeout, this, &Session::overtimeTick);
+}
+
+// ---- Update ------------------------------------------------------------------------------
+
+void Session::startUpdate()
+{
+    commMode = 1;
+    job_ = Job::Update;
+    port_.clearReceive();
+    port_.clearTransmit();
+    port_.setTextInput(false);
+    sendState = deviceWaiting ? 1 : 0;
+    tmrSend.setInterval(kSendIntervalMs);
+    tmrSend.start();
+}
+
+void Session::sendTick()
+{
+    tmrSend.stop();
+    const Step step = stepOf(sendState, package_.packetCount);
+    sendBuffer = sendBytes(sendState, package_);
+    if (step == Step::None || sendBuffer.empty()) {
+        failNow({Cause::PortRefused, sendState, {}, "nothing to send"});
+        return;
+    }
+    const StepRule& rule = ruleOf(step);
+    replyThreshold = static_cast<qint16>(rule.replyThreshold);
+    // Armed before the write: every state has a reply time limit.
+    tmrOvertime.setInterval(rule.watchdogMs);
+    tmrOvertime.start();
+    try {
+        port_.clearReceive();
+        port_.setReplyThreshold(replyThreshold);
+        port_.write(sendBuffer);
+    } catch (const std::exception& error) {
+        failNow({Cause::PortRefused, sendState, {}, error.what()});
+    }
+}
+
+void Session::receive()
+{
+    if (outcomeDecided_) {
+        port_.read();
+        return;
+    }
+    switch (commMode) {
+    case 0:
+        idleReply();
+        break;
+    case 1:
+        transferReply();
+        break;
+    case 2:
+        versionReply();
+        break;
+    default:
+        break;
+    }
+}
+
+void Session::idleReply()
+{
+    // Text after Connect or a query, bytes after a transfer: read as Latin-1, the last
+    // character is 'C' exactly when the last byte is.
+    const QByteArray bytes = port_.read();
+    if (!bytes.isEmpty())
+        deviceWaiting = static_cast<std::uint8_t>(bytes.back()) == kRequest;
+}
+
+void Session::transferReply()
+{
+    const QByteArray reply = port_.read();
+    switch (judgeReply(sendState, package_.packetCount, bytesOf(reply))) {
+    case Verdict::Advance:
+        advance();
+        break;
+    case Verdict::Complete:
+        succeed();
+        break;
+    case Verdict::Fail: {
+        const auto bytes = bytesOf(reply);
+        replyFailure({Cause::WrongReply, sendState, {bytes.begin(), bytes.end()}});
+        break;
+    }
+    case Verdict::KeepWaiting: // a wrong reply to the closing header: the device may ACK yet
+    case Verdict::Ignore:
+        break;
+    }
+}
+
+void Session::advance()
+{
+    ++sendState;
+    tmrSend.start();
+    emit advanced();
+}
+
+void Session::succeed()
+{
+    tmrSend.stop();
+    tmrOvertime.stop();
+    finish({Job::Update, Outcome::Success, {}, {}});
+    deviceWaiting = false;
+}
+
+void Session::replyFailure(Failure failure)
+{
+    tmrSend.stop();
+    if (sendState != package_.packetCount + 3)
+        failNow(std::move(failure));
+}
+
+void Session::failNow(Failure failure)
+{
+    if (outcomeDecided_)
+        return;
+    outcomeDecided_ = true;
+    failure_ = std::move(failure);
+    tmrSend.stop();
+    tmrOvertime.setInterval(kFailNowMs);
+    tmrOvertime.start();
+}
+
+void Session::overtimeTick()
+{
+    tmrOvertime.stop();
+    if (!outcomeDecided_) { // the time ran out; what little came stays for the idle reader
+        failure_ = {Cause::NoReply, state()};
+        if (const QByteArray text = versionText.toLatin1(); job_ == Job::Query)
+            failure_.reply.assign(text.begin(), text.end());
+        else if (const qint64 waiting = port_.waiting(); waiting > 0)
+            failure_.detail =
+                std::to_string(waiting) + " of " + std::to_string(replyThreshold) + " bytes";
+    }
+    finish({job_, Outcome::Failure, describe(failure_, package_.packetCount), {}});
+}
+
+void Session::finish(Outcome outcome)
+{
+    outcomeDecided_ = true;
+    emit finished(outcome);
+    commMode = 0;
+    outcomeDecided_ = false;
+}
+
+void Session::lineLost(const QString& description)
+{
+    tmrSend.stop();
+    if (commMode == 1 || commMode == 2)
+        failNow({Cause::LineLost, state(), {}, description.toStdString()});
+}
+
+void Session::interrupt()
+{
+    if (commMode != 1 && commMode != 2)
+        return;
+    if (outcomeDecided_) { // decided already: that failure is reported now, not 1 ms later
+        if (tmrOvertime.isActive())
+            overtimeTick();
+        return;
+    }
+    tmrSend.stop();
+    tmrOvertime.stop();
+    finish({job_, Outcome::Failure, describe({Cause::Interrupted, state()}, package_.packetCount),
+            versionCaption(versionText)});
+}
+
+int Session::state() const
+{
+    return job_ == Job::Query ? kQueryState : sendState;
+}
+
+void Session::stop()
+{
+    tmrSend.stop();
+    tmrOvertime.stop();
+}
+
+// ---- Version query -------------------------------------------------------------------------
+
+void Session::startQuery(int limitMs)
+{
+    versionText.clear();
+    versionReplyCount = 0;
+    commMode = 2;
+    job_ = Job::Query;
+    queryLimitMs_ = limitMs;
+    port_.setHandshakingNone();
+    port_.clearReceive();
+    port_.clearTransmit();
+    port_.setDtr(true);
+    port_.setTextInput(true);
+    port_.clearReceive();
+    port_.setReplyThreshold(1);
+    if (limitMs > 0) {
+        tmrOvertime.setInterval(limitMs);
+        tmrOvertime.start();
+    }
+    port_.write(bytesOf(QByteArray(kVersionCommand)));
+}
+
+void Session::versionReply()
+{
+    const QString text = QString::fromLatin1(port_.read());
+    if (text.isEmpty())
+        return;
+    versionText += text;
+    ++versionReplyCount;
+    if (versionReplyCount <= kVersionReplyLimit) {
+        const QString caption = versionCaption(versionText);
+        emit versionRead(caption);
+        if (queryLimitMs_ > 0 && versionReplyComplete(versionText)) {
+            tmrOvertime.stop();
+            finish({Job::Query, Outcome::Success, {}, caption.trimmed()});
+        }
+        return;
+    }
+    commMode = 0;
+    const bool afterFinishedUpdate = sendState == package_.packetCount + 3;
+    replyFailure({Cause::ReplyTooLong, kQueryState});
+    if (afterFinishedUpdate) // the failure steps do nothing here: the query just ends
+        finish({Job::Query, Outcome::Ended, {}, versionCaption(versionText)});
+}
+
+} // namespace qx::transfer

@@ -1,0 +1,115 @@
+// One port's update transfer and version query, from the first send to the one outcome: the
+// send timer, the reply watchdog, the verdicts. The window and the command line each drive one
+// Session per port and show what it reports.
+#pragma once
+
+#include "packageformat.h"
+#include "transfer.h"
+
+#include <QByteArray>
+#include <QObject>
+#include <QString>
+#include <QTimer>
+
+#include <span>
+#include <string>
+
+namespace qx::transfer {
+
+// What a session needs of the serial port; every operation may throw a std::exception whose
+// what() describes the refusal.
+class Port
+{
+public:
+    virtual ~Port() = default;
+    virtual void setHandshakingNone() = 0;
+    virtual void setDtr(bool on) = 0;
+    virtual void setTextInput(bool text) = 0;
+    virtual void setReplyThreshold(int bytes) = 0;
+    virtual void clearReceive() = 0;
+    virtual void clearTransmit() = 0;
+    virtual void write(std::span<const std::uint8_t> bytes) = 0;
+    virtual QByteArray read() = 0;      // every byte received so far
+    virtual qint64 waiting() const = 0; // bytes received and not yet read
+};
+
+enum class Job
+{
+    Update,
+    Query,
+};
+
+struct Outcome
+{
+    Job job = Job::Update;
+    enum
+    {
+        Success,
+        Failure,
+        Ended, // a query past its last read after a finished update: no message, no verdict
+    } result = Success;
+    std::string reason; // a failure's step and cause (describe())
+    QString version;    // a query's caption
+};
+
+class Session : public QObject
+{
+    Q_OBJECT
+
+public:
+    Session(Port& port, const package::Package& package, QObject* parent = nullptr);
+
+    // The state the window's handlers name.
+    quint8 commMode = 0;       // 0 idle, 1 update transfer, 2 version query
+    qint16 sendState = 0;      // 0 menu, 1 header, 2 .. N+1 data, N+2 EOT, N+3 closing header
+    qint16 replyThreshold = 0; // reply bytes that raise the receive event for this state
+    std::vector<std::uint8_t> sendBuffer;
+    bool deviceWaiting = false; // the device was last seen asking with 'C' while idle
+    QString versionText;
+    qint16 versionReplyCount = 0;
+    QTimer tmrSend;
+    QTimer tmrOvertime;
+
+    // Update: clears the port, binary input, and the first send 1 ms later. A refusal is
+    // thrown, with commMode already 1.
+    void startUpdate();
+    // Get Version: sends "2" as text. With a limit (> 0) the query ends when the reply is whole
+    // or fails when the limit runs out; without, it collects until the next command.
+    void startQuery(int limitMs = 0);
+    // A receive event: at least the threshold's bytes wait.
+    void receive();
+    void lineLost(const QString& description);
+    // Stops what runs with an "interrupted" failure, sending nothing more.
+    void interrupt();
+    // The window is closing: nothing more is sent or reported.
+    void stop();
+
+signals:
+    void advanced(); // a reply was accepted and the next state's bytes follow
+    void versionRead(const QString& caption);
+    // Once per update or query. Its handlers may wait in a message box: until they return,
+    // replies are read and dropped, not judged, and nothing is sent or re-armed.
+    void finished(const qx::transfer::Outcome& outcome);
+
+private:
+    void sendTick();
+    void overtimeTick();
+    void idleReply();
+    void transferReply();
+    void versionReply();
+    void advance();
+    void succeed();
+    void replyFailure(Failure failure);
+    void failNow(Failure failure);
+    void finish(Outcome outcome);
+    int state() const; // the step a failure names: sendState, or kQueryState
+
+    Port& port_;
+    const package::Package& package_;
+    Job job_ = Job::Update; // what runs, or ran last
+    int queryLimitMs_ = 0;
+    bool outcomeDecided_ = false;
+    Failure failure_{Cause::NoReply};
+};
+
+} // namespace qx::transfer
