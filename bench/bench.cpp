@@ -1,7 +1,8 @@
 // The updater's figures, each beside its floor measured in the same run on the same machine:
 // the transfer against a minimal sender with the same pacing and the same progress display,
 // idle CPU against the same layout with the same 1 ms timer but none of the window's logic;
-// then start-up, loadPackage, memory, and a 100-transfer soak.
+// then start-up, loadPackage, memory, a 100-transfer soak, and the command line: its step
+// turnaround against the window's, and four devices at once against one.
 // One line a figure; --check exits 1 when a goal is missed.
 #include "packageloader.h"
 #include "rig.h"
@@ -19,6 +20,7 @@
 #include <QThread>
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <unistd.h>
 
@@ -220,7 +222,7 @@ private:
     bool done_ = false;
 };
 
-void transfers()
+double transfers() // the window's median, in ms
 {
     Rig rig;
     rig.connectPort();
@@ -269,6 +271,52 @@ void transfers()
                 openDescriptors());
     figure("descriptors_leaked", openDescriptors() - descriptorsBefore, "", "0",
            openDescriptors() == descriptorsBefore);
+    return median(window);
+}
+
+// The program from the command line, as a bench runs it: milliseconds from its first line to
+// its last, or -1 if it did not exit 0.
+double commandLine(const QStringList& ports)
+{
+    QProcess program;
+    QElapsedTimer clock;
+    program.start(QCoreApplication::applicationDirPath() + "/../qx-lp4r-updater",
+                  QStringList{"--update"} + ports);
+    waitFor([&] { return program.canReadLine(); }, 10000);
+    clock.start();
+    waitFor([&] { return program.state() == QProcess::NotRunning; }, 300000);
+    const double ms = double(clock.nsecsElapsed()) / 1e6;
+    return program.exitCode() == 0 ? ms : -1;
+}
+
+// Its step turnaround against the window's, each against an instant device; then four devices
+// against one, on wires paced at kPacedBaud so that the program's work is what shows.
+void commandLines(double windowMs)
+{
+    constexpr int kPacedBaud = 576000; // ten times the real line, so a run takes seconds
+    std::vector<double> alone;
+    BootLoader instant;
+    for (int run = 0; run < kRuns; ++run)
+        alone.push_back(commandLine({instant.slavePath}));
+    std::printf("command_line_step: %.3f ms a step, the window %.3f ms a step (the same "
+                "transfer against the same instant device)\n",
+                median(alone) / kSteps, windowMs / kSteps);
+    figure("command_line_step_ratio", median(alone) / windowMs, "x the window", "<= 1.1",
+           *std::min_element(alone.begin(), alone.end()) > 0 && median(alone) <= 1.1 * windowMs);
+
+    std::array<BootLoader, 4> paced;
+    QStringList ports;
+    for (BootLoader& sim : paced) {
+        sim.baud = kPacedBaud;
+        ports << sim.slavePath;
+    }
+    const double one = commandLine(ports.mid(0, 1));
+    const double four = commandLine(ports);
+    std::printf("command_line_four_devices: four at once %.0f ms, one %.0f ms (wires paced at "
+                "%d baud)\n",
+                four, one, kPacedBaud);
+    figure("four_devices_ratio", four / one, "x one device", "<= 1.2",
+           one > 0 && four > 0 && four <= 1.2 * one);
 }
 
 // The offscreen platform warns about every message box; the figures are what matter here.
@@ -291,6 +339,6 @@ int main(int argc, char** argv)
                 qPrintable(QSysInfo::prettyProductName()));
     loading();
     startUpAndIdle();
-    transfers();
+    commandLines(transfers());
     return mode == "--check" && !allMet ? 1 : 0;
 }

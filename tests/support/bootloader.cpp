@@ -81,6 +81,7 @@ bool BootLoader::takeItem()
         return false;
     const QByteArray item = pending_.left(size);
     pending_.remove(0, size);
+    itemBytes_ = size;
     if (first == '1') {
         answer(0, "C");
     } else if (first == '2') {
@@ -113,6 +114,11 @@ void BootLoader::answer(int item, const QByteArray& proper)
     if (onItem)
         onItem(item);
     const Answer a = script.contains(item) ? script.take(item) : Answer{proper};
+    if (baud > 0 && a.how == How::Write) { // the item's time on the wire, ten bits a byte
+        QTimer::singleShot(int(itemBytes_ * 10 * 1000 / baud), Qt::PreciseTimer, this,
+                           [this, bytes = a.bytes] { write(bytes); });
+        return;
+    }
     if (a.how == How::HangUp)
         hangUp();
     if (a.how == How::Unplug)

@@ -46,6 +46,7 @@ public:
     QByteArray file;   // of the last whole batch, cut to the size its header gave
     int completed = 0; // batches received whole
     int blocks = 0;    // data blocks accepted in the current batch
+    int baud = 0;      // > 0: each answer waits as long as its item took on such a wire (8N1)
 
 private:
     void onReadable();
@@ -55,5 +56,6 @@ private:
     int master_ = -1, slave_ = -1; // the slave is held so the line stays up between opens
     std::unique_ptr<QSocketNotifier> notifier_;
     QByteArray pending_, batch_, size_;
-    bool afterEot_ = false; // the next SOH block closes the batch
+    qsizetype itemBytes_ = 0; // of the item being answered
+    bool afterEot_ = false;   // the next SOH block closes the batch
 };
