@@ -1,5 +1,6 @@
-# The Windows delivery: the program with the Qt and MinGW libraries it loads, as a portable
-# .zip and as an NSIS installer (target `windows_packages`).
+# The Windows delivery: the program (the window's .exe and the console's .com) with the Qt and
+# MinGW libraries it loads, as a portable .zip and as an NSIS installer (target
+# `windows_packages`).
 find_program(MAKENSIS makensis REQUIRED)
 find_program(STRIP_TOOL ${QX_MINGW}-strip REQUIRED)
 
@@ -25,7 +26,7 @@ foreach(dll libstdc++-6.dll libgcc_s_seh-1.dll libwinpthread-1.dll)
     list(APPEND runtime ${path})
     list(APPEND deployed ${deploy}/${dll})
 endforeach()
-list(APPEND deployed ${deploy}/qx-lp4r-updater.exe ${deploy}/Qt6Core.dll ${deploy}/Qt6Gui.dll
+list(APPEND deployed ${deploy}/qx-lp4r-updater.exe ${deploy}/qx-lp4r-updater.com ${deploy}/Qt6Core.dll ${deploy}/Qt6Gui.dll
      ${deploy}/Qt6Widgets.dll ${deploy}/platforms/qwindows.dll
      ${deploy}/styles/qwindowsvistastyle.dll ${deploy}/imageformats/qico.dll)
 
@@ -33,14 +34,15 @@ set(copy ${CMAKE_COMMAND} -E copy)
 add_custom_command(OUTPUT ${deploy}/qx-lp4r-updater.exe
     COMMAND ${CMAKE_COMMAND} -E rm -rf ${deploy}
     COMMAND ${CMAKE_COMMAND} -E make_directory ${deploy}/platforms ${deploy}/styles ${deploy}/imageformats
-    COMMAND ${copy} $<TARGET_FILE:qx-lp4r-updater> $<TARGET_FILE:Qt6::Core> $<TARGET_FILE:Qt6::Gui>
+    COMMAND ${copy} $<TARGET_FILE:qx-lp4r-updater> $<TARGET_FILE:qx-lp4r-updater-console>
+            $<TARGET_FILE:Qt6::Core> $<TARGET_FILE:Qt6::Gui>
             $<TARGET_FILE:Qt6::Widgets> ${runtime} ${deploy}
     COMMAND ${copy} $<TARGET_FILE:Qt6::QWindowsIntegrationPlugin> ${deploy}/platforms
     COMMAND ${copy} $<TARGET_FILE:Qt6::QWindowsVistaStylePlugin> ${deploy}/styles
     COMMAND ${copy} $<TARGET_FILE:Qt6::QICOPlugin> ${deploy}/imageformats
     COMMAND ${copy} ${CMAKE_CURRENT_SOURCE_DIR}/qt.conf ${deploy}
     COMMAND ${STRIP_TOOL} --strip-unneeded ${deployed}
-    DEPENDS qx-lp4r-updater qt.conf
+    DEPENDS qx-lp4r-updater qx-lp4r-updater-console qt.conf
     COMMENT "Deploying the Windows program with its libraries"
     VERBATIM)
 add_custom_command(OUTPUT ${archive}

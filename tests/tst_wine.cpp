@@ -11,6 +11,8 @@
 
 namespace {
 
+const QString kProduct = "QX-LP4R Firmware Updater (test payload)";
+
 QString run(const QString& program, const QStringList& args, int ms = 30000)
 {
     QProcess p;
@@ -119,17 +121,17 @@ private slots:
         // Installed silently, as an administrator deploys it: the program, its Start-menu
         // entry and its uninstaller.
         QCOMPARE(QProcess::execute("wine", {installer, "/S"}), 0);
-        const QString product = "QX-LP4R Firmware Updater (test payload)";
         const QString drive = qEnvironmentVariable("WINEPREFIX") + "/drive_c/";
         for (const QString& file :
-             {"Program Files/" + product + "/qx-lp4r-updater.exe",
-              "Program Files/" + product + "/uninstall.exe",
-              "ProgramData/Microsoft/Windows/Start Menu/Programs/" + product + ".lnk"})
+             {"Program Files/" + kProduct + "/qx-lp4r-updater.exe",
+              "Program Files/" + kProduct + "/qx-lp4r-updater.com",
+              "Program Files/" + kProduct + "/uninstall.exe",
+              "ProgramData/Microsoft/Windows/Start Menu/Programs/" + kProduct + ".lnk"})
             QVERIFY2(QFile::exists(drive + file), qPrintable(file));
 
         QFile::remove(link);
         QVERIFY(QFile::link(sim.slavePath, link));
-        program.start("wine", {"C:\\Program Files\\" + product + "\\qx-lp4r-updater.exe"});
+        program.start("wine", {"C:\\Program Files\\" + kProduct + "\\qx-lp4r-updater.exe"});
         QVERIFY(waitFor(
             [&] {
                 window = xdo({"search", "--onlyvisible", "--name",
@@ -181,6 +183,28 @@ private slots:
         QCOMPARE(boxes(20000, 1, texts), QStringList{"Error"});
         QCOMPARE(texts, QStringList{"Plese Check Connection!"});
         QVERIFY2(firstBoxAt >= 9900 && firstBoxAt < 12000, qPrintable(QString::number(firstBoxAt)));
+    }
+
+    // The console companion, typed as a bench would: its lines and exit status come back.
+    void commandLineUpdatesCom5()
+    {
+        program.kill(); // the window lets go of COM5
+        program.waitForFinished(5000);
+        sim.script.clear();
+        sim.onItem = nullptr;
+        sim.stream.clear();
+        const int before = sim.completed;
+        QProcess console;
+        console.start("wine", {"C:\\Program Files\\" + kProduct + "\\qx-lp4r-updater.com",
+                               "--update", "COM5"});
+        QVERIFY(waitFor([&] { return console.state() == QProcess::NotRunning; }, 90000));
+        const QStringList lines = QString::fromLocal8Bit(console.readAllStandardOutput())
+                                      .split(QRegularExpression("\r?\n"));
+        QVERIFY2(console.exitCode() == 0 && lines.contains("COM5: success") &&
+                     lines.contains("COM5: 50%") && lines.contains("summary: 1 of 1 succeeded"),
+                 qPrintable(lines.join('|') + console.readAllStandardError()));
+        QCOMPARE(sim.completed, before + 1);
+        QVERIFY(sim.stream == wholeStream(true));
     }
 
     void cleanupTestCase()
