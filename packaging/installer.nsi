@@ -1,5 +1,5 @@
-; The Windows installer: the deployed program into Program Files, a Start-menu entry and an
-; uninstaller. makensis -DPRODUCT= -DVERSION= -DDEPLOY= -DICON= -DOUTFILE= installer.nsi
+; The Windows installer: the deployed program into Program Files, Start-menu entries for it
+; and for the service record's folder, and an uninstaller. makensis -DPRODUCT= -DVERSION= -DDEPLOY= -DICON= -DOUTFILE= installer.nsi
 Unicode true
 Target amd64-unicode
 SetCompressor /SOLID lzma
@@ -32,6 +32,9 @@ Section "Install"
     File /r "${DEPLOY}\*.*"
     WriteUninstaller "$INSTDIR\uninstall.exe"
     CreateShortCut "$SMPROGRAMS\${PRODUCT}.lnk" "$INSTDIR\qx-lp4r-updater.exe"
+    ; Each user's own record, under %LOCALAPPDATA%: the program finds and opens its folder.
+    CreateShortCut "$SMPROGRAMS\${PRODUCT} service record.lnk" "$INSTDIR\qx-lp4r-updater.exe" \
+        "--open-record-folder"
     WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayName" "${PRODUCT}"
     WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayVersion" "${VERSION}"
     WriteRegStr HKLM "${UNINSTALL_KEY}" "Publisher" "QX-LP4R Updater Team"
@@ -45,6 +48,7 @@ SectionEnd
 Section "Uninstall"
     SetShellVarContext all
     Delete "$SMPROGRAMS\${PRODUCT}.lnk"
+    Delete "$SMPROGRAMS\${PRODUCT} service record.lnk"
     RMDir /r "$INSTDIR"
     DeleteRegKey HKLM "${UNINSTALL_KEY}"
 SectionEnd

@@ -4,16 +4,20 @@
 #include "commport.h"
 #include "crc16.h"
 #include "packageloader.h"
+#include "servicerecord.h"
 #include "transfer.h"
 #include "versionquery.h"
 
+#include <QProcess>
 #include <QSettings>
 #include <QTemporaryDir>
+#include <QTimeZone>
 #include <QtTest>
 
 #include <random>
 
 using namespace qx::package;
+constexpr int kAppends = 1000;
 using namespace qx::serial;
 namespace t = qx::transfer;
 
@@ -340,6 +344,49 @@ private slots:
             QCOMPARE(QString::fromStdString(t::describe(failure, 372)), QString(reason));
     }
 
+    // A line of the record as a spreadsheet reads it: quoted where it must be, nothing it could
+    // run, one line whatever the device sent; and two programs appending at once cut nothing.
+    void serviceRecord()
+    {
+        t::Outcome outcome{t::Job::Query,
+                           t::Outcome::Failure,
+                           "reply 15 (NAK), \"quoted\"",
+                           "=HYPERLINK(\"x\")\r\nV1",
+                           QDateTime({2026, 12, 8}, {9, 5, 7}, QTimeZone(3600)),
+                           1.5};
+        const QByteArray line =
+            qx::ui::recordLine(outcome, {"COM7", "\\Device\\VCP0, 测试", nullptr});
+        QVERIFY2(
+            line.startsWith("2026-12-08T09:05:07+01:00,1.500,") &&
+                line.contains(",COM7,\"\\Device\\VCP0, 测试\",version query,,,,yes,failure,"
+                              "\"reply 15 (NAK), \"\"quoted\"\"\",\"'=HYPERLINK(\"\"x\"\")  V1\","
+                              "1.3.7\r\n"),
+            line.constData());
+        QVERIFY(qx::ui::recordHeader().startsWith("\xEF\xBB\xBFtime,duration_s,"));
+
+        QTemporaryDir folder;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert("QX_APPEND_TO", folder.path());
+        QProcess writers[2];
+        for (QProcess& writer : writers) {
+            writer.setProcessEnvironment(environment);
+            writer.start(QCoreApplication::applicationFilePath());
+        }
+        for (QProcess& writer : writers)
+            QVERIFY(writer.waitForFinished(60000) && writer.exitCode() == 0);
+        QFile file(folder.filePath("service-record.csv"));
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QList<QByteArray> lines = file.readAll().split('\n');
+        QCOMPARE(lines.size(), 1 + 2 * kAppends + 1); // the header, the lines, "" after the last
+        QSet<QByteArray> seen;
+        for (const QByteArray& l : lines.mid(1, 2 * kAppends)) {
+            const QList<QByteArray> fields = l.split(',');
+            QVERIFY2(fields.size() == 3 && fields[2] == QByteArray(100, 'x') + '\r', l.constData());
+            seen.insert(fields[0] + ',' + fields[1]);
+        }
+        QCOMPARE(seen.size(), 2 * kAppends);
+    }
+
     // Random packages and random device replies, many at each state: the machine always
     // ends, never passes its last state, and succeeds only after sending the whole batch.
     void seededScripts()
@@ -392,5 +439,20 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(TestRules)
+// With QX_APPEND_TO=folder, appends kAppends numbered lines to the service record there and
+// exits: the other half of the test of two programs appending at once.
+int main(int argc, char** argv)
+{
+    QCoreApplication app(argc, argv);
+    if (const QString folder = qEnvironmentVariable("QX_APPEND_TO"); !folder.isEmpty()) {
+        qx::ui::ServiceRecord record(folder);
+        const QByteArray tag = QByteArray::number(QCoreApplication::applicationPid());
+        for (int i = 0; i < kAppends; ++i)
+            record.append(tag + ',' + QByteArray::number(i) + ',' + QByteArray(100, 'x') + "\r\n");
+        return 0;
+    }
+    TestRules rules;
+    QTEST_SET_MAIN_SOURCE_PATH
+    return QTest::qExec(&rules, argc, argv);
+}
 #include "tst_rules.moc"

@@ -3,8 +3,10 @@
 #include "commandline.h"
 #include "rig.h"
 #include "statusbar.h"
+#include "versionquery.h"
 
 #include <QComboBox>
+#include <QCryptographicHash>
 #include <QLabel>
 #include <QLineEdit>
 #include <QProgressBar>
@@ -92,6 +94,7 @@ struct CommandLineRun
                             qx::serial::DeviceSource devices = {})
         : commandLine({.devices = devices ? devices : [] { return QList<qx::serial::MapEntry>(); },
                        .package = package,
+                       .recordFolder = recordDir.path(),
                        .out = [this](const QString& line) { out << line; },
                        .err = [this](const QString& line) { err << line; }})
     {
@@ -110,14 +113,22 @@ struct CommandLineRun
             waitFor([&] { return status >= 0; }, ms);
         return status;
     }
+    QTemporaryDir recordDir;
     QStringList out, err;
     int status = -1;
     qx::ui::CommandLine commandLine;
 };
 
-// The program itself, its output and exit status.
+// The program itself, its output and exit status; its service record in a folder of its own.
 struct Program : QProcess
 {
+    Program()
+    {
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert("XDG_STATE_HOME", home.path());
+        setProcessEnvironment(environment);
+    }
+    QTemporaryDir home; // $XDG_STATE_HOME
     QStringList lines() { return QString::fromLocal8Bit(readAllStandardOutput()).split('\n'); }
     bool ended(int ms)
     {
@@ -294,6 +305,11 @@ private slots:
             payload += p.mid(5 + payload.size() / 1024 * 1029, 1024);
         QCOMPARE(rig.sim.file, payload);
         QCOMPARE(rig.boxes.texts, QStringList{kSuccess});
+        // the record names the firmware by the image's own hash, and the query by its text
+        const QStringList updated = rig.records().value(0);
+        QCOMPARE(updated.mid(kFirmwareFile, 2), (QStringList{"QX-LP4R-V1.3.7.bin", "380929"}));
+        QCOMPARE(updated.value(kSha),
+                 QCryptographicHash::hash(payload, QCryptographicHash::Sha256).toHex());
         QCOMPARE(shown[0], QString("Completion percentage:  0%"));
         QCOMPARE(shown[1], QString("Completion percentage0%")); // 1 of 375
         QCOMPARE(shown[N + 3], QString("Completion percentage100%"));
@@ -302,6 +318,8 @@ private slots:
         QVERIFY(asks("xC"));
         QVERIFY(!asks("Cx"));
         rig.click("Command2"); // text input
+        QVERIFY(waitFor([&] { return rig.records().size() == 2; }, 2000));
+        QCOMPARE(rig.records()[1].value(kVersion), rig.w<QLabel>("Label1")->text());
         rig.click("Command5");
         QVERIFY(rig.connectPort() && !asks("Cx") && asks("C")); // as text: 'C' last
         rig.sim.stream.clear();
@@ -385,6 +403,45 @@ private slots:
         waitFor([] { return false; }, 100);
         QCOMPARE(rig.sim.stream, QByteArray());
         QCOMPARE(state(*rig.form), kConnected);
+    }
+
+    // The record never holds up an update: unwritable, the update still ends with its box,
+    // the problem is told once, and the line is written with the next one; a file at the
+    // record's place that is not its own is left as it is, and the record goes beside it.
+    void serviceRecordProblems()
+    {
+        static QStringList told;
+        told.clear();
+        const auto previous = qInstallMessageHandler(
+            [](QtMsgType, const QMessageLogContext&, const QString& message) {
+                if (message.contains("service record"))
+                    told << message;
+            });
+        Rig rig(kPackage);
+        const QByteArray foreign = "name,age\r\nbob,3\r\n";
+        QFile file(rig.recordDir.filePath("service-record.csv"));
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(foreign) == foreign.size());
+        file.close();
+        QVERIFY(rig.connectPort());
+        ::setfsgid(65534); // the record's folder belongs to root, mode 0700
+        ::setfsuid(65534);
+        const bool both = rig.update() && rig.update();
+        ::setfsuid(0);
+        ::setfsgid(0);
+        QVERIFY(both);
+        QCOMPARE(rig.boxes.texts, (QStringList{kSuccess, kSuccess}));
+        QCOMPARE(told.size(), 1);
+        QVERIFY2(told[0].contains("kept and written with the next one"), qPrintable(told[0]));
+        rig.click("Command2");
+        QVERIFY(waitFor([&] { return rig.records("service-record (2).csv").size() == 3; }, 2000));
+        qInstallMessageHandler(previous);
+        const auto records = rig.records("service-record (2).csv");
+        QCOMPARE(QStringList({records[0][kAction], records[1][kAction], records[2][kAction]}),
+                 (QStringList{"update", "update", "version query"}));
+        QVERIFY(file.open(QIODevice::ReadOnly) && file.readAll() == foreign);
+        QCOMPARE(told.size(), 2);
+        QVERIFY2(told[1].contains("is not this program's record, so it is left alone"),
+                 qPrintable(told[1]));
     }
 
     // Four devices at once from the command line, each on its own line with its own limits:
@@ -493,6 +550,14 @@ private slots:
         const auto sent = a.stream.size() + b.stream.size();
         waitFor([] { return false; }, 200);
         QCOMPARE(a.stream.size() + b.stream.size(), sent);
+        // both runs left their lines in the record under $XDG_STATE_HOME
+        QStringList recorded;
+        for (const QStringList& record :
+             recordsIn(program.home.filePath("qx-lp4r-updater/service-record.csv")))
+            recorded << record[kOutcome] + " " + record[kVersion] + record[kReason].left(14);
+        recorded.sort();
+        QCOMPARE(recorded, (QStringList{"failure interrupted at", "failure interrupted at",
+                                        "success QX-LP4R-V1.3.6", "success QX-LP4R-V1.3.7"}));
     }
 
     // The fault matrix: each way a device or a cable fails, at each state of a transfer and
@@ -568,21 +633,32 @@ private slots:
             QCOMPARE(rig.sim.file, kFirmware);
         }
         const QString caption = QString::fromLatin1(answer).section(".bin", 0, 0);
+        // The service record's one line says what the box or the verdict said, and why.
+        const auto records =
+            cli ? recordsIn(commandLine.recordDir.filePath("service-record.csv")) : rig.records();
+        const bool answered =
+            outcome == 'V' && qx::transfer::versionReplyComplete(QString::fromLatin1(answer));
+        QCOMPARE(records.size(), outcome == 'V' && !answered ? 0 : 1);
+        const QStringList record = records.value(0);
+        const QString reason = record.value(kReason);
+        const QString cause = outcome == 'E'   ? "reply "
+                              : outcome == 'G' ? "the line was lost at "
+                                               : QString(" within %1 s").arg(limit / 1000);
+        const QString step = QString::fromStdString(qx::transfer::stepName(r.item, kShort));
+        if (!records.isEmpty()) {
+            QCOMPARE(record.value(kAction), query ? "version query" : "update");
+            QCOMPARE(record.value(kOutcome), success || answered ? "success" : "failure");
+            QCOMPARE(record.value(kVersion), (success && query) || answered ? caption : "");
+            if (!success && !answered)
+                QVERIFY2(reason.contains(cause) && reason.contains(step), qPrintable(reason));
+        }
         if (cli) {
             QCOMPARE(commandLine.status, success ? 0 : 1);
             const QString verdict = commandLine.out.value(commandLine.out.size() - 2);
             const QString port = rig.sim.slavePath + ": ";
-            if (success) {
-                QCOMPARE(verdict, port + (query ? "version " + caption : "success"));
-                return;
-            }
-            const QString cause = outcome == 'E'   ? "reply "
-                                  : outcome == 'G' ? "the line was lost at "
-                                                   : QString(" within %1 s").arg(limit / 1000);
-            const auto step = qx::transfer::stepName(r.item, kShort);
-            QVERIFY2(verdict.startsWith(port + "failure: ") && verdict.contains(cause) &&
-                         verdict.contains(QString::fromStdString(step)),
-                     qPrintable(verdict));
+            QCOMPARE(verdict, port + (!success ? "failure: " + reason
+                                      : query  ? "version " + caption
+                                               : "success"));
             return;
         }
         const QString shown = success ? box("", QMessageBox::Information, kSuccess)

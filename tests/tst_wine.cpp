@@ -126,7 +126,9 @@ private slots:
              {"Program Files/" + kProduct + "/qx-lp4r-updater.exe",
               "Program Files/" + kProduct + "/qx-lp4r-updater.com",
               "Program Files/" + kProduct + "/uninstall.exe",
-              "ProgramData/Microsoft/Windows/Start Menu/Programs/" + kProduct + ".lnk"})
+              "ProgramData/Microsoft/Windows/Start Menu/Programs/" + kProduct + ".lnk",
+              "ProgramData/Microsoft/Windows/Start Menu/Programs/" + kProduct +
+                  " service record.lnk"})
             QVERIFY2(QFile::exists(drive + file), qPrintable(file));
 
         QFile::remove(link);
@@ -169,6 +171,13 @@ private slots:
         QCOMPARE(boxes(10000, 1, texts), QStringList{"QX-LP4R Firmware Updater"});
         QVERIFY2(texts.first().endsWith("Upgrade Successfully"), qPrintable(texts.first()));
         QVERIFY(sim.stream == wholeStream(true)); // every byte, in order, nothing more
+        // and its line in the service record, under the user's %LOCALAPPDATA%
+        const QString local = qEnvironmentVariable("WINEPREFIX") + "/drive_c/users/" +
+                              qEnvironmentVariable("USER", "root") + "/AppData/Local";
+        const auto records = recordsIn(local + "/QX-LP4R Firmware Updater/service-record.csv");
+        QVERIFY(!records.isEmpty());
+        QCOMPARE(records.last().mid(kAction, 1) + records.last().mid(kOutcome, 1),
+                 (QStringList{"update", "success"}));
     }
 
     void silenceAtADataBlock()

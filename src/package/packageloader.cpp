@@ -70,6 +70,11 @@ std::span<const std::uint8_t> embeddedPackage()
     return {resource.data(), static_cast<std::size_t>(resource.size())};
 }
 
+bool embeddedIsTestPayload()
+{
+    return QX_TEST_PAYLOAD;
+}
+
 std::string embeddedSummary()
 {
     const auto sliced = slicePackage(embeddedPackage());
@@ -78,8 +83,8 @@ std::string embeddedSummary()
     const auto [name, size] = headerFields(sliced.package.headerPacket);
     return "firmware package " + name + ", " + size + " bytes in " +
            std::to_string(sliced.package.packetCount) + " blocks, " +
-           (QX_TEST_PAYLOAD ? "a GENERATED TEST PAYLOAD, not device firmware"
-                            : "from the firmware image given to the build");
+           (embeddedIsTestPayload() ? "a GENERATED TEST PAYLOAD, not device firmware"
+                                    : "from the firmware image given to the build");
 }
 
 std::array<std::uint8_t, kStagingDescriptorSize> stagingDescriptor(std::uint32_t packageLength)

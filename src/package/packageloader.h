@@ -21,6 +21,8 @@ std::span<const std::uint8_t> embeddedPackage();
 // One line on the embedded package: the file its header names, the size text, the blocks, and
 // whether it is the generated test payload or the firmware image the build was given.
 std::string embeddedSummary();
+// The embedded package is the generated test payload, not a firmware image given to the build.
+bool embeddedIsTestPayload();
 
 // The 12-byte descriptor that precedes the package in the staging file.
 std::array<std::uint8_t, kStagingDescriptorSize> stagingDescriptor(std::uint32_t packageLength);

@@ -131,14 +131,19 @@ std::optional<quint8> portNumberFromName(const QString& portName)
     return static_cast<quint8>(number);
 }
 
+QString deviceText(const SerialDevice& device)
+{
+    QStringList parts{device.systemLocation};
+    if (!device.description.isEmpty())
+        parts.append(device.description);
+    if (!device.manufacturer.isEmpty())
+        parts.append(device.manufacturer);
+    return parts.join(", ");
+}
+
 QString portToolTip(const MapEntry& entry)
 {
-    QStringList parts{entry.device.systemLocation};
-    if (!entry.device.description.isEmpty())
-        parts.append(entry.device.description);
-    if (!entry.device.manufacturer.isEmpty())
-        parts.append(entry.device.manufacturer);
-    return entry.portName.toUpper() + ": " + parts.join(", ");
+    return entry.portName.toUpper() + ": " + deviceText(entry.device);
 }
 
 QString portToolTip(const QList<MapEntry>& map, const QString& listedPort)

@@ -58,6 +58,8 @@ QStringList enumComPorts(const QList<MapValue>& values);
 // The number after the first three characters of a port name, if it is 0 to 255.
 std::optional<quint8> portNumberFromName(const QString& portName);
 
+// "/dev/ttyUSB0, FT232R USB UART, FTDI"
+QString deviceText(const SerialDevice& device);
 // "COM33: /dev/ttyUSB0, FT232R USB UART, FTDI"
 QString portToolTip(const MapEntry& entry);
 // The tooltip of the entry that a listed port name (upper case) comes from; empty if none.

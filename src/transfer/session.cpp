@@ -29,13 +29,61 @@ Session::Session(Port& port, const package::Package& package, QObject* parent)
 
 // ---- Update ------------------------------------------------------------------------------
 
+void Session::connected()
+{
+    leaveQuery();
+    commMode = 0;
+}
+
+void Session::begin(Job job)
+{
+    leaveQuery();
+    job_ = job;
+    undecided_ = true;
+    started_ = QDateTime::currentDateTime();
+    clock_.start();
+}
+
+void Session::decide(Outcome outcome)
+{
+    if (!undecided_)
+        return;
+    undecided_ = false;
+    outcome.started = started_;
+    outcome.seconds = double(clock_.nsecsElapsed()) / 1e9;
+    emit decided(outcome);
+}
+
+void Session::leaveQuery()
+{
+    if (!undecided_ || job_ != Job::Query || outcomeDecided_) // decided, being shown
+        return;
+    const QByteArray text = versionText.toLatin1();
+    decide({Job::Query, Outcome::Failure,
+            describe({Cause::Left, kQueryState, {text.begin(), text.end()}}, package_.packetCount),
+            versionCaption(versionText)});
+}
+
+void Session::refused(Job job, const QString& description)
+{
+    if (!undecided_ || job_ != job)
+        begin(job);
+    decide(
+        {job, Outcome::Failure, "the port could not be started: " + description.toStdString(), {}});
+}
+
 void Session::startUpdate()
 {
+    begin(Job::Update);
     commMode = 1;
-    job_ = Job::Update;
-    port_.clearReceive();
-    port_.clearTransmit();
-    port_.setTextInput(false);
+    try {
+        port_.clearReceive();
+        port_.clearTransmit();
+        port_.setTextInput(false);
+    } catch (const std::exception& error) {
+        refused(Job::Update, QString::fromUtf8(error.what()));
+        throw;
+    }
     sendState = deviceWaiting ? 1 : 0;
     tmrSend.setInterval(kSendIntervalMs);
     tmrSend.start();
@@ -165,9 +213,12 @@ void Session::overtimeTick()
 void Session::finish(Outcome outcome)
 {
     outcomeDecided_ = true;
+    outcome.started = started_;
+    outcome.seconds = double(clock_.nsecsElapsed()) / 1e9;
     emit finished(outcome);
     commMode = 0;
     outcomeDecided_ = false;
+    decide(outcome); // after what the outcome shows: the record never holds it up
 }
 
 void Session::lineLost(const QString& description)
@@ -201,29 +252,36 @@ void Session::stop()
 {
     tmrSend.stop();
     tmrOvertime.stop();
+    leaveQuery();
 }
 
 // ---- Version query -------------------------------------------------------------------------
 
 void Session::startQuery(int limitMs)
 {
+    begin(Job::Query);
     versionText.clear();
     versionReplyCount = 0;
     commMode = 2;
-    job_ = Job::Query;
     queryLimitMs_ = limitMs;
-    port_.setHandshakingNone();
-    port_.clearReceive();
-    port_.clearTransmit();
-    port_.setDtr(true);
-    port_.setTextInput(true);
-    port_.clearReceive();
-    port_.setReplyThreshold(1);
-    if (limitMs > 0) {
-        tmrOvertime.setInterval(limitMs);
-        tmrOvertime.start();
+    try {
+        port_.setHandshakingNone();
+        port_.clearReceive();
+        port_.clearTransmit();
+        port_.setDtr(true);
+        port_.setTextInput(true);
+        port_.clearReceive();
+        port_.setReplyThreshold(1);
+        if (limitMs > 0) {
+            tmrOvertime.setInterval(limitMs);
+            tmrOvertime.start();
+        }
+        port_.write(bytesOf(QByteArray(kVersionCommand)));
+    } catch (const std::exception& error) {
+        tmrOvertime.stop();
+        refused(Job::Query, QString::fromUtf8(error.what()));
+        throw;
     }
-    port_.write(bytesOf(QByteArray(kVersionCommand)));
 }
 
 void Session::versionReply()
@@ -236,9 +294,14 @@ void Session::versionReply()
     if (versionReplyCount <= kVersionReplyLimit) {
         const QString caption = versionCaption(versionText);
         emit versionRead(caption);
-        if (queryLimitMs_ > 0 && versionReplyComplete(versionText)) {
+        if (!versionReplyComplete(versionText) || !undecided_)
+            return;
+        const Outcome answered{Job::Query, Outcome::Success, {}, caption.trimmed()};
+        if (queryLimitMs_ > 0) {
             tmrOvertime.stop();
-            finish({Job::Query, Outcome::Success, {}, caption.trimmed()});
+            finish(answered);
+        } else {
+            decide(answered); // the window keeps collecting, as it always has
         }
         return;
     }
@@ -246,7 +309,9 @@ void Session::versionReply()
     const bool afterFinishedUpdate = sendState == package_.packetCount + 3;
     replyFailure({Cause::ReplyTooLong, kQueryState});
     if (afterFinishedUpdate) // the failure steps do nothing here: the query just ends
-        finish({Job::Query, Outcome::Ended, {}, versionCaption(versionText)});
+        finish({Job::Query, Outcome::Ended,
+                describe({Cause::ReplyTooLong, kQueryState}, package_.packetCount),
+                versionCaption(versionText)});
 }
 
 } // namespace qx::transfer

@@ -7,6 +7,8 @@
 #include "transfer.h"
 
 #include <QByteArray>
+#include <QDateTime>
+#include <QElapsedTimer>
 #include <QObject>
 #include <QString>
 #include <QTimer>
@@ -48,8 +50,10 @@ struct Outcome
         Failure,
         Ended, // a query past its last read after a finished update: no message, no verdict
     } result = Success;
-    std::string reason; // a failure's step and cause (describe())
-    QString version;    // a query's caption
+    std::string reason;  // a failure's step and cause (describe())
+    QString version;     // a query's caption
+    QDateTime started{}; // the click, or the command line's start
+    double seconds = 0;  // from then to the outcome
 };
 
 class Session : public QObject
@@ -70,18 +74,22 @@ public:
     QTimer tmrSend;
     QTimer tmrOvertime;
 
+    // Connect: commMode 0; a query still waiting for its answer is left.
+    void connected();
     // Update: clears the port, binary input, and the first send 1 ms later. A refusal is
     // thrown, with commMode already 1.
     void startUpdate();
     // Get Version: sends "2" as text. With a limit (> 0) the query ends when the reply is whole
     // or fails when the limit runs out; without, it collects until the next command.
     void startQuery(int limitMs = 0);
+    // The port could not be opened or set up for `job`: decided as a failure at once.
+    void refused(Job job, const QString& description);
     // A receive event: at least the threshold's bytes wait.
     void receive();
     void lineLost(const QString& description);
     // Stops what runs with an "interrupted" failure, sending nothing more.
     void interrupt();
-    // The window is closing: nothing more is sent or reported.
+    // The window is closing: nothing more is sent or shown.
     void stop();
 
 signals:
@@ -90,6 +98,10 @@ signals:
     // Once per update or query. Its handlers may wait in a message box: until they return,
     // replies are read and dropped, not judged, and nothing is sent or re-armed.
     void finished(const qx::transfer::Outcome& outcome);
+    // Once per update or query, for the service record, after finished()'s handlers have
+    // returned: its outcome, or for a query that gets no limit (the window's) its whole answer,
+    // or that it was left unanswered by the next command.
+    void decided(const qx::transfer::Outcome& outcome);
 
 private:
     void sendTick();
@@ -102,6 +114,9 @@ private:
     void replyFailure(Failure failure);
     void failNow(Failure failure);
     void finish(Outcome outcome);
+    void begin(Job job);
+    void decide(Outcome outcome);
+    void leaveQuery(); // a query waiting for its answer is decided as left unanswered
     int state() const; // the step a failure names: sendState, or kQueryState
 
     Port& port_;
@@ -109,6 +124,9 @@ private:
     Job job_ = Job::Update; // what runs, or ran last
     int queryLimitMs_ = 0;
     bool outcomeDecided_ = false;
+    bool undecided_ = false; // the current job has not been decided for the record
+    QDateTime started_;
+    QElapsedTimer clock_;
     Failure failure_{Cause::NoReply};
 };
 

@@ -158,6 +158,10 @@ std::string describe(const Failure& failure, int packetCount)
         return "the version reply ran past " + std::to_string(kVersionReplyLimit) + " reads";
     case Cause::Interrupted:
         return "interrupted at " + step;
+    case Cause::Left:
+        return (failure.reply.empty() ? "no answer to " : "no whole answer to ") + step +
+               " before the next command" +
+               (failure.reply.empty() ? "" : ": " + spell(failure.reply));
     }
     return step;
 }

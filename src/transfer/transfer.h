@@ -99,6 +99,7 @@ enum class Cause
     PortRefused,  // the port refused a send
     ReplyTooLong, // the version reply ran past kVersionReplyLimit reads
     Interrupted,  // the command line was stopped
+    Left,         // a query was left by the next command without a whole answer
 };
 
 struct Failure

@@ -5,6 +5,7 @@
 #include "packageloader.h"
 #include "transfer.h"
 
+#include <QDir>
 #include <QFileInfo>
 #include <QMetaObject>
 #include <QRegularExpression>
@@ -34,9 +35,11 @@ Without arguments the window opens.
   --list            list the serial ports as the window does, with their devices
   --help            show this text
   --version         show the program's version and the firmware it carries
+  --open-record-folder  show the folder of the service record in the file manager
 
 A PORT is COM<n> as --list shows it, or on Linux a device's path such as /dev/ttyUSB0.
-Exit status: 0 every device succeeded, 1 any failed or was interrupted, 2 a usage error.)";
+Exit status: 0 every device succeeded, 1 any failed or was interrupted, 2 a usage error.
+Every update and query leaves a line in the service record:)";
 
 } // namespace
 
@@ -109,11 +112,11 @@ std::optional<int> CommandLine::start(const QStringList& arguments)
     const QStringList names = arguments.mid(1);
     if (command == "--help" || command == "-h") {
         setup_.out(QString::fromLatin1(kUsage));
+        setup_.out("  " + QDir::toNativeSeparators(setup_.recordFolder + '/' + kRecordFileName));
         return kExitSuccess;
     }
     if (command == "--version") {
-        setup_.out(
-            QStringLiteral("qx-lp4r-updater %1").arg(QCoreApplication::applicationVersion()));
+        setup_.out(QStringLiteral("qx-lp4r-updater " QX_VERSION));
         setup_.out(QString::fromStdString(package::embeddedSummary()));
         return kExitSuccess;
     }
@@ -181,6 +184,15 @@ void CommandLine::startDevice(Device& device, bool update)
                                                     : "version " + outcome.version);
             });
 
+    connect(device.session.get(), &t::Session::decided, this,
+            [this, &device](const t::Outcome& outcome) {
+                const QString said = record_.append(
+                    recordLine(outcome, {device.entry.portName,
+                                         serial::deviceText(device.entry.device), &package_}));
+                if (!said.isEmpty())
+                    setup_.err(said);
+            });
+
     const auto [file, size] = package::headerFields(package_.headerPacket);
     setup_.out(device.name + ": " +
                (update ? QStringLiteral("updating with %1 (%2 bytes in %3 blocks)")
@@ -194,6 +206,8 @@ void CommandLine::startDevice(Device& device, bool update)
         else
             device.session->startQuery(t::kQueryTimeoutMs);
     } catch (const serial::CommError& error) {
+        if (!device.port->portOpen()) // refused before the session began
+            device.session->refused(update ? t::Job::Update : t::Job::Query, error.description());
         // Reported once the others have started: no device waits for another's failure.
         QMetaObject::invokeMethod(
             this,

@@ -5,7 +5,9 @@
 #include "commlink.h"
 #include "commport.h"
 #include "devicemap.h"
+#include "servicerecord.h"
 #include "session.h"
+#include "system.h"
 
 #include <QCoreApplication>
 #include <QObject>
@@ -26,8 +28,9 @@ struct CommandLineSetup
     serial::DeviceSource devices = serial::systemDeviceMap;
     QString programDir = QCoreApplication::applicationDirPath();
     std::span<const std::uint8_t> package = {}; // empty: the embedded package
-    std::function<void(const QString&)> out;    // one whole line of results; default stdout
-    std::function<void(const QString&)> err;    // one whole line of diagnostics; default stderr
+    QString recordFolder = serial::serviceRecordFolder();
+    std::function<void(const QString&)> out; // one whole line of results; default stdout
+    std::function<void(const QString&)> err; // one whole line of diagnostics; default stderr
 };
 
 inline constexpr int kExitSuccess = 0, kExitFailure = 1, kExitUsage = 2;
@@ -75,6 +78,7 @@ private:
     int list();
 
     CommandLineSetup setup_;
+    ServiceRecord record_{setup_.recordFolder};
     package::Package package_;
     std::vector<std::unique_ptr<Device>> devices_;
     bool running_ = false;

@@ -62,6 +62,7 @@ Form1::Form1(Form1Setup setup_, QWidget* parent)
     connect(&transfer, &t::Session::advanced, this, &Form1::onAdvanced);
     connect(&transfer, &t::Session::versionRead, ui->Label1, &QLabel::setText);
     connect(&transfer, &t::Session::finished, this, &Form1::onFinished);
+    connect(&transfer, &t::Session::decided, this, &Form1::onDecided);
     Time.start(1);
 
     formLoad();
@@ -195,7 +196,7 @@ void Form1::showError(const QString& description)
 void Form1::on_Command4_clicked()
 {
     try {
-        transfer.commMode = 0;
+        transfer.connected();
         serial::connectPort(MSComm1, portNumber);
         setConnectedEnabling(true);
     } catch (const CommError& error) {
@@ -271,6 +272,17 @@ void Form1::onFinished(const t::Outcome& outcome)
     ui->Command2->setEnabled(true);
     ui->Command5->setEnabled(true);
     ui->Command6->setEnabled(true);
+}
+
+void Form1::onDecided(const t::Outcome& outcome)
+{
+    const int number = MSComm1.commPort();
+    const auto device = serial::deviceFor(deviceMap, number);
+    const QString said = record.append(
+        qx::ui::recordLine(outcome, {QStringLiteral("COM%1").arg(number),
+                                     device ? serial::deviceText(*device) : QString(), &package}));
+    if (!said.isEmpty())
+        qWarning("%s", qPrintable(said));
 }
 
 void Form1::on_Command2_clicked()

@@ -5,7 +5,9 @@
 #include "commport.h"
 #include "devicemap.h"
 #include "packageformat.h"
+#include "servicerecord.h"
 #include "session.h"
+#include "system.h"
 #include "texts.h"
 
 #include <QCoreApplication>
@@ -27,6 +29,7 @@ struct Form1Setup
     qx::serial::DeviceSource devices = qx::serial::systemDeviceMap;
     QString programDir = QCoreApplication::applicationDirPath();
     std::span<const std::uint8_t> package = {}; // empty: the embedded package
+    QString recordFolder = qx::serial::serviceRecordFolder();
 };
 
 class Form1 : public QWidget
@@ -73,6 +76,7 @@ private:
     void timeTick();
     void onAdvanced();
     void onFinished(const qx::transfer::Outcome& outcome);
+    void onDecided(const qx::transfer::Outcome& outcome);
     void combo1Click();
     void setConnectedEnabling(bool connected);
     void showLineGone();
@@ -84,6 +88,7 @@ private:
     qx::serial::CommPort MSComm1;
     qx::ui::CommLink link{MSComm1};
     qx::transfer::Session transfer{link, package};
+    qx::ui::ServiceRecord record{setup.recordFolder};
     QChar timeSeparator;
     qint64 shownSecond = -1; // the wall-clock second panel 3 shows
 };

@@ -1,12 +1,16 @@
 // The updater's entry: the window, or without it the command line when given arguments.
 #include "commandline.h"
 #include "form1.h"
-#include "interrupts.h"
 #include "packageloader.h"
+#include "system.h"
 
 #include <QApplication>
+#include <QDesktopServices>
+#include <QDir>
+#include <QUrl>
 
 #include <cstdio>
+#include <cstring>
 
 namespace {
 void nameTheProgram()
@@ -16,8 +20,19 @@ void nameTheProgram()
 }
 } // namespace
 
+// The service record's folder in the file manager (the Windows Start menu has an entry for it).
+int openRecordFolder(int argc, char** argv)
+{
+    QApplication app(argc, argv);
+    const QString folder = qx::serial::serviceRecordFolder();
+    QDir().mkpath(folder);
+    return QDesktopServices::openUrl(QUrl::fromLocalFile(folder)) ? 0 : 1;
+}
+
 int main(int argc, char** argv)
 {
+    if (argc == 2 && std::strcmp(argv[1], "--open-record-folder") == 0)
+        return openRecordFolder(argc, argv);
     if (argc > 1) { // no display needed: a bench or a script may have none
         QCoreApplication app(argc, argv);
         nameTheProgram();

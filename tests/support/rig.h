@@ -9,6 +9,7 @@
 #include <QAbstractButton>
 #include <QApplication>
 #include <QMessageBox>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <optional>
@@ -38,6 +39,41 @@ template <typename Pred> bool waitFor(Pred done, int ms = 30000)
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
     return done();
 }
+
+// The lines of a service record after its header, each split into its fields (RFC 4180).
+inline QList<QStringList> recordsIn(const QString& path)
+{
+    QFile file(path);
+    file.open(QIODevice::ReadOnly);
+    QList<QStringList> lines;
+    for (const QByteArray& line : file.readAll().split('\n').mid(1)) {
+        QStringList fields{QString()};
+        bool quoted = false;
+        const QString text = QString::fromUtf8(line.chopped(line.endsWith('\r')));
+        for (qsizetype i = 0; i < text.size(); ++i) {
+            if (text[i] == '"' && quoted && text.mid(i + 1, 1) == "\"")
+                fields.last() += text[i++];
+            else if (text[i] == '"')
+                quoted = !quoted;
+            else if (text[i] == ',' && !quoted)
+                fields << QString();
+            else
+                fields.last() += text[i];
+        }
+        if (!line.isEmpty())
+            lines << fields;
+    }
+    return lines;
+}
+enum RecordField
+{
+    kAction = 6,
+    kFirmwareFile = 7,
+    kSha = 9,
+    kOutcome = 11,
+    kReason = 12,
+    kVersion = 13,
+};
 
 inline QString box(const QString& title, QMessageBox::Icon icon, const QString& text)
 {
@@ -89,7 +125,8 @@ struct Rig
             devices.append({path, "pseudo-terminal", "test"});
         form = std::make_unique<Form1>(
             Form1Setup{.devices = [devices] { return qx::serial::buildDeviceMap(devices); },
-                       .package = package});
+                       .package = package,
+                       .recordFolder = recordDir.path()});
         form->show();
     }
     template <typename W = QWidget> W* w(const char* name) const
@@ -120,6 +157,13 @@ struct Rig
         return waitFor([&] { return boxes.seen.size() > before && idle(); }, ms);
     }
 
+    // The service record's lines so far, each split into its fields.
+    QList<QStringList> records(const QString& file = "service-record.csv") const
+    {
+        return recordsIn(recordDir.filePath(file));
+    }
+
+    QTemporaryDir recordDir;
     BootLoader sim;
     Boxes boxes;
     std::unique_ptr<Form1> form;

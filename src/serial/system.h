@@ -1,0 +1,45 @@
+// What the program needs of the operating system besides the serial line, one implementation a
+// platform like SerialLine: Ctrl+C and a closing console, where the service record lives and who
+// writes it, and appending to a file that other programs append to as well.
+#pragma once
+
+#include <QByteArray>
+#include <QObject>
+#include <QString>
+
+#include <memory>
+
+namespace qx::serial {
+
+// Ctrl+C, and the terminal or console going away, as one Qt signal on the main thread, so that
+// the command line can close its ports and report before it exits.
+class InterruptWatcher : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit InterruptWatcher(QObject* parent = nullptr);
+    ~InterruptWatcher() override; // the console may close now: the ports are closed
+
+signals:
+    void interrupted(const QString& what); // "Ctrl+C", "the terminal went away", ...
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> d;
+};
+
+// The user's folder for the service record: $XDG_STATE_HOME/qx-lp4r-updater (by default
+// ~/.local/state/qx-lp4r-updater), or %LOCALAPPDATA%\QX-LP4R Firmware Updater.
+QString serviceRecordFolder();
+QString userName();
+
+// Makes `path` hold `bytes` unless it exists: nobody ever sees it without them. False if it
+// could not be made (it may exist all the same).
+bool createWith(const QString& path, const QByteArray& bytes);
+// Appends `bytes` in one write on a handle opened for appending, so that lines of other
+// programs appending at the same time are neither cut nor interleaved. The reason in words
+// when it fails (a locked, read-only or full file), else empty.
+QString appendWhole(const QString& path, const QByteArray& bytes);
+
+} // namespace qx::serial

@@ -1,0 +1,117 @@
+// The operating system on Linux: SIGINT, SIGTERM and SIGHUP through a self-pipe, the XDG
+// state folder, and O_APPEND.
+#include "system.h"
+
+#include <QDir>
+#include <QFile>
+#include <QSocketNotifier>
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace qx::serial {
+
+namespace {
+int pipeIn = -1; // the handler's end: async-signal-safe write() only
+
+void onSignal(int number)
+{
+    const char byte = char(number);
+    [[maybe_unused]] const auto written = ::write(pipeIn, &byte, 1);
+}
+
+constexpr int kSignals[] = {SIGINT, SIGTERM, SIGHUP};
+} // namespace
+
+struct InterruptWatcher::Impl
+{
+    int fds[2] = {-1, -1};
+    std::unique_ptr<QSocketNotifier> notifier;
+};
+
+InterruptWatcher::InterruptWatcher(QObject* parent) : QObject(parent), d(std::make_unique<Impl>())
+{
+    if (::pipe2(d->fds, O_CLOEXEC | O_NONBLOCK) != 0)
+        return; // no watching: a signal then ends the process, and the kernel closes the ports
+    pipeIn = d->fds[1];
+    d->notifier = std::make_unique<QSocketNotifier>(d->fds[0], QSocketNotifier::Read);
+    connect(d->notifier.get(), &QSocketNotifier::activated, this, [this] {
+        char number = 0;
+        while (::read(d->fds[0], &number, 1) == 1)
+            emit interrupted(number == SIGINT   ? QStringLiteral("Ctrl+C")
+                             : number == SIGHUP ? QStringLiteral("the terminal went away")
+                                                : QStringLiteral("asked to stop"));
+    });
+    struct sigaction action
+    {
+    };
+    action.sa_handler = onSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    for (int number : kSignals)
+        ::sigaction(number, &action, nullptr);
+}
+
+InterruptWatcher::~InterruptWatcher()
+{
+    if (d->fds[0] < 0)
+        return;
+    for (int number : kSignals)
+        std::signal(number, SIG_DFL);
+    pipeIn = -1;
+    ::close(d->fds[0]);
+    ::close(d->fds[1]);
+}
+
+QString serviceRecordFolder()
+{
+    QString state = qEnvironmentVariable("XDG_STATE_HOME");
+    if (!QDir::isAbsolutePath(state)) // unset or relative: the specification's default
+        state = QDir::homePath() + "/.local/state";
+    return state + "/qx-lp4r-updater";
+}
+
+QString userName()
+{
+    if (const passwd* user = ::getpwuid(::geteuid()))
+        return QString::fromLocal8Bit(user->pw_name);
+    return QString::number(::geteuid());
+}
+
+bool createWith(const QString& path, const QByteArray& bytes)
+{
+    // Written whole under a name of its own, then linked into place: link() refuses an
+    // existing path, so a second program's record is never replaced.
+    QByteArray temporary = QFile::encodeName(path) + ".XXXXXX";
+    const int fd = ::mkstemp(temporary.data());
+    if (fd < 0)
+        return false;
+    ::fchmod(fd, 0644); // mkstemp's 0600 would hide the record from the user's other tools
+    const bool written = ::write(fd, bytes.constData(), std::size_t(bytes.size())) == bytes.size();
+    ::close(fd);
+    const bool linked = written && ::link(temporary.constData(), QFile::encodeName(path)) == 0;
+    ::unlink(temporary.constData());
+    return linked;
+}
+
+QString appendWhole(const QString& path, const QByteArray& bytes)
+{
+    const int fd = ::open(QFile::encodeName(path), O_WRONLY | O_APPEND | O_CLOEXEC);
+    if (fd < 0)
+        return QString::fromLocal8Bit(std::strerror(errno));
+    const ssize_t written = ::write(fd, bytes.constData(), std::size_t(bytes.size()));
+    const int error = errno;
+    ::close(fd);
+    if (written == bytes.size())
+        return QString();
+    return written < 0 ? QString::fromLocal8Bit(std::strerror(error))
+                       : QStringLiteral("only part of it was written (the disk is full?)");
+}
+
+} // namespace qx::serial

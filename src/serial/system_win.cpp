@@ -1,0 +1,135 @@
+// The operating system on Windows: the console's control handler, %LOCALAPPDATA%, and
+// FILE_APPEND_DATA. Windows calls the control handler on a thread of its own; for a closing
+// console the process ends when the handler returns, so the handler waits until the watcher
+// is destroyed, after the ports are closed.
+#include "system.h"
+
+#include <QDir>
+#include <QMetaObject>
+
+#include <atomic>
+#include <string>
+
+#include <windows.h>
+
+namespace qx::serial {
+
+namespace {
+std::atomic<InterruptWatcher*> watcher = nullptr;
+HANDLE released = nullptr;            // set once the watcher is gone
+constexpr DWORD kCloseGraceMs = 4500; // Windows ends a closing console's process after 5 s
+
+BOOL WINAPI onControl(DWORD type)
+{
+    InterruptWatcher* to = watcher.load();
+    if (!to)
+        return FALSE; // past the watcher's life: Windows' own handling ends the process
+    const QString what = type == CTRL_C_EVENT       ? QStringLiteral("Ctrl+C")
+                         : type == CTRL_BREAK_EVENT ? QStringLiteral("Ctrl+Break")
+                                                    : QStringLiteral("the console went away");
+    QMetaObject::invokeMethod(
+        to, [to, what] { emit to->interrupted(what); }, Qt::QueuedConnection);
+    if (type == CTRL_CLOSE_EVENT || type == CTRL_LOGOFF_EVENT || type == CTRL_SHUTDOWN_EVENT)
+        WaitForSingleObject(released, kCloseGraceMs);
+    return TRUE;
+}
+} // namespace
+
+struct InterruptWatcher::Impl
+{
+};
+
+InterruptWatcher::InterruptWatcher(QObject* parent) : QObject(parent), d(std::make_unique<Impl>())
+{
+    watcher = this;
+    released = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    SetConsoleCtrlHandler(onControl, TRUE);
+}
+
+InterruptWatcher::~InterruptWatcher()
+{
+    watcher = nullptr;
+    SetEvent(released); // a closing console's handler may return now: the ports are closed
+}
+
+namespace {
+QString lastError()
+{
+    const DWORD error = GetLastError();
+    if (error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION)
+        return QStringLiteral("another program holds it open (a spreadsheet?)");
+    wchar_t* text = nullptr;
+    const DWORD n = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+                                       FORMAT_MESSAGE_IGNORE_INSERTS,
+                                   nullptr, error, 0, reinterpret_cast<LPWSTR>(&text), 0, nullptr);
+    const QString message = n ? QString::fromWCharArray(text, int(n)).trimmed()
+                              : QStringLiteral("Windows error %1").arg(error);
+    LocalFree(text);
+    return message;
+}
+} // namespace
+
+QString serviceRecordFolder()
+{
+    return QDir::fromNativeSeparators(qEnvironmentVariable("LOCALAPPDATA")) +
+           "/QX-LP4R Firmware Updater";
+}
+
+QString userName()
+{
+    wchar_t name[256];
+    DWORD size = 256;
+    return GetUserNameW(name, &size) ? QString::fromWCharArray(name)
+                                     : qEnvironmentVariable("USERNAME");
+}
+
+bool createWith(const QString& path, const QByteArray& bytes)
+{
+    // Written whole under a name of its own, then moved into place: without
+    // MOVEFILE_REPLACE_EXISTING the move refuses an existing path.
+    const std::wstring temporary =
+        QDir::toNativeSeparators(path + QStringLiteral(".%1.tmp").arg(GetCurrentProcessId()))
+            .toStdWString();
+    const HANDLE file = CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
+    DWORD done = 0;
+    const bool written = WriteFile(file, bytes.constData(), DWORD(bytes.size()), &done, nullptr) &&
+                         done == DWORD(bytes.size());
+    CloseHandle(file);
+    const bool moved =
+        written &&
+        MoveFileExW(temporary.c_str(), QDir::toNativeSeparators(path).toStdWString().c_str(), 0);
+    DeleteFileW(temporary.c_str());
+    return moved;
+}
+
+QString appendWhole(const QString& path, const QByteArray& bytes)
+{
+    // FILE_APPEND_DATA alone: every write lands at the end. Windows itself keeps two such
+    // writes apart, Wine does not; so the writers also take turns on one byte far past any
+    // end, which no reader of the record ever touches.
+    const HANDLE file = CreateFileW(QDir::toNativeSeparators(path).toStdWString().c_str(),
+                                    FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return lastError();
+    OVERLAPPED turn{};
+    turn.Offset = 0;
+    turn.OffsetHigh = 0x7FFFFFFF;
+    const bool locked = LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &turn);
+    DWORD done = 0;
+    const bool written = WriteFile(file, bytes.constData(), DWORD(bytes.size()), &done, nullptr);
+    const QString error = written ? QString() : lastError();
+    if (locked)
+        UnlockFileEx(file, 0, 1, 0, &turn);
+    CloseHandle(file);
+    if (!written)
+        return error;
+    return done == DWORD(bytes.size())
+               ? QString()
+               : QStringLiteral("only part of it was written (the disk is full?)");
+}
+
+} // namespace qx::serial

@@ -1,0 +1,147 @@
+// The service record's lines and the file they go to.
+#include "servicerecord.h"
+
+#include "packageloader.h"
+#include "system.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QFile>
+#include <QSysInfo>
+
+namespace qx::ui {
+
+namespace {
+
+constexpr char kBom[] = "\xEF\xBB\xBF";
+constexpr int kOtherNames = 9; // service-record (2).csv .. (10).csv beside a foreign file
+
+QString field(QString text)
+{
+    for (QChar& c : text)
+        if (c.category() == QChar::Other_Control)
+            c = QLatin1Char(' ');
+    if (!text.isEmpty() && QStringLiteral("=+-@").contains(text.front()))
+        text.prepend(QLatin1Char('\''));
+    if (text.contains(QLatin1Char(',')) || text.contains(QLatin1Char('"')))
+        return '"' + text.replace(QLatin1String("\""), QLatin1String("\"\"")) + '"';
+    return text;
+}
+
+QByteArray line(const QStringList& fields)
+{
+    QStringList quoted;
+    for (const QString& f : fields)
+        quoted << field(f);
+    return quoted.join(QLatin1Char(',')).toUtf8() + "\r\n";
+}
+
+QString candidate(const QString& folder, int index)
+{
+    return folder + '/' +
+           (index == 1 ? QString::fromLatin1(kRecordFileName)
+                       : QStringLiteral("service-record (%1).csv").arg(index));
+}
+
+// This program's record: it begins with the header line, whatever follows.
+bool isOurs(const QString& path)
+{
+    QFile file(path);
+    const QByteArray header = recordHeader();
+    return file.open(QIODevice::ReadOnly) && file.read(header.size()) == header;
+}
+
+} // namespace
+
+QByteArray recordHeader()
+{
+    return kBom + line({"time", "duration_s", "computer", "user", "port", "device", "action",
+                        "firmware_file", "firmware_bytes", "firmware_sha256", "test_payload",
+                        "outcome", "reason", "device_version", "program_version"});
+}
+
+QString firmwareSha256(const package::Package& package)
+{
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    const auto size = std::stoull("0" + package::headerFields(package.headerPacket).sizeText);
+    std::size_t left = size;
+    for (std::size_t at = 0; at + package::kDataPacketSize <= package.packageData.size() && left;
+         at += package::kDataPacketSize) {
+        const std::size_t n = std::min(left, package::kDataBlockSize);
+        hash.addData(QByteArrayView(package.packageData.data() + at + 3, qsizetype(n)));
+        left -= n;
+    }
+    return QString::fromLatin1(hash.result().toHex());
+}
+
+QByteArray recordLine(const transfer::Outcome& outcome, const RecordContext& context)
+{
+    const bool update = outcome.job == transfer::Job::Update;
+    QString file, size, sha;
+    if (update && context.package) {
+        const auto fields = package::headerFields(context.package->headerPacket);
+        file = QString::fromStdString(fields.fileName);
+        size = QString::fromStdString(fields.sizeText);
+        sha = firmwareSha256(*context.package);
+    }
+    const QDateTime started = outcome.started.toOffsetFromUtc(outcome.started.offsetFromUtc());
+    return line({started.toString(Qt::ISODate), QString::number(outcome.seconds, 'f', 3),
+                 QSysInfo::machineHostName(), serial::userName(), context.port, context.device,
+                 update ? "update" : "version query", file, size, sha,
+                 package::embeddedIsTestPayload() ? "yes" : "no",
+                 outcome.result == transfer::Outcome::Success ? "success" : "failure",
+                 QString::fromStdString(outcome.reason), update ? QString() : outcome.version,
+                 QStringLiteral(QX_VERSION)});
+}
+
+ServiceRecord::ServiceRecord(QString folder) : folder_(std::move(folder)) {}
+
+ServiceRecord::~ServiceRecord()
+{
+    if (pending_.isEmpty())
+        return;
+    said_.clear();
+    const QString said = append(QByteArray());
+    if (!pending_.isEmpty()) // the program ends: the lines go where the user can still see them
+        qWarning("%s; these lines were not written:\n%s", qPrintable(said), pending_.constData());
+}
+
+QString ServiceRecord::append(const QByteArray& line)
+{
+    pending_ += line;
+    QString path, foreign, problem;
+    for (int index = 1; index <= 1 + kOtherNames && path.isEmpty() && QDir().mkpath(folder_);
+         ++index) {
+        const QString at = candidate(folder_, index);
+        if (!QFile::exists(at))
+            serial::createWith(at, recordHeader());
+        if (isOurs(at))
+            path = at;
+        else if (QFile::exists(at) && foreign.isEmpty())
+            foreign = at;
+    }
+    if (path.isEmpty())
+        problem = QStringLiteral("no record file can be made in %1")
+                      .arg(QDir::toNativeSeparators(folder_));
+    else if (const QString error = serial::appendWhole(path, pending_); !error.isEmpty())
+        problem = QStringLiteral("cannot write %1: %2").arg(QDir::toNativeSeparators(path), error);
+    else
+        pending_.clear();
+
+    QStringList message;
+    if (!foreign.isEmpty())
+        message << QStringLiteral("%1 is not this program's record, so it is left alone%2")
+                       .arg(QDir::toNativeSeparators(foreign),
+                            path.isEmpty()
+                                ? QString()
+                                : ", and the record goes to " + QDir::toNativeSeparators(path));
+    if (!problem.isEmpty())
+        message << problem + "; the line is kept and written with the next one";
+    const QString said = message.join(QLatin1String("; "));
+    if (said == said_)
+        return QString();
+    said_ = said;
+    return said.isEmpty() ? QString() : "qx-lp4r-updater: service record: " + said;
+}
+
+} // namespace qx::ui

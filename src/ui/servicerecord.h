@@ -1,0 +1,51 @@
+// The service record: one CSV line for each update and version query, appended to a file of
+// the user's, so that afterwards anyone can tell which device got which firmware, when, where,
+// and why it failed.
+#pragma once
+
+#include "packageformat.h"
+#include "session.h"
+
+#include <QByteArray>
+#include <QString>
+
+namespace qx::ui {
+
+// What a line says besides the outcome: where and with which firmware.
+struct RecordContext
+{
+    QString port;   // "COM7"
+    QString device; // the device behind it, as the port's tooltip names it
+    const package::Package* package = nullptr;
+};
+
+inline constexpr char kRecordFileName[] = "service-record.csv";
+
+// The header line, behind the byte-order mark that makes Excel read the file as UTF-8.
+QByteArray recordHeader();
+// One RFC 4180 line, CRLF-terminated, UTF-8: each field quoted where it must be, control
+// characters made spaces, and a leading = + - @ defused so that no spreadsheet runs it.
+QByteArray recordLine(const transfer::Outcome& outcome, const RecordContext& context);
+// The firmware image's bytes as the data blocks carry them, cut to the size the header gives.
+QString firmwareSha256(const package::Package& package);
+
+class ServiceRecord
+{
+public:
+    explicit ServiceRecord(QString folder);
+    ~ServiceRecord(); // a last try for lines still kept; what cannot be written is shown
+
+    // Appends `line`, after any that could not be written before, in one write, to this
+    // program's record in the folder: a file there that is not (a foreign or damaged one) is
+    // left alone and the line goes beside it. Returns what to tell the user, once per
+    // problem, or nothing.
+    QString append(const QByteArray& line);
+    QString folder() const { return folder_; }
+
+private:
+    QString folder_;
+    QByteArray pending_; // lines not yet written, oldest first
+    QString said_;       // the problem told last; not told again while it lasts
+};
+
+} // namespace qx::ui
