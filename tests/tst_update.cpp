@@ -328,13 +328,16 @@ private slots:
         QCOMPARE(rig.w<QProgressBar>("prgPercent")->value(), N + 2);
         QVERIFY(!rig.form->session().deviceWaiting);
         // closing the window mid-transfer ends it without a word, and nothing more is sent
+        const auto before = rig.sim.stream.size();
         rig.click("Command1");
-        QVERIFY(waitFor([&] { return rig.sim.blocks > 20; }));
+        QVERIFY(waitFor([&] { return rig.sim.stream.size() > before + 20 * 1029; }));
         QVERIFY(rig.form->close());
         const auto sent = rig.sim.stream.size();
         waitFor([] { return false; }, 200);
         QCOMPARE(rig.sim.stream.size(), sent);
         QCOMPARE(rig.boxes.texts, (QStringList{kSuccess, kSuccess}));
+        QVERIFY2(rig.records().last().value(kReason).startsWith("interrupted at data block "),
+                 qPrintable(rig.records().last().join(',')));
     }
 
     // One outcome, one box: replies read while a box is open, or after a wrong reply but

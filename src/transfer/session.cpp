@@ -253,6 +253,11 @@ void Session::stop()
     tmrSend.stop();
     tmrOvertime.stop();
     leaveQuery();
+    if (job_ == Job::Update && commMode == 1 && !outcomeDecided_) // the window closes on it
+        decide({Job::Update,
+                Outcome::Failure,
+                describe({Cause::Interrupted, sendState}, package_.packetCount),
+                {}});
 }
 
 // ---- Version query -------------------------------------------------------------------------
