@@ -17,6 +17,7 @@ QX_PACKAGES=(
 QX_TEST_PACKAGES=(
     dpkg-dev file       # dpkg-shlibdeps for CPack
     lintian
+    dbus-daemon         # a private bus for the stand-in logind
     xdotool             # real input events for the Windows program under Wine
     tesseract-ocr       # reads back what the Windows program shows
 )

@@ -215,6 +215,19 @@ private slots:
             QCOMPARE(enumComPorts(values), ports);
             QCOMPARE(mapValues(mapFromValues(values)), values); // as read from the registry
         }
+        // which entry is selected when the list changes: a port that appeared, else the choice
+        // while it is there, else the first
+        const std::tuple<QStringList, QString, QStringList, int> changes[] = {
+            {{""}, "", {"COM3"}, 0},
+            {{"COM3"}, "COM3", {"COM3", "COM7"}, 1},
+            {{"COM3", "COM7"}, "COM7", {"COM3", "COM5", "COM7", "COM9"}, 1},
+            {{"COM3", "COM5", "COM7"}, "COM5", {"COM5", "COM7"}, 0},
+            {{"COM3", "COM5", "COM7"}, "COM7", {"COM3", "COM5"}, 0},
+            {{"COM3", "COM5"}, "COM5", {"COM3", "COM5"}, 1},
+            {{"COM3"}, "COM3", {""}, -1},
+        };
+        for (const auto& [before, selected, after, chosen] : changes)
+            QCOMPARE(selectionAfter(before, selected, after), chosen);
         const auto read = mapFromValues({{"\\Device\\VCP0", "com12"}, {"b", "LPT9"}});
         QVERIFY(read[0].comNumber == 12 && read[1].comNumber == -1);
         QCOMPARE(portToolTip(read[0]), QString("COM12: \\Device\\VCP0"));

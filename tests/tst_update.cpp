@@ -1,6 +1,7 @@
 // The real window with the simulated boot loader on a pty: start-up, captions, ports, Connect,
 // Update and Get Version end to end from the click to the one outcome, and the fault matrix.
 #include "commandline.h"
+#include "logind.h"
 #include "rig.h"
 #include "statusbar.h"
 #include "versionquery.h"
@@ -147,7 +148,11 @@ class TestUpdate : public QObject
 {
     Q_OBJECT
 
+    std::unique_ptr<Logind> logind;
+
 private slots:
+    void initTestCase() { logind = std::make_unique<Logind>(); }
+
     void startUpWithoutPorts()
     {
         Rig rig({}, QStringList{});
@@ -171,14 +176,15 @@ private slots:
         QCOMPARE(panel(form, 2), QLocale().toString(QDate::currentDate(), QLocale::ShortFormat));
         rig.click("Command1");
         QCOMPARE(rig.boxes.seen, QStringList{box("", QMessageBox::Warning,
-                                                 "No serial port was found at start-up, so the "
-                                                 "firmware was not loaded: plug in the cable, then "
-                                                 "restart the updater.")});
+                                                 "No serial port is present yet, so the firmware "
+                                                 "is not loaded: plug in the cable.")});
         // the captions in either language: 1 is Chinese, any other value English
+        // (Label1 says that there is no port yet)
         const QString english = "Firmware Update - QX-LP4R-V1.3.7|COMM|Update|Get Version|"
-                                "Version Information|Please click  Get Version |Connect|Disconnect";
+                                "Version Information|No serial port is present: plug in the "
+                                "cable.|Connect|Disconnect";
         const QString chinese =
-            "升级程序|串口|升级|获取版本|版本信息|Please click  Get Version |连接|断开";
+            "升级程序|串口|升级|获取版本|版本信息|没有串口：请插上串口线。|连接|断开";
         for (auto [language, captions] : {std::pair{0, english}, {1, chinese}, {2, english}}) {
             form.formLoad(quint8(language));
             QString shown = form.windowTitle();
@@ -215,6 +221,87 @@ private slots:
         QCOMPARE(combo->count(), 3);
         QCOMPARE(int(form.portNumber), 10);
         QCOMPARE(panel(form, 1), QString("COM10"));
+    }
+
+    // While disconnected the list follows the machine's ports: the first one to appear ends
+    // start-up, one that appears is selected, the choice survives while its port is there, the
+    // first entry is selected when it goes; while connected nothing changes.
+    void portListFollowsTheCable()
+    {
+        Rig rig({}, QStringList{});
+        auto* combo = rig.w<QComboBox>("Combo1");
+        const auto shows = [&](const QStringList& ports, const QString& selected) {
+            return waitFor(
+                [&] {
+                    QStringList listed;
+                    for (int i = 0; i < combo->count(); ++i)
+                        listed << combo->itemText(i);
+                    return listed == ports && combo->currentText() == selected &&
+                           panel(*rig.form, 1) == selected;
+                },
+                1000);
+        };
+        BootLoader a, b, c, d;
+        rig.plug(a, 20); // COM53
+        QVERIFY(shows({"COM53"}, "COM53"));
+        QCOMPARE(rig.w<QLabel>("Label1")->text(), QString("Please click  Get Version "));
+        QCOMPARE(state(*rig.form), kDisconnected);
+        QCOMPARE(rig.w<QProgressBar>("prgPercent")->maximum(), 375); // the package is loaded
+        rig.plug(b, 22);
+        QVERIFY(shows({"COM53", "COM55"}, "COM55"));
+        rig.plug(c, 21);
+        QVERIFY(shows({"COM53", "COM54", "COM55"}, "COM54"));
+        rig.plug(d, 23);
+        QVERIFY(shows({"COM53", "COM54", "COM55", "COM56"}, "COM56"));
+        combo->setCurrentIndex(2);
+        rig.unplug(20);
+        QVERIFY(shows({"COM54", "COM55", "COM56"}, "COM55"));
+        rig.unplug(22);
+        QVERIFY(shows({"COM54", "COM56"}, "COM54"));
+        QVERIFY(rig.connectPort());
+        rig.plug(a, 20);
+        QVERIFY(!shows({"COM53", "COM54", "COM56"}, "COM53"));
+        rig.click("Command5");
+        QVERIFY(shows({"COM53", "COM54", "COM56"}, "COM53"));
+        QVERIFY(rig.connectPort() && rig.update());
+        QVERIFY(a.completed == 1 && a.stream == wholeStream(true));
+        QCOMPARE(rig.boxes.texts, QStringList{kSuccess});
+    }
+
+    // An update and a query keep the machine awake from their start to their outcome, and let
+    // it sleep afterwards: after success, a wrong reply, the line lost, the window closed.
+    void machineKeptAwake()
+    {
+        Rig rig;
+        int heldDuring = -1;
+        rig.sim.onItem = [&](int item) {
+            if (item == 100 || item == BootLoader::kVersion)
+                heldDuring = logind->held();
+        };
+        const auto released = [&] { return waitFor([&] { return logind->held() == 0; }, 1000); };
+        QVERIFY(rig.connectPort());
+        for (BootLoader::Answer fault : {BootLoader::Answer{"\x06"}, {"\x15"}, {"", How::Unplug}}) {
+            heldDuring = -1;
+            rig.sim.script[100] = fault;
+            QVERIFY(rig.connectPort() || rig.form->comm().portOpen());
+            QVERIFY(rig.update());
+            QCOMPARE(heldDuring, 1);
+            QVERIFY(released());
+        }
+        QVERIFY(rig.connectPort());
+        rig.click("Command2");
+        QVERIFY(waitFor([&] { return heldDuring == 1; }) && released());
+        heldDuring = -1;
+        rig.sim.onItem = [&](int item) {
+            if (item == 100) {
+                heldDuring = logind->held();
+                rig.form->close();
+            }
+        };
+        rig.click("Command1");
+        QVERIFY(waitFor([&] { return heldDuring == 1; }) && released());
+        QCOMPARE(logind->asked.first(), QString("sleep:idle|block"));
+        QCOMPARE(rig.boxes.texts, (QStringList{kSuccess, kError, kError}));
     }
 
     void startUpThenConnectAndDisconnect()
@@ -530,10 +617,15 @@ private slots:
         BootLoader a, b;
         b.versionReply = "QX-LP4R-V1.3.6.bin\r\n";
         Program program;
+        // a machine without a system bus still answers, and says once that it may sleep
+        QProcessEnvironment noBus = program.processEnvironment();
+        noBus.insert("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent");
+        program.setProcessEnvironment(noBus);
         program.start(QX_PROGRAM, {"--query", a.slavePath, b.slavePath});
         QVERIFY(program.ended(10000));
         const QStringList queried = program.lines();
         QCOMPARE(program.exitCode(), 0);
+        QCOMPARE(QString(program.readAllStandardError()).count("may sleep"), 1);
         QVERIFY(queried.contains(a.slavePath + ": version QX-LP4R-V1.3.7"));
         QVERIFY(queried.contains(b.slavePath + ": version QX-LP4R-V1.3.6"));
 

@@ -122,6 +122,17 @@ QStringList enumComPorts(const QList<MapValue>& values)
     return ports;
 }
 
+int selectionAfter(const QStringList& before, const QString& selected, const QStringList& after)
+{
+    for (qsizetype i = 0; i < after.size(); ++i)
+        if (!after[i].isEmpty() && !before.contains(after[i]))
+            return int(i);
+    const qsizetype kept = after.indexOf(selected);
+    if (kept >= 0 && !selected.isEmpty())
+        return int(kept);
+    return after.value(0).isEmpty() ? -1 : 0;
+}
+
 std::optional<quint8> portNumberFromName(const QString& portName)
 {
     bool ok = false;

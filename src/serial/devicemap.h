@@ -55,6 +55,11 @@ inline constexpr qsizetype kValueBufferChars = 1000;
 // does not fit kValueBufferChars (with its terminating NUL) ends the enumeration.
 QStringList enumComPorts(const QList<MapValue>& values);
 
+// Which entry of `after` to select when the port list changes from `before`, where `selected`
+// was chosen: a port that appeared (the cable just plugged in), else the one chosen while it is
+// still there, else the first; -1 when no port is left.
+int selectionAfter(const QStringList& before, const QString& selected, const QStringList& after);
+
 // The number after the first three characters of a port name, if it is 0 to 255.
 std::optional<quint8> portNumberFromName(const QString& portName);
 

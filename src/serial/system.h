@@ -1,6 +1,7 @@
 // What the program needs of the operating system besides the serial line, one implementation a
-// platform like SerialLine: Ctrl+C and a closing console, where the service record lives and who
-// writes it, and appending to a file that other programs append to as well.
+// platform like SerialLine: Ctrl+C and a closing console, news of serial ports coming and going,
+// keeping the machine awake, where the service record lives and who writes it, and appending to
+// a file that other programs append to as well.
 #pragma once
 
 #include <QByteArray>
@@ -23,6 +24,42 @@ public:
 
 signals:
     void interrupted(const QString& what); // "Ctrl+C", "the terminal went away", ...
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> d;
+};
+
+// Says that the machine's serial device map may have changed: a device node appeared in or left
+// /dev, or the registry's device map changed. Without polling; several changes may come as one.
+class DeviceWatcher : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit DeviceWatcher(QObject* parent = nullptr);
+    ~DeviceWatcher() override;
+
+signals:
+    void changed();
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> d;
+};
+
+// Keeps the machine from sleeping while held: a logind inhibitor lock ("sleep:idle") on the
+// system bus, or SetThreadExecutionState. Where the platform refuses, nothing is held, and the
+// refusal is named once a process on standard error.
+class SleepHold : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit SleepHold(QObject* parent = nullptr);
+    ~SleepHold() override; // released
+    void hold(const QString& why);
+    void release();
 
 private:
     struct Impl;

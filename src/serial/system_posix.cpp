@@ -1,14 +1,22 @@
-// The operating system on Linux: SIGINT, SIGTERM and SIGHUP through a self-pipe, the XDG
-// state folder, and O_APPEND.
+// The operating system on Linux: SIGINT, SIGTERM and SIGHUP through a self-pipe, inotify on
+// /dev, logind's inhibitor locks, the XDG state folder, and O_APPEND.
 #include "system.h"
 
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusPendingCallWatcher>
+#include <QDBusPendingReply>
+#include <QDBusUnixFileDescriptor>
 #include <QDir>
 #include <QFile>
+#include <QFileSystemWatcher>
 #include <QSocketNotifier>
 
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <cstring>
+#include <utility>
 
 #include <fcntl.h>
 #include <pwd.h>
@@ -67,6 +75,76 @@ InterruptWatcher::~InterruptWatcher()
     pipeIn = -1;
     ::close(d->fds[0]);
     ::close(d->fds[1]);
+}
+
+struct DeviceWatcher::Impl
+{
+    QFileSystemWatcher dev;
+};
+
+DeviceWatcher::DeviceWatcher(QObject* parent) : QObject(parent), d(std::make_unique<Impl>())
+{
+    // udev makes and removes the nodes of USB adapters here; inotify wakes us, nothing polls.
+    d->dev.addPath(QStringLiteral("/dev"));
+    connect(&d->dev, &QFileSystemWatcher::directoryChanged, this, &DeviceWatcher::changed);
+}
+
+DeviceWatcher::~DeviceWatcher() = default;
+
+namespace {
+bool sleepRefusalNamed = false;
+
+void nameRefusal(const QString& why)
+{
+    if (std::exchange(sleepRefusalNamed, true))
+        return;
+    std::fprintf(stderr, "qx-lp4r-updater: the machine may sleep during an update: %s\n",
+                 qPrintable(why));
+}
+} // namespace
+
+struct SleepHold::Impl
+{
+    QDBusUnixFileDescriptor lock; // held while open: logind releases it when it is closed
+    std::unique_ptr<QDBusPendingCallWatcher> asking;
+    bool wanted = false;
+};
+
+SleepHold::SleepHold(QObject* parent) : QObject(parent), d(std::make_unique<Impl>()) {}
+
+SleepHold::~SleepHold() = default;
+
+void SleepHold::hold(const QString& why)
+{
+    d->wanted = true;
+    if (d->lock.isValid() || d->asking)
+        return;
+    QDBusConnection bus = QDBusConnection::systemBus();
+    if (!bus.isConnected()) {
+        nameRefusal("there is no system bus (" + bus.lastError().message() + ")");
+        return;
+    }
+    QDBusMessage inhibit =
+        QDBusMessage::createMethodCall("org.freedesktop.login1", "/org/freedesktop/login1",
+                                       "org.freedesktop.login1.Manager", "Inhibit");
+    inhibit << QStringLiteral("sleep:idle") << QStringLiteral("QX-LP4R Firmware Updater") << why
+            << QStringLiteral("block");
+    // Asked without waiting: the update goes on whatever logind answers, and when.
+    d->asking = std::make_unique<QDBusPendingCallWatcher>(bus.asyncCall(inhibit));
+    connect(d->asking.get(), &QDBusPendingCallWatcher::finished, this, [this] {
+        const QDBusPendingReply<QDBusUnixFileDescriptor> reply = *d->asking;
+        if (reply.isError())
+            nameRefusal("logind refused (" + reply.error().message() + ")");
+        else if (d->wanted)
+            d->lock = reply.value();
+        d->asking.release()->deleteLater(); // its reply's copy of the lock goes with it
+    });
+}
+
+void SleepHold::release()
+{
+    d->wanted = false;
+    d->lock = QDBusUnixFileDescriptor();
 }
 
 QString serviceRecordFolder()

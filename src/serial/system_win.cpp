@@ -1,14 +1,17 @@
-// The operating system on Windows: the console's control handler, %LOCALAPPDATA%, and
-// FILE_APPEND_DATA. Windows calls the control handler on a thread of its own; for a closing
-// console the process ends when the handler returns, so the handler waits until the watcher
-// is destroyed, after the ports are closed.
+// The operating system on Windows: the console's control handler, the registry's change
+// notification, SetThreadExecutionState, %LOCALAPPDATA%, and FILE_APPEND_DATA. Windows calls the
+// control handler on a thread of its own; for a closing console the process ends when the handler
+// returns, so the handler waits until the watcher is destroyed, after the ports are closed.
 #include "system.h"
 
 #include <QDir>
 #include <QMetaObject>
+#include <QWinEventNotifier>
 
 #include <atomic>
+#include <cstdio>
 #include <string>
+#include <utility>
 
 #include <windows.h>
 
@@ -68,6 +71,77 @@ QString lastError()
     return message;
 }
 } // namespace
+
+struct DeviceWatcher::Impl
+{
+    HKEY key = nullptr;
+    HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    std::unique_ptr<QWinEventNotifier> notifier;
+
+    // One notification an arming. The whole device map is watched: SERIALCOMM itself is made
+    // when the first port appears and goes with the last.
+    bool arm()
+    {
+        return key && RegNotifyChangeKeyValue(key, TRUE,
+                                              REG_NOTIFY_CHANGE_NAME | REG_NOTIFY_CHANGE_LAST_SET,
+                                              event, TRUE) == ERROR_SUCCESS;
+    }
+};
+
+DeviceWatcher::DeviceWatcher(QObject* parent) : QObject(parent), d(std::make_unique<Impl>())
+{
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"HARDWARE\\DEVICEMAP", 0, KEY_NOTIFY, &d->key) !=
+            ERROR_SUCCESS ||
+        !d->arm())
+        return; // no news of ports: the list stays as read
+    d->notifier = std::make_unique<QWinEventNotifier>(d->event);
+    connect(d->notifier.get(), &QWinEventNotifier::activated, this, [this] {
+        d->arm();
+        emit changed();
+    });
+}
+
+DeviceWatcher::~DeviceWatcher()
+{
+    d->notifier.reset();
+    if (d->key)
+        RegCloseKey(d->key);
+    CloseHandle(d->event);
+}
+
+namespace {
+int holds = 0; // the execution state is the thread's, not each hold's
+} // namespace
+
+struct SleepHold::Impl
+{
+    bool held = false;
+};
+
+SleepHold::SleepHold(QObject* parent) : QObject(parent), d(std::make_unique<Impl>()) {}
+
+SleepHold::~SleepHold()
+{
+    release();
+}
+
+void SleepHold::hold(const QString&)
+{
+    if (std::exchange(d->held, true) || holds++ > 0)
+        return;
+    if (!SetThreadExecutionState(ES_CONTINUOUS | ES_SYSTEM_REQUIRED)) {
+        static bool named = false;
+        if (!std::exchange(named, true))
+            std::fprintf(stderr, "qx-lp4r-updater: the machine may sleep during an update: %s\n",
+                         qPrintable(lastError()));
+    }
+}
+
+void SleepHold::release()
+{
+    if (std::exchange(d->held, false) && --holds == 0)
+        SetThreadExecutionState(ES_CONTINUOUS);
+}
 
 QString serviceRecordFolder()
 {

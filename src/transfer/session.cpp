@@ -42,6 +42,7 @@ void Session::begin(Job job)
     undecided_ = true;
     started_ = QDateTime::currentDateTime();
     clock_.start();
+    emit begun(job);
 }
 
 void Session::decide(Outcome outcome)

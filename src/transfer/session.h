@@ -93,7 +93,8 @@ public:
     void stop();
 
 signals:
-    void advanced(); // a reply was accepted and the next state's bytes follow
+    void begun(qx::transfer::Job job); // an update or a query starts; decided() ends it
+    void advanced();                   // a reply was accepted and the next state's bytes follow
     void versionRead(const QString& caption);
     // Once per update or query. Its handlers may wait in a message box: until they return,
     // replies are read and dropped, not judged, and nothing is sent or re-armed.

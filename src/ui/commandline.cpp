@@ -172,6 +172,8 @@ void CommandLine::startDevice(Device& device, bool update)
     device.link = std::make_unique<CommLink>(*device.port);
     device.session = std::make_unique<t::Session>(*device.link, package_);
     device.link->route(*device.session);
+    device.awake = std::make_unique<serial::SleepHold>();
+    keepAwake(*device.awake, *device.session, [name = device.name] { return name; });
     connect(device.session.get(), &t::Session::advanced, this,
             [this, &device] { progress(device); });
     connect(device.session.get(), &t::Session::finished, this,

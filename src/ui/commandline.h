@@ -65,6 +65,7 @@ private:
         std::unique_ptr<serial::CommPort> port;
         std::unique_ptr<CommLink> link;
         std::unique_ptr<transfer::Session> session;
+        std::unique_ptr<serial::SleepHold> awake;
         int steps = 0;     // accepted replies of the update
         int shownTens = 0; // progress printed, in tens of percent
         bool done = false;

@@ -8,6 +8,7 @@
 #include "transfer.h"
 #include "ui_form1.h"
 
+#include <QApplication>
 #include <QCloseEvent>
 #include <QDateTime>
 #include <QFont>
@@ -23,6 +24,8 @@ namespace texts = qx::ui::texts;
 using qx::ui::pick;
 
 namespace {
+
+constexpr int kRescanMs = 250; // after the last change of the device map
 
 // Windows fonts the design names, and what stands in for them on Linux.
 void installFontFallbacks()
@@ -63,6 +66,11 @@ Form1::Form1(Form1Setup setup_, QWidget* parent)
     connect(&transfer, &t::Session::versionRead, ui->Label1, &QLabel::setText);
     connect(&transfer, &t::Session::finished, this, &Form1::onFinished);
     connect(&transfer, &t::Session::decided, this, &Form1::onDecided);
+    qx::ui::keepAwake(awake, transfer, [this] { return QStringLiteral("COM%1").arg(portNumber); });
+    rescan.setSingleShot(true);
+    rescan.setInterval(kRescanMs);
+    connect(&devicesChanged, &serial::DeviceWatcher::changed, &rescan, qOverload<>(&QTimer::start));
+    connect(&rescan, &QTimer::timeout, this, &Form1::refreshPorts);
     Time.start(1);
 
     formLoad();
@@ -92,22 +100,70 @@ void Form1::formLoad(quint8 language)
 
     deviceMap = setup.devices();
     portList = serial::enumComPorts(serial::mapValues(deviceMap));
-    if (portList.first().isEmpty())
-        return; // no serial port: the rest of the window keeps its design-time state
-
-    ui->Combo1->clear();
-    for (qsizetype i = 0; i < portList.size(); ++i) {
-        ui->Combo1->addItem(portList[i]);
-        if (const QString tip = serial::portToolTip(deviceMap, portList[i]); !tip.isEmpty())
-            ui->Combo1->setItemData(int(i), tip, Qt::ToolTipRole);
+    if (portList.first().isEmpty()) {
+        // No serial port yet: the rest of the window keeps its design-time state, and the rest
+        // of start-up runs when the first port appears.
+        ui->Label1->setText(pick(texts::kNoPort, languageFlag));
+        return;
     }
-    ui->Combo1->setCurrentIndex(0);
-    combo1Click();
+    finishStartUp();
+}
+
+void Form1::finishStartUp()
+{
+    fillPortList(0);
     ui->MSBar->setPanelText(4, QString::fromLatin1(texts::kVersion));
     ui->lblPercent->setVisible(false);
     ui->prgPercent->setVisible(false);
     loadPackage();
     setConnectedEnabling(false);
+}
+
+void Form1::fillPortList(int selected)
+{
+    {
+        const QSignalBlocker quiet(ui->Combo1);
+        ui->Combo1->clear();
+        for (qsizetype i = 0; i < portList.size(); ++i) {
+            ui->Combo1->addItem(portList[i]);
+            if (const QString tip = serial::portToolTip(deviceMap, portList[i]); !tip.isEmpty())
+                ui->Combo1->setItemData(int(i), tip, Qt::ToolTipRole);
+        }
+        ui->Combo1->setCurrentIndex(selected);
+    }
+    combo1Click(); // as a click on the entry would
+}
+
+void Form1::refreshPorts()
+{
+    // Never under the technician: not while connected, mid-transfer or while a box is open.
+    portsStale = MSComm1.portOpen() || transfer.commMode == 1 || QApplication::activeModalWidget();
+    if (portsStale)
+        return;
+    const auto map = setup.devices();
+    const QStringList after = serial::enumComPorts(serial::mapValues(map));
+    QStringList tips, tipsBefore;
+    for (const QString& port : after)
+        tips << serial::portToolTip(map, port);
+    for (int i = 0; i < ui->Combo1->count(); ++i)
+        tipsBefore << ui->Combo1->itemData(i, Qt::ToolTipRole).toString();
+    if (after == portList && (after.first().isEmpty() || tips == tipsBefore))
+        return;
+    const QStringList before = portList;
+    const QString selected = ui->Combo1->itemText(ui->Combo1->currentIndex());
+    deviceMap = map;
+    portList = after;
+    if (after.first().isEmpty()) { // the last port went
+        fillPortList(-1);
+        ui->Label1->setText(pick(texts::kNoPort, languageFlag));
+        return;
+    }
+    if (before.first().isEmpty() && ui->Label1->text() == pick(texts::kNoPort, languageFlag))
+        ui->Label1->setText(pick(texts::kLabel1, languageFlag));
+    if (packageProblem == &texts::kNotLoaded) // the first port: the rest of start-up
+        finishStartUp();
+    else
+        fillPortList(serial::selectionAfter(before, selected, after));
 }
 
 void Form1::loadPackage()
@@ -183,9 +239,11 @@ void Form1::setConnectedEnabling(bool connected)
 
 void Form1::showLineGone()
 {
-    // Only Connect makes sense now; Command6 is back as after any transfer.
+    // Only Connect makes sense now; Command6 is back as after any transfer. The list follows
+    // the port's going once what ran has ended.
     setConnectedEnabling(false);
     ui->Command6->setEnabled(true);
+    rescan.start();
 }
 
 void Form1::showError(const QString& description)
@@ -209,6 +267,8 @@ void Form1::on_Command5_clicked()
     if (MSComm1.portOpen())
         MSComm1.setPortOpen(false);
     setConnectedEnabling(false);
+    if (portsStale)
+        refreshPorts();
 }
 
 // ---- Update transfer and version query ----------------------------------------------------
@@ -262,6 +322,8 @@ void Form1::onFinished(const t::Outcome& outcome)
     case t::Outcome::Ended: // a query after a finished update ends without a word
         return;
     }
+    if (portsStale)
+        rescan.start(); // once the outcome is over
     ui->lblPercent->setVisible(false);
     ui->prgPercent->setVisible(false);
     if (!MSComm1.portOpen()) {

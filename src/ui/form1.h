@@ -78,6 +78,9 @@ private:
     void onFinished(const qx::transfer::Outcome& outcome);
     void onDecided(const qx::transfer::Outcome& outcome);
     void combo1Click();
+    void finishStartUp();
+    void fillPortList(int selected);
+    void refreshPorts();
     void setConnectedEnabling(bool connected);
     void showLineGone();
     void showError(const QString& description);
@@ -89,6 +92,12 @@ private:
     qx::ui::CommLink link{MSComm1};
     qx::transfer::Session transfer{link, package};
     qx::ui::ServiceRecord record{setup.recordFolder};
+    qx::serial::SleepHold awake;
+    // Ports come and go: the list follows while disconnected, a quarter second after the last
+    // change (a plugged-in adapter makes several); while connected it waits.
+    qx::serial::DeviceWatcher devicesChanged;
+    QTimer rescan;
+    bool portsStale = false;
     QChar timeSeparator;
     qint64 shownSecond = -1; // the wall-clock second panel 3 shows
 };

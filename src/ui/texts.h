@@ -37,11 +37,13 @@ inline constexpr char kPercentStart[] = ":  0%";
 inline constexpr Text kSuccess{"升级成功", "Upgrade Successfully"};
 inline constexpr Text kConnectionError{"请检测连接！", "Plese Check Connection!"};
 inline constexpr Text kErrorTitle{"错误", "Error"};
-// Why Update has nothing to send: start-up found no port, or the built-in package is damaged.
-inline constexpr Text kNotLoaded{
-    "启动时没有找到串口，固件没有载入：请接好串口线，然后重新启动本程序。",
-    "No serial port was found at start-up, so the firmware was not "
-    "loaded: plug in the cable, then restart the updater."};
+// No port yet: start-up ends here until the first one appears. And why Update then has nothing
+// to send, or has a damaged built-in package.
+inline constexpr Text kNoPort{"没有串口：请插上串口线。",
+                              "No serial port is present: plug in the cable."};
+inline constexpr Text kNotLoaded{"还没有串口，固件没有载入：请插上串口线。",
+                                 "No serial port is present yet, so the firmware is not loaded: "
+                                 "plug in the cable."};
 inline constexpr Text kDamaged{"内置的固件包已损坏，无法发送：请重新安装本程序。",
                                "The built-in firmware package is damaged and cannot be sent: "
                                "reinstall the updater."};

@@ -119,14 +119,17 @@ struct Rig
 {
     // The port list holds the simulator's pty, or the devices at `paths` if given.
     explicit Rig(std::span<const std::uint8_t> package = {}, std::optional<QStringList> paths = {})
+        : paths(std::make_shared<QStringList>(paths.value_or(QStringList{sim.slavePath})))
     {
-        QList<qx::serial::SerialDevice> devices;
-        for (const QString& path : paths.value_or(QStringList{sim.slavePath}))
-            devices.append({path, "pseudo-terminal", "test"});
+        const auto listed = this->paths;
+        const auto devices = [listed] {
+            QList<qx::serial::SerialDevice> devices;
+            for (const QString& path : *listed)
+                devices.append({path, "pseudo-terminal", "test"});
+            return qx::serial::buildDeviceMap(devices);
+        };
         form = std::make_unique<Form1>(
-            Form1Setup{.devices = [devices] { return qx::serial::buildDeviceMap(devices); },
-                       .package = package,
-                       .recordFolder = recordDir.path()});
+            Form1Setup{.devices = devices, .package = package, .recordFolder = recordDir.path()});
         form->show();
     }
     template <typename W = QWidget> W* w(const char* name) const
@@ -163,8 +166,30 @@ struct Rig
         return recordsIn(recordDir.filePath(file));
     }
 
+    // A USB adapter plugged in: /dev/ttyUSB<k> appears (a link to `device`'s pty) and the
+    // device map lists it, as COM(33 + k).
+    void plug(const BootLoader& device, int k)
+    {
+        const QString node = QString("/dev/ttyUSB%1").arg(k);
+        QVERIFY2(!QFile::exists(node) && QFile::link(device.slavePath, node), qPrintable(node));
+        paths->append(node);
+    }
+    void unplug(int k)
+    {
+        const QString node = QString("/dev/ttyUSB%1").arg(k);
+        paths->removeAll(node);
+        QFile::remove(node);
+    }
+    ~Rig()
+    {
+        for (const QString& path : *paths)
+            if (path.startsWith("/dev/ttyUSB"))
+                QFile::remove(path);
+    }
+
     QTemporaryDir recordDir;
     BootLoader sim;
+    std::shared_ptr<QStringList> paths; // the devices the machine has now
     Boxes boxes;
     std::unique_ptr<Form1> form;
 };
