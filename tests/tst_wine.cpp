@@ -9,6 +9,10 @@
 #include <QScreen>
 #include <QtTest>
 
+#include <fcntl.h>
+#include <termios.h>
+#include <unistd.h>
+
 namespace {
 
 const QString kProduct = "QX-LP4R Firmware Updater (test payload)";
@@ -192,6 +196,45 @@ private slots:
         QCOMPARE(boxes(20000, 1, texts), QStringList{"Error"});
         QCOMPARE(texts, QStringList{"Plese Check Connection!"});
         QVERIFY2(firstBoxAt >= 9900 && firstBoxAt < 12000, qPrintable(QString::number(firstBoxAt)));
+    }
+
+    // A port added to the registry's device map while the program runs shows in its list,
+    // selected; COM12, from COM10 up where only \\.\COM12 opens, gets the line's settings
+    // and a whole update.
+    void portAppearsWhileRunning()
+    {
+        click("Command5"); // disconnected: the list follows the machine
+        BootLoader com12;
+        const QString link = qEnvironmentVariable("WINEPREFIX") + "/dosdevices/com12";
+        const QStringList key{"HKLM\\HARDWARE\\DEVICEMAP\\SERIALCOMM", "/v", "QXTest12"};
+        QFile::remove(link);
+        QVERIFY(QFile::link(com12.slavePath, link));
+        QCOMPARE(QProcess::execute("wine", QStringList{"reg", "add"} + key +
+                                               QStringList{"/t", "REG_SZ", "/d", "COM12", "/f"}),
+                 0);
+        // the port panel follows the selection (Wine draws no text in the combo's own field)
+        QString shown;
+        QVERIFY2(waitFor(
+                     [&] {
+                         shown = readText(window, rectOf("MSBar"));
+                         return shown.section(' ', 0, 0) == "COM12";
+                     },
+                     5000),
+                 qPrintable(shown));
+        click("Command4");
+        termios line{};
+        const int fd = ::open(com12.slavePath.toLocal8Bit(), O_RDWR | O_NOCTTY);
+        ::tcgetattr(fd, &line);
+        ::close(fd);
+        QCOMPARE(::cfgetospeed(&line), speed_t(B57600));
+        QCOMPARE(line.c_cflag & (CSIZE | PARENB | CSTOPB | CRTSCTS), tcflag_t(CS8));
+        click("Command1");
+        QVERIFY(waitFor([&] { return com12.completed == 1; }, 60000));
+        QStringList texts;
+        QCOMPARE(boxes(10000, 1, texts), QStringList{"QX-LP4R Firmware Updater"});
+        QVERIFY(com12.stream == wholeStream(true));
+        QProcess::execute("wine", QStringList{"reg", "delete"} + key + QStringList{"/f"});
+        QFile::remove(link);
     }
 
     // The console companion, typed as a bench would: its lines and exit status come back.
