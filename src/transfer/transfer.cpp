@@ -104,13 +104,13 @@ std::string spell(std::span<const std::uint8_t> bytes)
     for (std::size_t i = 0; i < shown; ++i) {
         char two[4];
         std::snprintf(two, sizeof two, "%02X", bytes[i]);
-        hex += (i ? " " : "") + std::string(two);
+        hex.append(i ? " " : "").append(two);
         std::string name =
             bytes[i] >= 0x21 && bytes[i] < 0x7F ? std::string(1, char(bytes[i])) : std::string("?");
         for (const auto& [byte, known] : kNames)
             if (bytes[i] == byte)
                 name = known;
-        names += (i ? " " : "") + name;
+        names.append(i ? " " : "").append(name);
     }
     if (bytes.size() > shown)
         hex += " and " + std::to_string(bytes.size() - shown) + " more";

@@ -9,6 +9,8 @@
 #include <QFile>
 #include <QSysInfo>
 
+#include <cstdlib>
+
 namespace qx::ui {
 
 namespace {
@@ -63,8 +65,8 @@ QByteArray recordHeader()
 QString firmwareSha256(const package::Package& package)
 {
     QCryptographicHash hash(QCryptographicHash::Sha256);
-    const auto size = std::stoull("0" + package::headerFields(package.headerPacket).sizeText);
-    std::size_t left = size;
+    const std::string sizeText = package::headerFields(package.headerPacket).sizeText;
+    std::size_t left = std::strtoull(sizeText.c_str(), nullptr, 10); // digits, or nothing
     for (std::size_t at = 0; at + package::kDataPacketSize <= package.packageData.size() && left;
          at += package::kDataPacketSize) {
         const std::size_t n = std::min(left, package::kDataBlockSize);
