@@ -1,4 +1,4 @@
-// The updater's entry: the window, or without it the command line when given arguments.
+// The updater's entry: the window, or without it the command line when given its options.
 #include "commandline.h"
 #include "form1.h"
 #include "packageloader.h"
@@ -33,7 +33,9 @@ int main(int argc, char** argv)
 {
     if (argc == 2 && std::strcmp(argv[1], "--open-record-folder") == 0)
         return openRecordFolder(argc, argv);
-    if (argc > 1) { // no display needed: a bench or a script may have none
+    // Our options begin with "--"; Qt's own (-style, -platform ...) still go to the window.
+    if (argc > 1 && (std::strncmp(argv[1], "--", 2) == 0 || std::strcmp(argv[1], "-h") == 0)) {
+        // No display needed: a bench or a script may have none.
         QCoreApplication app(argc, argv);
         nameTheProgram();
         qx::serial::InterruptWatcher interrupts;
