@@ -150,7 +150,7 @@ void SleepHold::release()
 QString serviceRecordFolder()
 {
     QString state = qEnvironmentVariable("XDG_STATE_HOME");
-    if (!QDir::isAbsolutePath(state)) // unset or relative: the specification's default
+    if (!QDir::isAbsolutePath(state)) // unset or relative: XDG's default
         state = QDir::homePath() + "/.local/state";
     return state + "/qx-lp4r-updater";
 }

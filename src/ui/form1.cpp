@@ -249,6 +249,8 @@ void Form1::showLineGone()
 void Form1::showError(const QString& description)
 {
     QMessageBox::warning(this, QString(), description);
+    if (portsStale) // ports came or went while the box was open
+        rescan.start();
 }
 
 void Form1::on_Command4_clicked()
