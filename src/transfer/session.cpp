@@ -13,6 +13,13 @@ std::span<const std::uint8_t> bytesOf(const QByteArray& bytes)
 {
     return {reinterpret_cast<const std::uint8_t*>(bytes.constData()), std::size_t(bytes.size())};
 }
+
+// What a query has received, as the bytes a failure's reason spells out.
+std::vector<std::uint8_t> received(const QString& versionText)
+{
+    const QByteArray text = versionText.toLatin1();
+    return {text.begin(), text.end()};
+}
 } // namespace
 
 Session::Session(Port& port, const package::Package& package, QObject* parent)
@@ -50,8 +57,8 @@ void Session::decide(Outcome outcome)
     if (!undecided_)
         return;
     undecided_ = false;
-    outcome.started = started_;
-    outcome.seconds = double(clock_.nsecsElapsed()) / 1e9;
+    if (!outcome.started.isValid()) // decided without being shown: its time is now
+        stamp(outcome);
     emit decided(outcome);
 }
 
@@ -59,9 +66,8 @@ void Session::leaveQuery()
 {
     if (!undecided_ || job_ != Job::Query || outcomeDecided_) // decided, being shown
         return;
-    const QByteArray text = versionText.toLatin1();
     decide({Job::Query, Outcome::Failure,
-            describe({Cause::Left, kQueryState, {text.begin(), text.end()}}, package_.packetCount),
+            describe({Cause::Left, kQueryState, received(versionText)}, package_.packetCount),
             versionCaption(versionText)});
 }
 
@@ -202,8 +208,8 @@ void Session::overtimeTick()
     tmrOvertime.stop();
     if (!outcomeDecided_) { // the time ran out; what little came stays for the idle reader
         failure_ = {Cause::NoReply, state()};
-        if (const QByteArray text = versionText.toLatin1(); job_ == Job::Query)
-            failure_.reply.assign(text.begin(), text.end());
+        if (job_ == Job::Query)
+            failure_.reply = received(versionText);
         else if (const qint64 waiting = port_.waiting(); waiting > 0)
             failure_.detail =
                 std::to_string(waiting) + " of " + std::to_string(replyThreshold) + " bytes";
@@ -214,8 +220,7 @@ void Session::overtimeTick()
 void Session::finish(Outcome outcome)
 {
     outcomeDecided_ = true;
-    outcome.started = started_;
-    outcome.seconds = double(clock_.nsecsElapsed()) / 1e9;
+    stamp(outcome); // the duration ends at the outcome, not when its box is closed
     emit finished(outcome);
     commMode = 0;
     outcomeDecided_ = false;
@@ -242,6 +247,12 @@ void Session::interrupt()
     tmrOvertime.stop();
     finish({job_, Outcome::Failure, describe({Cause::Interrupted, state()}, package_.packetCount),
             versionCaption(versionText)});
+}
+
+void Session::stamp(Outcome& outcome) const
+{
+    outcome.started = started_;
+    outcome.seconds = double(clock_.nsecsElapsed()) / 1e9;
 }
 
 int Session::state() const

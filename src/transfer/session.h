@@ -48,7 +48,7 @@ struct Outcome
     {
         Success,
         Failure,
-        Ended, // a query past its last read after a finished update: no message, no verdict
+        Ended, // a query past its last read after a finished update: no message, a failed line
     } result = Success;
     std::string reason;  // a failure's step and cause (describe())
     QString version;     // a query's caption
@@ -119,6 +119,7 @@ private:
     void decide(Outcome outcome);
     void leaveQuery(); // a query waiting for its answer is decided as left unanswered
     int state() const; // the step a failure names: sendState, or kQueryState
+    void stamp(Outcome& outcome) const; // when the job began, and how long until now
 
     Port& port_;
     const package::Package& package_;

@@ -67,6 +67,7 @@ inline QList<QStringList> recordsIn(const QString& path)
 }
 enum RecordField
 {
+    kDuration = 1,
     kAction = 6,
     kFirmwareFile = 7,
     kSha = 9,
