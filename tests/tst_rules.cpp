@@ -8,13 +8,22 @@
 #include "transfer.h"
 #include "versionquery.h"
 
+#include <QCryptographicHash>
 #include <QProcess>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QTimeZone>
 #include <QtTest>
 
+#include <optional>
 #include <random>
+
+#ifdef Q_OS_WIN
+#include <windows.h>
+#else
+#include <sys/fsuid.h>
+#include <sys/stat.h>
+#endif
 
 using namespace qx::package;
 constexpr int kAppends = 1000;
@@ -30,6 +39,51 @@ QByteArray bytesOf(std::span<const std::uint8_t> b)
 {
     return QByteArray(reinterpret_cast<const char*>(b.data()), qsizetype(b.size()));
 }
+
+// Makes the service record unwritable while it lives, in one of the ways a technician meets.
+enum class Blocked
+{
+    Folder, // the record's folder is read-only, and the record is not there yet
+    File,   // the record is read-only
+    Held,   // Windows: a spreadsheet holds the record open without sharing
+};
+class Unwritable
+{
+public:
+    Unwritable(Blocked how, const QString& folder, const QString& path)
+        : folder_(folder), path_(path)
+    {
+#ifdef Q_OS_WIN
+        Q_UNUSED(how);
+        held_ =
+            CreateFileW(reinterpret_cast<const wchar_t*>(QDir::toNativeSeparators(path).utf16()),
+                        GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                        FILE_ATTRIBUTE_NORMAL, nullptr);
+        QVERIFY(held_ != INVALID_HANDLE_VALUE);
+#else
+        QVERIFY(::chmod(QFile::encodeName(how == Blocked::Folder ? folder : path), 0555) == 0);
+        ::setfsgid(65534); // root writes whatever the modes say: nobody does not
+        ::setfsuid(65534);
+#endif
+    }
+    ~Unwritable()
+    {
+#ifdef Q_OS_WIN
+        CloseHandle(held_);
+#else
+        ::setfsuid(0);
+        ::setfsgid(0);
+        ::chmod(QFile::encodeName(folder_), 0755);
+        ::chmod(QFile::encodeName(path_), 0644);
+#endif
+    }
+
+private:
+    QString folder_, path_;
+#ifdef Q_OS_WIN
+    HANDLE held_ = INVALID_HANDLE_VALUE;
+#endif
+};
 } // namespace
 
 class TestRules : public QObject
@@ -377,6 +431,20 @@ private slots:
             line.constData());
         QVERIFY(qx::ui::recordHeader().startsWith("\xEF\xBB\xBFtime,duration_s,"));
 
+        // firmware_sha256 is the image's own: sha256sum of the release's file gives the same,
+        // whatever the last block's padding
+        for (const int size : {1, 1000, 1023, 1024, 1025, 2976, 5 * 1024}) {
+            QByteArray image(size, '\0');
+            for (int i = 0; i < size; ++i)
+                image[i] = char(i * 7 + i / 251);
+            const auto built = buildPackage("f.bin", std::to_string(size), bytesOf(image));
+            const auto sliced = slicePackage(built).package;
+            const t::Outcome updated{t::Job::Update, t::Outcome::Success, {}, {}};
+            const QByteArray fields = qx::ui::recordLine(updated, {"COM7", "d", &sliced});
+            QCOMPARE(fields.split(',').value(9),
+                     QCryptographicHash::hash(image, QCryptographicHash::Sha256).toHex());
+        }
+
         QTemporaryDir folder;
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert("QX_APPEND_TO", folder.path());
@@ -398,6 +466,67 @@ private slots:
             seen.insert(fields[0] + ',' + fields[1]);
         }
         QCOMPARE(seen.size(), 2 * kAppends);
+    }
+
+    // A record that cannot be written keeps each line and writes it, whole and once, with the
+    // next line that can be written; what is still kept when the program ends goes to standard
+    // error. As the service laptop meets it: a read-only folder or file, or on Windows a file
+    // that a spreadsheet holds open without sharing.
+    void recordKeepsLines_data()
+    {
+        QTest::addColumn<int>("how");
+#ifdef Q_OS_WIN
+        QTest::newRow("held open without sharing") << int(Blocked::Held);
+#else
+        QTest::newRow("read-only folder") << int(Blocked::Folder);
+        QTest::newRow("read-only file") << int(Blocked::File);
+#endif
+    }
+
+    void recordKeepsLines()
+    {
+        QFETCH(int, how);
+        QTemporaryDir dir;
+        QFile::setPermissions(dir.path(), QFile::permissions(dir.path()) | QFile::ExeOther);
+        const QString folder = dir.filePath("record"), path = folder + "/service-record.csv";
+        QVERIFY(QDir().mkpath(folder));
+        const auto line = [](int i) {
+            const t::Outcome failed{
+                t::Job::Update, t::Outcome::Failure, "line " + std::to_string(i), {}};
+            return qx::ui::recordLine(failed, {"COM7", "d", nullptr});
+        };
+        QByteArray expected = qx::ui::recordHeader();
+        auto record = std::make_optional<qx::ui::ServiceRecord>(folder);
+        if (how != int(Blocked::Folder)) {
+            QVERIFY(record->append(line(0)).isEmpty());
+            expected += line(0);
+        }
+        const auto read = [&] {
+            QFile file(path);
+            return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+        };
+        {
+            const Unwritable blocked(Blocked(how), folder, path);
+            const QString said = record->append(line(1));
+            QVERIFY2(said.contains("the line is kept"), qPrintable(said));
+        }
+        QCOMPARE(read(), how == int(Blocked::Folder) ? QByteArray() : expected);
+        QVERIFY(record->append(line(2)).isEmpty());
+        QCOMPARE(read(), expected + line(1) + line(2));
+
+        static QStringList warned;
+        warned.clear();
+        const auto previous = qInstallMessageHandler(
+            [](QtMsgType, const QMessageLogContext&, const QString& m) { warned << m; });
+        {
+            const Unwritable blocked(Blocked(how), folder, path);
+            record->append(line(3));
+            record.reset(); // the program ends
+        }
+        qInstallMessageHandler(previous);
+        QCOMPARE(read(), expected + line(1) + line(2));
+        QCOMPARE(warned.size(), 1);
+        QVERIFY2(warned[0].endsWith(QString::fromUtf8(line(3))), qPrintable(warned[0]));
     }
 
     // Random packages and random device replies, many at each state: the machine always
