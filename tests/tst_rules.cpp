@@ -422,14 +422,14 @@ private slots:
                            QDateTime({2026, 12, 8}, {9, 5, 7}, QTimeZone(3600)),
                            1.5};
         const QByteArray line =
-            qx::ui::recordLine(outcome, {"COM7", "\\Device\\VCP0, 测试", nullptr});
+            qx::service::recordLine(outcome, {"COM7", "\\Device\\VCP0, 测试", nullptr});
         QVERIFY2(
             line.startsWith("2026-12-08T09:05:07+01:00,1.500,") &&
                 line.contains(",COM7,\"\\Device\\VCP0, 测试\",version query,,,,yes,failure,"
                               "\"reply 15 (NAK), \"\"quoted\"\"\",\"'=HYPERLINK(\"\"x\"\")  V1\","
                               "1.3.7\r\n"),
             line.constData());
-        QVERIFY(qx::ui::recordHeader().startsWith("\xEF\xBB\xBFtime,duration_s,"));
+        QVERIFY(qx::service::recordHeader().startsWith("\xEF\xBB\xBFtime,duration_s,"));
 
         // firmware_sha256 is the image's own: sha256sum of the release's file gives the same,
         // whatever the last block's padding
@@ -440,7 +440,7 @@ private slots:
             const auto built = buildPackage("f.bin", std::to_string(size), bytesOf(image));
             const auto sliced = slicePackage(built).package;
             const t::Outcome updated{t::Job::Update, t::Outcome::Success, {}, {}};
-            const QByteArray fields = qx::ui::recordLine(updated, {"COM7", "d", &sliced});
+            const QByteArray fields = qx::service::recordLine(updated, {"COM7", "d", &sliced});
             QCOMPARE(fields.split(',').value(9),
                      QCryptographicHash::hash(image, QCryptographicHash::Sha256).toHex());
         }
@@ -493,10 +493,10 @@ private slots:
         const auto line = [](int i) {
             const t::Outcome failed{
                 t::Job::Update, t::Outcome::Failure, "line " + std::to_string(i), {}};
-            return qx::ui::recordLine(failed, {"COM7", "d", nullptr});
+            return qx::service::recordLine(failed, {"COM7", "d", nullptr});
         };
-        QByteArray expected = qx::ui::recordHeader();
-        auto record = std::make_optional<qx::ui::ServiceRecord>(folder);
+        QByteArray expected = qx::service::recordHeader();
+        auto record = std::make_optional<qx::service::ServiceRecord>(folder);
         if (how != int(Blocked::Folder)) {
             QVERIFY(record->append(line(0)).isEmpty());
             expected += line(0);
@@ -587,7 +587,7 @@ int main(int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
     if (const QString folder = qEnvironmentVariable("QX_APPEND_TO"); !folder.isEmpty()) {
-        qx::ui::ServiceRecord record(folder);
+        qx::service::ServiceRecord record(folder);
         const QByteArray tag = QByteArray::number(QCoreApplication::applicationPid());
         for (int i = 0; i < kAppends; ++i)
             record.append(tag + ',' + QByteArray::number(i) + ',' + QByteArray(100, 'x') + "\r\n");

@@ -87,56 +87,6 @@ struct Row
     {"version", BootLoader::kVersion, "QX\xC9-V1.3.7.bin\r\n", "VVVVVVGG", "LLLLSSGG"}, // Latin-1
 };
 
-// The command line in this process, its lines and exit status; the pty paths are not in the
-// device map it is given.
-struct CommandLineRun
-{
-    explicit CommandLineRun(std::span<const std::uint8_t> package = {},
-                            qx::serial::DeviceSource devices = {})
-        : commandLine({.devices = devices ? devices : [] { return QList<qx::serial::MapEntry>(); },
-                       .package = package,
-                       .recordFolder = recordDir.path(),
-                       .out = [this](const QString& line) { out << line; },
-                       .err = [this](const QString& line) { err << line; }})
-    {
-        QObject::connect(&commandLine, &qx::ui::CommandLine::finished,
-                         [this](int status) { this->status = status; });
-    }
-    bool start(const QStringList& arguments) // false: it ended at once, with `status`
-    {
-        const auto now = commandLine.start(arguments);
-        status = now.value_or(-1);
-        return !now;
-    }
-    int run(const QStringList& arguments, int ms = 30000)
-    {
-        if (start(arguments))
-            waitFor([&] { return status >= 0; }, ms);
-        return status;
-    }
-    QTemporaryDir recordDir;
-    QStringList out, err;
-    int status = -1;
-    qx::ui::CommandLine commandLine;
-};
-
-// The program itself, its output and exit status; its service record in a folder of its own.
-struct Program : QProcess
-{
-    Program()
-    {
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert("XDG_STATE_HOME", home.path());
-        setProcessEnvironment(environment);
-    }
-    QTemporaryDir home; // $XDG_STATE_HOME
-    QStringList lines() { return QString::fromLocal8Bit(readAllStandardOutput()).split('\n'); }
-    bool ended(int ms)
-    {
-        return waitFor([&] { return state() == NotRunning; }, ms);
-    }
-};
-
 char outcomeOf(const Row& row, int column, bool commandLine)
 {
     return (commandLine && row.commandLine ? row.commandLine : row.outcomes)[column];
@@ -649,8 +599,7 @@ private slots:
         QCOMPARE(a.stream.size() + b.stream.size(), sent);
         // both runs left their lines in the record under $XDG_STATE_HOME
         QStringList recorded;
-        for (const QStringList& record :
-             recordsIn(program.home.filePath("qx-lp4r-updater/service-record.csv")))
+        for (const QStringList& record : program.records())
             recorded << record[kOutcome] + " " + record[kVersion] + record[kReason].left(14);
         recorded.sort();
         QCOMPARE(recorded, (QStringList{"failure interrupted at", "failure interrupted at",
@@ -731,8 +680,7 @@ private slots:
         }
         const QString caption = QString::fromLatin1(answer).section(".bin", 0, 0);
         // The service record's one line says what the box or the verdict said, and why.
-        const auto records =
-            cli ? recordsIn(commandLine.recordDir.filePath("service-record.csv")) : rig.records();
+        const auto records = cli ? commandLine.records() : rig.records();
         const bool answered =
             outcome == 'V' && qx::transfer::versionReplyComplete(QString::fromLatin1(answer));
         QCOMPARE(records.size(), outcome == 'V' && !answered ? 0 : 1);

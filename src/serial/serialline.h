@@ -16,16 +16,6 @@
 
 namespace qx::serial {
 
-// A refused operation; what() is the description the window shows.
-class CommError : public std::runtime_error
-{
-public:
-    explicit CommError(const QString& description) : std::runtime_error(description.toStdString())
-    {
-    }
-    QString description() const { return QString::fromStdString(what()); }
-};
-
 enum class OpenFailure
 {
     Missing,
@@ -33,6 +23,22 @@ enum class OpenFailure
     Denied, // the user may not open it (Linux: not in the dialout group)
     Other,
 };
+// A refused operation; what() is the description the window shows, and an open refused says
+// why, so that a caller can wait for a port that another program holds.
+class CommError : public std::runtime_error
+{
+public:
+    explicit CommError(const QString& description, OpenFailure failure = OpenFailure::Other)
+        : std::runtime_error(description.toStdString()), failure_(failure)
+    {
+    }
+    QString description() const { return QString::fromStdString(what()); }
+    OpenFailure openFailure() const { return failure_; }
+
+private:
+    OpenFailure failure_;
+};
+
 // Open failures, worded for the technician; `device` is the Linux device behind the COM
 // number, empty where the COM name is the device's own (Windows).
 QString openFailureText(OpenFailure failure, int comNumber, const QString& device);

@@ -94,7 +94,8 @@ void SerialLine::open(int comNumber, const DeviceSource& devices)
 {
     const auto device = deviceFor(devices(), comNumber);
     if (!device)
-        throw CommError(openFailureText(OpenFailure::Missing, comNumber, QString()));
+        throw CommError(openFailureText(OpenFailure::Missing, comNumber, QString()),
+                        OpenFailure::Missing);
     const QString path = device->systemLocation;
     d->port.setPortName(path);
     // Buffering is CommPort's, not the driver's: QSerialPort keeps everything until it is read.
@@ -111,7 +112,7 @@ void SerialLine::open(int comNumber, const DeviceSource& devices)
                                         ? OpenFailure::Missing
                                     : error == QSerialPort::PermissionError ? OpenFailure::InUse
                                                                             : OpenFailure::Other;
-        throw CommError(openFailureText(failure, comNumber, path));
+        throw CommError(openFailureText(failure, comNumber, path), failure);
     }
     d->lowLatency = askLowLatency(int(d->port.handle())); // a driver that refuses works as before
 }

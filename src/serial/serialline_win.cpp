@@ -213,7 +213,7 @@ void SerialLine::open(int comNumber, const DeviceSource&)
             error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? OpenFailure::Missing
             : error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION ? OpenFailure::InUse
                                                                                : OpenFailure::Other;
-        throw CommError(openFailureText(failure, comNumber, QString()));
+        throw CommError(openFailureText(failure, comNumber, QString()), failure);
     }
     d->handle = handle;
     try {

@@ -39,6 +39,9 @@ class DeviceWatcher : public QObject
 public:
     explicit DeviceWatcher(QObject* parent = nullptr);
     ~DeviceWatcher() override;
+    // Wakes for the folders of these device paths too, those that exist now (a bench's
+    // /dev/serial/by-id names); called again after each change. A COM name needs nothing more.
+    void watchFoldersOf(const QStringList& paths);
 
 signals:
     void changed();

@@ -9,6 +9,7 @@
 #include <QDBusUnixFileDescriptor>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QFileSystemWatcher>
 #include <QSocketNotifier>
 
@@ -90,6 +91,16 @@ DeviceWatcher::DeviceWatcher(QObject* parent) : QObject(parent), d(std::make_uni
 }
 
 DeviceWatcher::~DeviceWatcher() = default;
+
+void DeviceWatcher::watchFoldersOf(const QStringList& paths)
+{
+    for (const QString& path : paths) {
+        const QString folder = QFileInfo(path).absolutePath();
+        if (path.startsWith('/') && QFileInfo(folder).isDir() &&
+            !d->dev.directories().contains(folder))
+            d->dev.addPath(folder);
+    }
+}
 
 namespace {
 bool sleepRefusalNamed = false;

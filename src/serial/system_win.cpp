@@ -109,6 +109,8 @@ DeviceWatcher::~DeviceWatcher()
     CloseHandle(d->event);
 }
 
+void DeviceWatcher::watchFoldersOf(const QStringList&) {} // every port is in the device map
+
 namespace {
 int holds = 0; // the execution state is the thread's, not each hold's
 } // namespace

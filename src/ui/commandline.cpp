@@ -1,14 +1,13 @@
 // The command line: arguments, ports found before any is touched, every device started at
-// once, and one whole line per event, prefixed with the port as the user named it.
+// once or, as a station, each as it is plugged in; one whole line per event, prefixed with the
+// port as the user named it.
 #include "commandline.h"
 
 #include "packageloader.h"
 #include "transfer.h"
 
 #include <QDir>
-#include <QFileInfo>
 #include <QMetaObject>
-#include <QRegularExpression>
 
 #include <algorithm>
 #include <cstdio>
@@ -26,49 +25,26 @@ void printLine(std::FILE* stream, const QString& line)
     std::fflush(stream);
 }
 
-const char kUsage[] = R"(Usage: qx-lp4r-updater [--update PORT... | --query PORT... | --list]
+const char kUsage[] =
+    R"(Usage: qx-lp4r-updater [--update PORT... | --query PORT... | --station [PORT...] | --list]
 Installs the QX-LP4R firmware built into this program, over a serial line.
 Without arguments the window opens.
 
   --update PORT...  update the device on each PORT, all at once
   --query PORT...   ask the device on each PORT which firmware it runs
+  --station [PORT...]  until Ctrl+C, update each device once as it is plugged in: on each
+                    PORT whenever it is present, or without PORTs on every port that appears
   --list            list the serial ports as the window does, with their devices
   --help            show this text
   --version         show the program's version and the firmware it carries
   --open-record-folder  show the folder of the service record in the file manager
 
-A PORT is COM<n> as --list shows it, or on Linux a device's path such as /dev/ttyUSB0.
+A PORT is COM<n> as --list shows it, or on Linux a device's path such as /dev/ttyUSB0 or
+/dev/serial/by-id/... (which stays the same when the adapter is plugged in again).
 Exit status: 0 every device succeeded, 1 any failed or was interrupted, 2 a usage error.
 Every update and query leaves a line in the service record:)";
 
 } // namespace
-
-std::variant<serial::MapEntry, QString> findPort(const QString& name,
-                                                 const QList<serial::MapEntry>& map)
-{
-    static const QRegularExpression comName("^COM\\d+$", QRegularExpression::CaseInsensitiveOption);
-    if (comName.match(name).hasMatch()) {
-        const auto number = serial::portNumberFromName(name);
-        for (const serial::MapEntry& entry : map)
-            if (number && entry.comNumber == int(*number))
-                return entry;
-        return QStringLiteral("%1: no such port on this machine (see --list)").arg(name);
-    }
-    const QFileInfo path(name);
-    if (!name.startsWith('/') || !path.exists())
-        return QStringLiteral("%1: no such port: name it COM<n> as --list shows it, or by its "
-                              "device path")
-            .arg(name);
-    const QString device = path.canonicalFilePath();
-    for (const serial::MapEntry& entry : map)
-        if (QFileInfo(entry.device.systemLocation).canonicalFilePath() == device)
-            return entry;
-    // A device the map does not list (a pseudo-terminal, say) gets a number of its own.
-    const auto own = serial::buildDeviceMap({{device, {}, {}}});
-    if (own.isEmpty())
-        return QStringLiteral("%1: cannot be opened as a port").arg(name);
-    return own.first();
-}
 
 CommandLine::CommandLine(CommandLineSetup setup, QObject* parent)
     : QObject(parent), setup_(std::move(setup))
@@ -77,13 +53,6 @@ CommandLine::CommandLine(CommandLineSetup setup, QObject* parent)
         setup_.out = [](const QString& line) { printLine(stdout, line); };
     if (!setup_.err)
         setup_.err = [](const QString& line) { printLine(stderr, line); };
-}
-
-CommandLine::~CommandLine()
-{
-    for (auto& device : devices_)
-        if (device->port && device->port->portOpen())
-            device->port->setPortOpen(false);
 }
 
 int CommandLine::usage(const QString& problem)
@@ -106,13 +75,29 @@ int CommandLine::list()
     return kExitSuccess;
 }
 
+bool CommandLine::loadPackage()
+{
+    setup_.err("qx-lp4r-updater: " + QString::fromStdString(package::embeddedSummary()));
+    const auto bytes = setup_.package.empty() ? package::embeddedPackage() : setup_.package;
+    const auto loaded = package::loadPackage(setup_.programDir, bytes);
+    if (!loaded.ok) {
+        setup_.err(QStringLiteral("qx-lp4r-updater: the built-in firmware package is damaged "
+                                  "and cannot be sent (%1): reinstall the updater")
+                       .arg(QString::fromStdString(loaded.error)));
+        return false;
+    }
+    package_ = loaded.package;
+    return true;
+}
+
 std::optional<int> CommandLine::start(const QStringList& arguments)
 {
     const QString command = arguments.value(0);
     const QStringList names = arguments.mid(1);
     if (command == "--help" || command == "-h") {
         setup_.out(QString::fromLatin1(kUsage));
-        setup_.out("  " + QDir::toNativeSeparators(setup_.recordFolder + '/' + kRecordFileName));
+        setup_.out("  " +
+                   QDir::toNativeSeparators(setup_.recordFolder + '/' + service::kRecordFileName));
         return kExitSuccess;
     }
     if (command == "--version") {
@@ -122,8 +107,17 @@ std::optional<int> CommandLine::start(const QStringList& arguments)
     }
     if (command == "--list")
         return names.isEmpty() ? list() : usage("--list takes no ports");
-    if (command != "--update" && command != "--query")
+    if (command != "--update" && command != "--query" && command != "--station")
         return usage(QStringLiteral("unknown option '%1'").arg(command));
+    for (const QString& name : names)
+        if (name.startsWith('-'))
+            return usage(QStringLiteral("unknown option '%1'").arg(name));
+    if (names.size() != QSet<QString>(names.begin(), names.end()).size())
+        for (const QString& name : names)
+            if (names.count(name) > 1)
+                return usage(QStringLiteral("%1 is named twice").arg(name));
+    if (command == "--station")
+        return startStation(names);
     if (names.isEmpty())
         return usage(command + " needs at least one port");
 
@@ -131,126 +125,126 @@ std::optional<int> CommandLine::start(const QStringList& arguments)
     const auto map = setup_.devices();
     QStringList seen;
     for (const QString& name : names) {
-        if (name.startsWith('-'))
-            return usage(QStringLiteral("unknown option '%1'").arg(name));
-        const auto found = findPort(name, map);
+        const auto found = service::findPort(name, map);
         if (const auto* problem = std::get_if<QString>(&found))
             return usage(*problem);
-        auto device = std::make_unique<Device>();
-        device->name = name;
-        device->entry = std::get<serial::MapEntry>(found);
-        const QString key = device->entry.device.systemLocation + '|' + device->entry.portName;
+        const auto& entry = std::get<serial::MapEntry>(found);
+        const QString key = entry.device.systemLocation + '|' + entry.portName;
         if (seen.contains(key))
             return usage(QStringLiteral("%1 is named twice").arg(name));
         seen << key;
-        devices_.push_back(std::move(device));
+        auto port = std::make_unique<service::ServedPort>(package_, record_);
+        port->setTarget(name, entry);
+        ports_.push_back(std::move(port));
     }
 
     const bool update = command == "--update";
-    if (update) {
-        setup_.err("qx-lp4r-updater: " + QString::fromStdString(package::embeddedSummary()));
-        const auto bytes = setup_.package.empty() ? package::embeddedPackage() : setup_.package;
-        const auto loaded = package::loadPackage(setup_.programDir, bytes);
-        if (!loaded.ok) {
-            setup_.err(QStringLiteral("qx-lp4r-updater: the built-in firmware package is damaged "
-                                      "and cannot be sent (%1): reinstall the updater")
-                           .arg(QString::fromStdString(loaded.error)));
-            return kExitFailure;
-        }
-        package_ = loaded.package;
-    }
+    if (update && !loadPackage())
+        return kExitFailure;
     running_ = true;
-    for (auto& device : devices_)
-        startDevice(*device, update);
+    for (auto& port : ports_)
+        report(*port);
+    for (auto& port : ports_)
+        port->start(update ? transfer::Job::Update : transfer::Job::Query);
     return std::nullopt;
 }
 
-void CommandLine::startDevice(Device& device, bool update)
+std::optional<int> CommandLine::startStation(const QStringList& names)
 {
-    const serial::MapEntry entry = device.entry;
-    device.port = std::make_unique<serial::CommPort>([entry] { return QList{entry}; });
-    device.link = std::make_unique<CommLink>(*device.port);
-    device.session = std::make_unique<t::Session>(*device.link, package_);
-    device.link->route(*device.session);
-    device.awake = std::make_unique<serial::SleepHold>();
-    keepAwake(*device.awake, *device.session, [name = device.name] { return name; });
-    connect(device.session.get(), &t::Session::advanced, this,
-            [this, &device] { progress(device); });
-    connect(device.session.get(), &t::Session::finished, this,
-            [this, &device](const t::Outcome& outcome) {
-                const bool ok = outcome.result == t::Outcome::Success;
-                const QString reason = QString::fromStdString(outcome.reason);
-                end(device, ok,
-                    !ok                             ? "failure: " + reason
-                    : outcome.job == t::Job::Update ? QStringLiteral("success")
-                                                    : "version " + outcome.version);
-            });
-
-    connect(device.session.get(), &t::Session::decided, this,
-            [this, &device](const t::Outcome& outcome) {
-                const QString said = record_.append(
-                    recordLine(outcome, {device.entry.portName,
-                                         serial::deviceText(device.entry.device), &package_}));
-                if (!said.isEmpty())
-                    setup_.err(said);
-            });
-
-    const auto [file, size] = package::headerFields(package_.headerPacket);
-    setup_.out(device.name + ": " +
-               (update ? QStringLiteral("updating with %1 (%2 bytes in %3 blocks)")
-                             .arg(QString::fromStdString(file), QString::fromStdString(size))
-                             .arg(package_.packetCount)
-                       : QStringLiteral("asking for the firmware version")));
-    try {
-        serial::connectPort(*device.port, entry.comNumber);
-        if (update)
-            device.session->startUpdate();
-        else
-            device.session->startQuery(t::kQueryTimeoutMs);
-    } catch (const serial::CommError& error) {
-        if (!device.port->portOpen()) // refused before the session began
-            device.session->refused(update ? t::Job::Update : t::Job::Query, error.description());
-        // Reported once the others have started: no device waits for another's failure.
-        QMetaObject::invokeMethod(
-            this,
-            [this, &device, text = error.description()] { end(device, false, "failure: " + text); },
-            Qt::QueuedConnection);
-    }
+    for (const QString& name : names)
+        if (!service::isPortName(name))
+            return usage(QStringLiteral("%1: no such port: name it COM<n> as --list shows it, or "
+                                        "by its device path")
+                             .arg(name));
+    if (!loadPackage())
+        return kExitFailure;
+    station_ = std::make_unique<service::ServedPorts>(
+        package_, record_,
+        service::ServedPortsSetup{.devices = setup_.devices,
+                                  .named = names,
+                                  .onlyNew = names.isEmpty(),
+                                  .settleMs = setup_.settleMs});
+    station_->setHandsFree(true);
+    connect(station_.get(), &service::ServedPorts::added, this, &CommandLine::report);
+    connect(
+        station_.get(), &service::ServedPorts::appeared, this, [this](service::ServedPort& port) {
+            const QString device = serial::deviceText(port.entry().device);
+            setup_.out(
+                port.name() + ": " +
+                (port.plug == service::ServedPort::Plug::Settling
+                     ? QStringLiteral("plugged in (%1)").arg(device)
+                     : QStringLiteral("present before the start (%1): not served").arg(device)));
+        });
+    connect(station_.get(), &service::ServedPorts::gone, this,
+            [this](service::ServedPort& port) { setup_.out(port.name() + ": unplugged"); });
+    setup_.out(names.isEmpty()
+                   ? QStringLiteral("station: serving every serial port plugged in from now on; "
+                                    "Ctrl+C ends")
+                   : "station: serving " + names.join(' ') +
+                         ", each whenever it is plugged in; Ctrl+C ends");
+    running_ = true;
+    station_->start();
+    return std::nullopt;
 }
 
-void CommandLine::progress(Device& device)
+void CommandLine::report(service::ServedPort& port)
 {
-    ++device.steps;
-    const int tens = device.steps * 10 / std::max(1, package_.packetCount + 3);
-    if (tens <= device.shownTens)
-        return;
-    device.shownTens = tens;
-    setup_.out(QStringLiteral("%1: %2%").arg(device.name).arg(tens * 10));
+    connect(&port, &service::ServedPort::starting, this, [this, &port](transfer::Job job) {
+        shownTens_[&port] = 0;
+        const auto [file, size] = package::headerFields(package_.headerPacket);
+        setup_.out(port.name() + ": " +
+                   (job == transfer::Job::Update
+                        ? QStringLiteral("updating with %1 (%2 bytes in %3 blocks)")
+                              .arg(QString::fromStdString(file), QString::fromStdString(size))
+                              .arg(package_.packetCount)
+                        : QStringLiteral("asking for the firmware version")));
+    });
+    connect(&port.session(), &transfer::Session::advanced, this, [this, &port] { progress(port); });
+    connect(&port, &service::ServedPort::ended, this,
+            [this, &port](const transfer::Outcome& outcome) { ended(port, outcome); });
+    connect(&port, &service::ServedPort::recordProblem, this,
+            [this](const QString& said) { setup_.err(said); });
 }
 
-void CommandLine::end(Device& device, bool ok, const QString& line)
+void CommandLine::progress(service::ServedPort& port)
 {
-    if (device.done)
+    const int tens = port.steps() * 10 / std::max(1, port.stepCount());
+    if (tens <= shownTens_[&port])
         return;
-    device.done = true;
-    device.ok = ok;
-    device.session->stop();
-    if (device.port->portOpen())
-        device.port->setPortOpen(false);
-    setup_.out(device.name + ": " + line);
-    if (!running_ ||
-        std::any_of(devices_.begin(), devices_.end(), [](const auto& d) { return !d->done; }))
+    shownTens_[&port] = tens;
+    setup_.out(QStringLiteral("%1: %2%").arg(port.name()).arg(tens * 10));
+}
+
+void CommandLine::ended(service::ServedPort& port, const transfer::Outcome& outcome)
+{
+    const bool ok = outcome.result == transfer::Outcome::Success;
+    setup_.out(port.name() + ": " +
+               (!ok ? "failure: " + QString::fromStdString(outcome.reason)
+                : outcome.job == transfer::Job::Update ? QStringLiteral("success")
+                                                       : "version " + outcome.version));
+    if (ok)
+        ++succeeded_;
+    else
+        failed_ << port.name();
+    if (!station_ && succeeded_ + failed_.size() == qsizetype(ports_.size()))
+        summarize();
+}
+
+void CommandLine::summarize()
+{
+    if (!running_)
         return;
     running_ = false;
-    QStringList failed;
-    for (const auto& d : devices_)
-        if (!d->ok)
-            failed << d->name;
-    setup_.out(QStringLiteral("summary: %1 of %2 succeeded%3")
-                   .arg(devices_.size() - failed.size())
-                   .arg(devices_.size())
-                   .arg(failed.isEmpty() ? QString() : "; failed: " + failed.join(' ')));
-    const int status = failed.isEmpty() ? kExitSuccess : kExitFailure;
+    const QString failed = failed_.isEmpty() ? QString() : "; failed: " + failed_.join(' ');
+    setup_.out(station_ ? QStringLiteral("summary: %1 updated, %2 failed%3")
+                              .arg(succeeded_)
+                              .arg(failed_.size())
+                              .arg(failed)
+                        : QStringLiteral("summary: %1 of %2 succeeded%3")
+                              .arg(succeeded_)
+                              .arg(ports_.size())
+                              .arg(failed));
+    const int status = failed_.isEmpty() ? kExitSuccess : kExitFailure;
     // From the event loop, so that a caller's exec() has begun.
     QMetaObject::invokeMethod(
         this, [this, status] { emit finished(status); }, Qt::QueuedConnection);
@@ -258,12 +252,11 @@ void CommandLine::end(Device& device, bool ok, const QString& line)
 
 void CommandLine::interrupt()
 {
-    for (auto& device : devices_) {
-        if (device->done)
-            continue;
-        device->session->interrupt();
-        if (!device->done) // nothing was running on it (its open failed just now)
-            end(*device, false, QStringLiteral("failure: interrupted"));
+    for (auto& port : ports_)
+        port->interrupt();
+    if (station_) {
+        station_->interrupt();
+        summarize();
     }
 }
 

@@ -1,15 +1,14 @@
-// The program without its window: --update and --query on several ports at once, each with a
-// line, a CommPort and a Session of its own; --list, --help and --version.
+// The program without its window: --update and --query on several ports at once, --station
+// serving ports as they are plugged in, each port a ServedPort of its own; --list, --help and
+// --version.
 #pragma once
 
-#include "commlink.h"
-#include "commport.h"
 #include "devicemap.h"
+#include "servedports.h"
 #include "servicerecord.h"
-#include "session.h"
-#include "system.h"
 
 #include <QCoreApplication>
+#include <QHash>
 #include <QObject>
 #include <QStringList>
 
@@ -17,7 +16,6 @@
 #include <memory>
 #include <optional>
 #include <span>
-#include <variant>
 #include <vector>
 
 namespace qx::ui {
@@ -31,14 +29,10 @@ struct CommandLineSetup
     QString recordFolder = serial::serviceRecordFolder();
     std::function<void(const QString&)> out; // one whole line of results; default stdout
     std::function<void(const QString&)> err; // one whole line of diagnostics; default stderr
+    int settleMs = service::kSettleMs;       // the station's wait after a port appears
 };
 
 inline constexpr int kExitSuccess = 0, kExitFailure = 1, kExitUsage = 2;
-
-// A port as named on the command line ("COM5", "/dev/ttyUSB0") and found in the device map;
-// the error text when it is not there.
-std::variant<serial::MapEntry, QString> findPort(const QString& name,
-                                                 const QList<serial::MapEntry>& map);
 
 class CommandLine : public QObject
 {
@@ -46,42 +40,35 @@ class CommandLine : public QObject
 
 public:
     explicit CommandLine(CommandLineSetup setup = {}, QObject* parent = nullptr);
-    ~CommandLine() override;
 
     // The exit status at once (help, version, list, a usage error), or nothing while ports
     // run: finished() then follows.
     std::optional<int> start(const QStringList& arguments);
-    // Stops every device still running, each reported as interrupted, and closes its port.
+    // Stops every device still running, each reported as interrupted, and closes its port;
+    // a station then ends.
     void interrupt();
 
 signals:
     void finished(int status);
 
 private:
-    struct Device
-    {
-        QString name;
-        serial::MapEntry entry;
-        std::unique_ptr<serial::CommPort> port;
-        std::unique_ptr<CommLink> link;
-        std::unique_ptr<transfer::Session> session;
-        std::unique_ptr<serial::SleepHold> awake;
-        int steps = 0;     // accepted replies of the update
-        int shownTens = 0; // progress printed, in tens of percent
-        bool done = false;
-        bool ok = false;
-    };
-
-    void startDevice(Device& device, bool update);
-    void progress(Device& device);
-    void end(Device& device, bool ok, const QString& line);
     int usage(const QString& problem);
     int list();
+    bool loadPackage();
+    std::optional<int> startStation(const QStringList& names);
+    void report(service::ServedPort& port); // its start, progress and verdict lines
+    void progress(service::ServedPort& port);
+    void ended(service::ServedPort& port, const transfer::Outcome& outcome);
+    void summarize();
 
     CommandLineSetup setup_;
-    ServiceRecord record_{setup_.recordFolder};
+    service::ServiceRecord record_{setup_.recordFolder};
     package::Package package_;
-    std::vector<std::unique_ptr<Device>> devices_;
+    std::vector<std::unique_ptr<service::ServedPort>> ports_; // --update, --query
+    std::unique_ptr<service::ServedPorts> station_;
+    QHash<const service::ServedPort*, int> shownTens_; // progress printed, in tens of percent
+    int succeeded_ = 0;
+    QStringList failed_; // as each failed
     bool running_ = false;
 };
 

@@ -43,8 +43,7 @@ void installFontFallbacks()
 } // namespace
 
 Form1::Form1(Form1Setup setup_, QWidget* parent)
-    : QWidget(parent), ui(std::make_unique<Ui::Form1>()), setup(std::move(setup_)),
-      MSComm1(setup.devices)
+    : QWidget(parent), ui(std::make_unique<Ui::Form1>()), setup(std::move(setup_))
 {
     Q_INIT_RESOURCE(ui); // the icon lives in a static library
     installFontFallbacks();
@@ -61,12 +60,11 @@ Form1::Form1(Form1Setup setup_, QWidget* parent)
     // The adapter is gone and the port closed: only Connect makes sense now. The session then
     // ends what was running, once; a box already open finds the port closed when it returns.
     connect(&MSComm1, &CommPort::linkLost, this, &Form1::showLineGone);
-    link.route(transfer);
     connect(&transfer, &t::Session::advanced, this, &Form1::onAdvanced);
     connect(&transfer, &t::Session::versionRead, ui->Label1, &QLabel::setText);
     connect(&transfer, &t::Session::finished, this, &Form1::onFinished);
-    connect(&transfer, &t::Session::decided, this, &Form1::onDecided);
-    qx::ui::keepAwake(awake, transfer, [this] { return QStringLiteral("COM%1").arg(portNumber); });
+    connect(&served, &qx::service::ServedPort::recordProblem, this,
+            [](const QString& said) { qWarning("%s", qPrintable(said)); });
     rescan.setSingleShot(true);
     rescan.setInterval(kRescanMs);
     connect(&devicesChanged, &serial::DeviceWatcher::changed, &rescan, qOverload<>(&QTimer::start));
@@ -76,11 +74,7 @@ Form1::Form1(Form1Setup setup_, QWidget* parent)
     formLoad();
 }
 
-Form1::~Form1()
-{
-    if (MSComm1.portOpen())
-        MSComm1.setPortOpen(false);
-}
+Form1::~Form1() = default; // the served port closes the line
 
 // ---- Start-up and shutdown -------------------------------------------------------------
 
@@ -256,7 +250,10 @@ void Form1::showError(const QString& description)
 void Form1::on_Command4_clicked()
 {
     try {
-        transfer.connected();
+        transfer.connected(); // a query left unanswered is recorded on its own port
+        const auto device = serial::deviceFor(deviceMap, portNumber);
+        const QString name = QStringLiteral("COM%1").arg(portNumber);
+        served.setTarget(name, {portNumber, name, device.value_or(serial::SerialDevice{})});
         serial::connectPort(MSComm1, portNumber);
         setConnectedEnabling(true);
     } catch (const CommError& error) {
@@ -336,17 +333,6 @@ void Form1::onFinished(const t::Outcome& outcome)
     ui->Command2->setEnabled(true);
     ui->Command5->setEnabled(true);
     ui->Command6->setEnabled(true);
-}
-
-void Form1::onDecided(const t::Outcome& outcome)
-{
-    const int number = MSComm1.commPort();
-    const auto device = serial::deviceFor(deviceMap, number);
-    const QString said = record.append(
-        qx::ui::recordLine(outcome, {QStringLiteral("COM%1").arg(number),
-                                     device ? serial::deviceText(*device) : QString(), &package}));
-    if (!said.isEmpty())
-        qWarning("%s", qPrintable(said));
 }
 
 void Form1::on_Command2_clicked()

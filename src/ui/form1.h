@@ -1,12 +1,10 @@
 // The main window: its state, and the handlers of its buttons, timers and serial port.
 #pragma once
 
-#include "commlink.h"
 #include "commport.h"
 #include "devicemap.h"
 #include "packageformat.h"
-#include "servicerecord.h"
-#include "session.h"
+#include "servedport.h"
 #include "system.h"
 #include "texts.h"
 
@@ -76,7 +74,6 @@ private:
     void timeTick();
     void onAdvanced();
     void onFinished(const qx::transfer::Outcome& outcome);
-    void onDecided(const qx::transfer::Outcome& outcome);
     void combo1Click();
     void finishStartUp();
     void fillPortList(int selected);
@@ -88,11 +85,12 @@ private:
     std::unique_ptr<Ui::Form1> ui;
     Form1Setup setup;
     QList<qx::serial::MapEntry> deviceMap;
-    qx::serial::CommPort MSComm1;
-    qx::ui::CommLink link{MSComm1};
-    qx::transfer::Session transfer{link, package};
-    qx::ui::ServiceRecord record{setup.recordFolder};
-    qx::serial::SleepHold awake;
+    qx::service::ServiceRecord record{setup.recordFolder};
+    // The port with its session, sleep hold and record line; the window's code names the
+    // control MSComm1 and the session's state.
+    qx::service::ServedPort served{package, record, setup.devices};
+    qx::serial::CommPort& MSComm1 = served.port();
+    qx::transfer::Session& transfer = served.session();
     // Ports come and go: the list follows while disconnected, a quarter second after the last
     // change (a plugged-in adapter makes several); while connected it waits.
     qx::serial::DeviceWatcher devicesChanged;

@@ -1,14 +1,17 @@
 // The real Form1 with a pty in its port list and the simulated boot loader on the line;
-// message boxes are recorded and closed by clicking OK, as a user would.
+// message boxes are recorded and closed by clicking OK, as a user would. The command line and
+// the program itself, run the same way.
 #pragma once
 
 #include "bootloader.h"
+#include "commandline.h"
 #include "form1.h"
 #include "packageloader.h"
 
 #include <QAbstractButton>
 #include <QApplication>
 #include <QMessageBox>
+#include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -116,21 +119,50 @@ inline QString state(const Form1& form)
 }
 inline const QString kConnected = "open 0100111", kDisconnected = "closed 1011001";
 
-struct Rig
+// The machine's serial devices as a test makes them: pseudo-terminals, and USB adapters plugged
+// in and pulled out as /dev/ttyUSB<k> links, listed as the system's device map would list them.
+struct Machine
 {
-    // The port list holds the simulator's pty, or the devices at `paths` if given.
-    explicit Rig(std::span<const std::uint8_t> package = {}, std::optional<QStringList> paths = {})
-        : paths(std::make_shared<QStringList>(paths.value_or(QStringList{sim.slavePath})))
+    explicit Machine(const QStringList& paths = {}) : paths(std::make_shared<QStringList>(paths)) {}
+    qx::serial::DeviceSource devices() const
     {
-        const auto listed = this->paths;
-        const auto devices = [listed] {
+        return [listed = paths] {
             QList<qx::serial::SerialDevice> devices;
             for (const QString& path : *listed)
                 devices.append({path, "pseudo-terminal", "test"});
             return qx::serial::buildDeviceMap(devices);
         };
-        form = std::make_unique<Form1>(
-            Form1Setup{.devices = devices, .package = package, .recordFolder = recordDir.path()});
+    }
+    static QString usb(int k) { return QString("/dev/ttyUSB%1").arg(k); }
+    // /dev/ttyUSB<k> appears, a link to `device`'s pty, and the map lists it as COM(33 + k).
+    void plug(const BootLoader& device, int k)
+    {
+        QVERIFY2(!QFile::exists(usb(k)) && QFile::link(device.slavePath, usb(k)),
+                 qPrintable(usb(k)));
+        paths->append(usb(k));
+    }
+    void unplug(int k)
+    {
+        paths->removeAll(usb(k));
+        QFile::remove(usb(k));
+    }
+    ~Machine()
+    {
+        for (const QString& path : *paths)
+            if (path.startsWith("/dev/ttyUSB"))
+                QFile::remove(path);
+    }
+    std::shared_ptr<QStringList> paths; // the devices the machine has now
+};
+
+struct Rig
+{
+    // The port list holds the simulator's pty, or the devices at `paths` if given.
+    explicit Rig(std::span<const std::uint8_t> package = {}, std::optional<QStringList> paths = {})
+        : machine(paths.value_or(QStringList{sim.slavePath}))
+    {
+        form = std::make_unique<Form1>(Form1Setup{
+            .devices = machine.devices(), .package = package, .recordFolder = recordDir.path()});
         form->show();
     }
     template <typename W = QWidget> W* w(const char* name) const
@@ -166,31 +198,72 @@ struct Rig
     {
         return recordsIn(recordDir.filePath(file));
     }
-
-    // A USB adapter plugged in: /dev/ttyUSB<k> appears (a link to `device`'s pty) and the
-    // device map lists it, as COM(33 + k).
-    void plug(const BootLoader& device, int k)
-    {
-        const QString node = QString("/dev/ttyUSB%1").arg(k);
-        QVERIFY2(!QFile::exists(node) && QFile::link(device.slavePath, node), qPrintable(node));
-        paths->append(node);
-    }
-    void unplug(int k)
-    {
-        const QString node = QString("/dev/ttyUSB%1").arg(k);
-        paths->removeAll(node);
-        QFile::remove(node);
-    }
-    ~Rig()
-    {
-        for (const QString& path : *paths)
-            if (path.startsWith("/dev/ttyUSB"))
-                QFile::remove(path);
-    }
+    void plug(const BootLoader& device, int k) { machine.plug(device, k); }
+    void unplug(int k) { machine.unplug(k); }
 
     QTemporaryDir recordDir;
     BootLoader sim;
-    std::shared_ptr<QStringList> paths; // the devices the machine has now
+    Machine machine;
     Boxes boxes;
     std::unique_ptr<Form1> form;
+};
+
+// The command line in this process, its lines and exit status; unless a device map is given,
+// the pty paths are not in the one it is given.
+struct CommandLineRun
+{
+    explicit CommandLineRun(std::span<const std::uint8_t> package = {},
+                            qx::serial::DeviceSource devices = {},
+                            int settleMs = qx::service::kSettleMs)
+        : commandLine({.devices = devices ? devices : [] { return QList<qx::serial::MapEntry>(); },
+                       .package = package,
+                       .recordFolder = recordDir.path(),
+                       .out = [this](const QString& line) { out << line; },
+                       .err = [this](const QString& line) { err << line; },
+                       .settleMs = settleMs})
+    {
+        QObject::connect(&commandLine, &qx::ui::CommandLine::finished,
+                         [this](int status) { this->status = status; });
+    }
+    bool start(const QStringList& arguments) // false: it ended at once, with `status`
+    {
+        const auto now = commandLine.start(arguments);
+        status = now.value_or(-1);
+        return !now;
+    }
+    int run(const QStringList& arguments, int ms = 30000)
+    {
+        if (start(arguments))
+            waitFor([&] { return status >= 0; }, ms);
+        return status;
+    }
+    QList<QStringList> records() const
+    {
+        return recordsIn(recordDir.filePath("service-record.csv"));
+    }
+    QTemporaryDir recordDir;
+    QStringList out, err;
+    int status = -1;
+    qx::ui::CommandLine commandLine;
+};
+
+// The program itself, its output and exit status; its service record in a folder of its own.
+struct Program : QProcess
+{
+    Program()
+    {
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert("XDG_STATE_HOME", home.path());
+        setProcessEnvironment(environment);
+    }
+    QTemporaryDir home; // $XDG_STATE_HOME
+    QStringList lines() { return QString::fromLocal8Bit(readAllStandardOutput()).split('\n'); }
+    bool ended(int ms)
+    {
+        return waitFor([&] { return state() == NotRunning; }, ms);
+    }
+    QList<QStringList> records() const
+    {
+        return recordsIn(home.filePath("qx-lp4r-updater/service-record.csv"));
+    }
 };

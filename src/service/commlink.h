@@ -1,14 +1,11 @@
-// The serial-port control as the transfer's Port, the control's events routed to the Session
-// (receive events, code 2, and the lost line), and the machine kept awake while it works.
+// The serial-port control as the transfer's Port, the control's events routed to the Session:
+// receive events (code 2) and the lost line.
 #pragma once
 
 #include "commport.h"
 #include "session.h"
-#include "system.h"
 
-#include <functional>
-
-namespace qx::ui {
+namespace qx::service {
 
 class CommLink : public transfer::Port
 {
@@ -53,18 +50,4 @@ private:
     serial::CommPort& port_;
 };
 
-// Keeps the machine awake from the start of each update or query of `session` until it is
-// decided, whatever the outcome; `port` names the port for the system's list of holds.
-inline void keepAwake(serial::SleepHold& hold, transfer::Session& session,
-                      std::function<QString()> port)
-{
-    QObject::connect(&session, &transfer::Session::begun, &hold,
-                     [&hold, port = std::move(port)](transfer::Job job) {
-                         hold.hold((job == transfer::Job::Update ? "Updating the device on "
-                                                                 : "Asking the device on ") +
-                                   port());
-                     });
-    QObject::connect(&session, &transfer::Session::decided, &hold, &serial::SleepHold::release);
-}
-
-} // namespace qx::ui
+} // namespace qx::service

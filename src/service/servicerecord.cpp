@@ -11,7 +11,7 @@
 
 #include <cstdlib>
 
-namespace qx::ui {
+namespace qx::service {
 
 namespace {
 
@@ -146,4 +146,4 @@ QString ServiceRecord::append(const QByteArray& line)
     return said.isEmpty() ? QString() : "qx-lp4r-updater: service record: " + said;
 }
 
-} // namespace qx::ui
+} // namespace qx::service

@@ -9,7 +9,7 @@
 #include <QByteArray>
 #include <QString>
 
-namespace qx::ui {
+namespace qx::service {
 
 // What a line says besides the outcome: where and with which firmware.
 struct RecordContext
@@ -48,4 +48,4 @@ private:
     QString said_;       // the problem told last; not told again while it lasts
 };
 
-} // namespace qx::ui
+} // namespace qx::service

@@ -1,0 +1,170 @@
+// The served ports as they come and go, and one hands-free update per plug.
+#include "servedports.h"
+
+#include <QFileInfo>
+#include <QRegularExpression>
+
+namespace qx::service {
+
+namespace {
+const QRegularExpression& comName()
+{
+    static const QRegularExpression pattern("^COM\\d+$", QRegularExpression::CaseInsensitiveOption);
+    return pattern;
+}
+
+// The device behind an entry, as the file system resolves it where it can.
+QString identityOf(const serial::MapEntry& entry)
+{
+    const QString canonical = QFileInfo(entry.device.systemLocation).canonicalFilePath();
+    return canonical.isEmpty() ? entry.device.systemLocation : canonical;
+}
+} // namespace
+
+bool isPortName(const QString& name)
+{
+    return comName().match(name).hasMatch() || name.startsWith('/');
+}
+
+std::variant<serial::MapEntry, QString> findPort(const QString& name,
+                                                 const QList<serial::MapEntry>& map)
+{
+    if (comName().match(name).hasMatch()) {
+        const auto number = serial::portNumberFromName(name);
+        for (const serial::MapEntry& entry : map)
+            if (number && entry.comNumber == int(*number))
+                return entry;
+        return QStringLiteral("%1: no such port on this machine (see --list)").arg(name);
+    }
+    const QFileInfo path(name);
+    if (!name.startsWith('/') || !path.exists())
+        return QStringLiteral("%1: no such port: name it COM<n> as --list shows it, or by its "
+                              "device path")
+            .arg(name);
+    const QString device = path.canonicalFilePath();
+    for (const serial::MapEntry& entry : map)
+        if (QFileInfo(entry.device.systemLocation).canonicalFilePath() == device)
+            return entry;
+    // A device the map does not list (a pseudo-terminal, say) gets a number of its own.
+    const auto own = serial::buildDeviceMap({{device, {}, {}}});
+    if (own.isEmpty())
+        return QStringLiteral("%1: cannot be opened as a port").arg(name);
+    return own.first();
+}
+
+ServedPorts::ServedPorts(const package::Package& package, ServiceRecord& record,
+                         ServedPortsSetup setup, QObject* parent)
+    : QObject(parent), package_(package), record_(record), setup_(std::move(setup))
+{
+    rescan_.setSingleShot(true);
+    rescan_.setInterval(kRescanMs);
+    connect(&watcher_, &serial::DeviceWatcher::changed, &rescan_, qOverload<>(&QTimer::start));
+    connect(&rescan_, &QTimer::timeout, this, [this] { rescan(false); });
+}
+
+void ServedPorts::start()
+{
+    rescan(true);
+}
+
+QList<ServedPort*> ServedPorts::ports() const
+{
+    QList<ServedPort*> ports;
+    for (const auto& entry : entries_)
+        ports.append(entry->port.get());
+    return ports;
+}
+
+bool ServedPorts::anyRunning() const
+{
+    return std::any_of(entries_.begin(), entries_.end(),
+                       [](const auto& entry) { return entry->port->running(); });
+}
+
+void ServedPorts::interrupt()
+{
+    for (const auto& entry : entries_) {
+        if (entry->settle.isActive()) {
+            entry->settle.stop();
+            entry->port->plug = ServedPort::Plug::Present;
+        }
+        entry->port->interrupt();
+    }
+}
+
+void ServedPorts::rescan(bool first)
+{
+    const auto map = setup_.devices();
+    watcher_.watchFoldersOf(setup_.named);
+    QList<std::pair<QString, serial::MapEntry>> present;
+    if (setup_.named.isEmpty()) {
+        for (const serial::MapEntry& entry : map)
+            present.append({entry.portName, entry});
+    } else {
+        for (const QString& name : setup_.named) {
+            const auto found = findPort(name, map);
+            if (const auto* entry = std::get_if<serial::MapEntry>(&found))
+                present.append({name, *entry});
+        }
+    }
+    const auto presentAs = [&](const QString& name) -> const serial::MapEntry* {
+        for (const auto& [n, entry] : present)
+            if (n == name)
+                return &entry;
+        return nullptr;
+    };
+
+    for (const auto& entry : entries_) {
+        ServedPort& port = *entry->port;
+        const serial::MapEntry* now = presentAs(port.name());
+        if (port.plug == ServedPort::Plug::Absent || (now && identityOf(*now) == entry->identity))
+            continue;
+        entry->settle.stop();
+        port.plug = ServedPort::Plug::Absent;
+        port.removed();
+        emit gone(port);
+    }
+    for (const auto& [name, found] : present) {
+        auto it = std::find_if(entries_.begin(), entries_.end(),
+                               [&](const auto& entry) { return entry->port->name() == name; });
+        if (it == entries_.end()) {
+            auto entry = std::make_unique<Entry>();
+            entry->port = std::make_unique<ServedPort>(package_, record_);
+            entry->port->setTarget(name, found);
+            entry->settle.setSingleShot(true);
+            connect(&entry->settle, &QTimer::timeout, this,
+                    [this, e = entry.get()] { settled(*e); });
+            entries_.push_back(std::move(entry));
+            it = std::prev(entries_.end());
+            emit added(*(*it)->port);
+        }
+        Entry& entry = **it;
+        entry.seen = found;
+        if (entry.port->plug != ServedPort::Plug::Absent)
+            continue;
+        entry.identity = identityOf(found);
+        if (!entry.port->running())
+            entry.port->setTarget(name, found);
+        const bool serve = handsFree_ && !(first && setup_.onlyNew);
+        entry.port->plug = serve ? ServedPort::Plug::Settling : ServedPort::Plug::Present;
+        emit appeared(*entry.port);
+        if (serve)
+            entry.settle.start(setup_.settleMs);
+    }
+}
+
+void ServedPorts::settled(Entry& entry)
+{
+    ServedPort& port = *entry.port;
+    if (port.plug != ServedPort::Plug::Settling)
+        return;
+    if (port.running()) { // the previous plug's outcome is not in yet
+        entry.settle.start(kRescanMs);
+        return;
+    }
+    port.setTarget(port.name(), entry.seen);
+    port.plug = ServedPort::Plug::Served;
+    port.start(transfer::Job::Update, kBusyRetryMs);
+}
+
+} // namespace qx::service

@@ -1,0 +1,86 @@
+// The set of ports a station or the bench serves, following the cable: each port has one
+// ServedPort for as long as the program runs. Hands-free, a served port that appears is
+// updated once, after it has settled, and not again until it has gone away and come back.
+#pragma once
+
+#include "servedport.h"
+
+#include <QStringList>
+#include <QTimer>
+
+#include <memory>
+#include <variant>
+#include <vector>
+
+namespace qx::service {
+
+// How long a port that has just appeared is left alone: on Linux ModemManager probes new
+// adapters, and a driver may still be opening.
+inline constexpr int kSettleMs = 1000;
+// Ports come and go in bursts (an adapter makes several changes): the set is read again this
+// long after the last one.
+inline constexpr int kRescanMs = 250;
+
+// A port as named by the user ("COM5", "/dev/ttyUSB0", "/dev/serial/by-id/...") and found in
+// the device map; the problem in words when it is not there. On Linux a device path that the
+// map does not list (a pseudo-terminal, say) gets a COM number of its own.
+std::variant<serial::MapEntry, QString> findPort(const QString& name,
+                                                 const QList<serial::MapEntry>& map);
+// Whether `name` can name a port at all: COM<n>, or on Linux an absolute device path.
+bool isPortName(const QString& name);
+
+struct ServedPortsSetup
+{
+    serial::DeviceSource devices = serial::systemDeviceMap;
+    QStringList named; // served exactly, each whenever present; empty: every port
+    // Without names: only ports that appear after start() are served by themselves.
+    bool onlyNew = false;
+    int settleMs = kSettleMs;
+};
+
+class ServedPorts : public QObject
+{
+    Q_OBJECT
+
+public:
+    ServedPorts(const package::Package& package, ServiceRecord& record, ServedPortsSetup setup,
+                QObject* parent = nullptr);
+
+    // Reads what is present now, and from then on follows the machine's ports.
+    void start();
+    // Hands-free: a served port that appears from now on is updated once it has settled.
+    void setHandsFree(bool on) { handsFree_ = on; }
+    bool handsFree() const { return handsFree_; }
+
+    // Every port seen so far, in the order first seen; absent ones too.
+    QList<ServedPort*> ports() const;
+    bool anyRunning() const;
+    // Every running update or query ends as interrupted, and no settling port starts.
+    void interrupt();
+
+signals:
+    void added(qx::service::ServedPort& port); // first seen: a new ServedPort
+    void appeared(qx::service::ServedPort& port);
+    void gone(qx::service::ServedPort& port);
+
+private:
+    struct Entry
+    {
+        std::unique_ptr<ServedPort> port;
+        serial::MapEntry seen; // as last found in the map
+        QString identity;      // the device it was found as: another one is a new plug
+        QTimer settle;
+    };
+    void rescan(bool first);
+    void settled(Entry& entry);
+
+    const package::Package& package_;
+    ServiceRecord& record_;
+    ServedPortsSetup setup_;
+    bool handsFree_ = false;
+    serial::DeviceWatcher watcher_;
+    QTimer rescan_;
+    std::vector<std::unique_ptr<Entry>> entries_;
+};
+
+} // namespace qx::service

@@ -1,0 +1,156 @@
+// The station: devices plugged in as /dev/ttyUSB<k> links to simulated boot loaders while it
+// runs, each updated once per plug with no input; the program itself for the named ports, a
+// silent device, a busy port and Ctrl+C.
+#include "rig.h"
+
+#include <QDir>
+#include <QSerialPort>
+#include <QtTest>
+
+#include <csignal>
+
+namespace {
+// Station tests plug /dev/ttyUSB24 and above: the window's tests plug 20 to 23 beside them.
+constexpr int kFirst = 24;
+constexpr int kSettleMs = 200; // in this process; the program settles for its real second
+
+// How many of this process's descriptors are open on `path`'s device.
+int opensOf(const QString& path)
+{
+    const QString device = QFileInfo(path).canonicalFilePath();
+    int n = 0;
+    for (const QFileInfo& fd : QDir("/proc/self/fd").entryInfoList(QDir::Files | QDir::System))
+        n += fd.symLinkTarget() == device;
+    return n;
+}
+
+QStringList linesOf(const QStringList& out, const QString& port)
+{
+    return out.filter(QRegularExpression("^" + QRegularExpression::escape(port) + ": "));
+}
+} // namespace
+
+class TestStation : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    // Four devices plugged one after another are each updated once, byte for byte; one left
+    // plugged in is not updated again; another device on the same path is; a port that was
+    // there before the start is never opened.
+    void eachPlugUpdatedOnce()
+    {
+        Machine machine;
+        BootLoader before;
+        machine.plug(before, kFirst);
+        CommandLineRun run({}, machine.devices(), kSettleMs);
+        QVERIFY(run.start({"--station"}));
+        std::array<BootLoader, 5> sims;
+        for (int i = 0; i < 4; ++i) {
+            machine.plug(sims[i], kFirst + 1 + i);
+            QVERIFY(waitFor([&] { return sims[i].completed == 1; }));
+        }
+        waitFor([] { return false; }, kSettleMs + 2 * qx::service::kRescanMs + 300);
+        for (int i = 0; i < 4; ++i) // each exactly once: a device left plugged in stays alone
+            QVERIFY2(sims[i].stream == wholeStream(true), qPrintable(QString::number(i)));
+        const QString swapped = QString("COM%1").arg(33 + kFirst + 1);
+        machine.unplug(kFirst + 1);
+        QVERIFY(waitFor([&] { return run.out.contains(swapped + ": unplugged"); }, 2000));
+        machine.plug(sims[4], kFirst + 1);
+        QVERIFY(waitFor([&] { return run.out.filter(": success").size() == 5; }));
+        QVERIFY(sims[4].stream == wholeStream(true) && sims[0].stream == wholeStream(true));
+        QVERIFY(before.stream.isEmpty());
+
+        run.commandLine.interrupt();
+        QVERIFY(waitFor([&] { return run.status >= 0; }, 2000));
+        QCOMPARE(run.status, 0);
+        QCOMPARE(run.out.first(),
+                 "station: serving every serial port plugged in from now on; Ctrl+C ends");
+        QCOMPARE(run.out.last(), "summary: 5 updated, 0 failed");
+        QCOMPARE(linesOf(run.out, QString("COM%1").arg(33 + kFirst)),
+                 QStringList{QString("COM%1: present before the start (%2, pseudo-terminal, "
+                                     "test): not served")
+                                 .arg(33 + kFirst)
+                                 .arg(Machine::usb(kFirst))});
+        const QStringList lines = linesOf(run.out, swapped);
+        QCOMPARE(lines.first(), swapped + ": plugged in (" + Machine::usb(kFirst + 1) +
+                                    ", pseudo-terminal, test)");
+        QCOMPARE(lines.filter(": updating with QX-LP4R-V1.3.7.bin").size(), 2);
+        QCOMPARE(lines.filter(QRegularExpression(": \\d+%$")).size(), 20);
+        QCOMPARE(lines.filter(": success").size(), 2);
+        QCOMPARE(run.records().size(), 5);
+    }
+
+    // Ctrl+C mid-update: every update is reported and recorded as interrupted at its block,
+    // and every port is closed.
+    void interruptedMidUpdate()
+    {
+        Machine machine;
+        std::array<BootLoader, 2> sims;
+        CommandLineRun run({}, machine.devices(), kSettleMs);
+        QVERIFY(run.start({"--station", Machine::usb(kFirst + 5), Machine::usb(kFirst + 6)}));
+        for (int i = 0; i < 2; ++i)
+            machine.plug(sims[i], kFirst + 5 + i);
+        QVERIFY(waitFor([&] { return sims[0].blocks > 20 && sims[1].blocks > 20; }));
+        QCOMPARE(opensOf(sims[0].slavePath) + opensOf(sims[1].slavePath), 4); // ours and theirs
+        run.commandLine.interrupt();
+        QCOMPARE(opensOf(sims[0].slavePath) + opensOf(sims[1].slavePath), 2);
+        QVERIFY(waitFor([&] { return run.status >= 0; }, 2000));
+        QCOMPARE(run.status, 1);
+        for (int i = 0; i < 2; ++i)
+            QVERIFY2(run.out.filter(QRegularExpression(
+                                        "^" + Machine::usb(kFirst + 5 + i) +
+                                        ": failure: interrupted at data block \\d+ of 372$"))
+                             .size() == 1,
+                     qPrintable(run.out.join('|')));
+        QCOMPARE(run.records().size(), 2);
+        for (const QStringList& record : run.records())
+            QVERIFY(record[kReason].startsWith("interrupted at data block "));
+    }
+
+    // The program itself, serving named paths absent at its start: one device falls silent
+    // and fails with its reason while the others succeed, one port is held by another program
+    // for two seconds after it appears and is updated once it is free, and Ctrl+C ends it
+    // with 1.
+    void programServesNamedPorts()
+    {
+        Machine machine;
+        BootLoader ok, silent, busy;
+        silent.script[0] = {};
+        QStringList named;
+        for (int i = 0; i < 3; ++i)
+            named << Machine::usb(kFirst + 2 + i);
+        Program program;
+        program.start(QX_PROGRAM, QStringList{"--station"} + named);
+        QVERIFY(program.waitForReadyRead(5000)); // serving: the paths are absent so far
+        QSerialPort holder(busy.slavePath);
+        QVERIFY(holder.open(QIODevice::ReadWrite));
+        machine.plug(ok, kFirst + 2);
+        machine.plug(silent, kFirst + 3);
+        machine.plug(busy, kFirst + 4);
+        QTimer::singleShot(2000, [&] { holder.close(); });
+        QVERIFY(waitFor([&] { return ok.completed == 1 && busy.completed == 1; }));
+        QVERIFY(busy.stream == wholeStream(true));
+        waitFor([] { return false; }, 4500); // the silent one's limit
+        ::kill(pid_t(program.processId()), SIGINT);
+        QVERIFY(program.ended(3000));
+        QCOMPARE(program.exitCode(), 1);
+        const QStringList lines = program.lines();
+        QCOMPARE(lines.first(), "station: serving " + named.join(' ') +
+                                    ", each whenever it is plugged in; Ctrl+C ends");
+        QVERIFY(lines.contains(named[0] + ": success"));
+        QVERIFY(lines.contains(named[2] + ": success"));
+        QVERIFY2(lines.contains(named[1] + ": failure: no answer to the menu command within 4 s"),
+                 qPrintable(lines.join('|')));
+        QCOMPARE(lines.value(lines.size() - 2),
+                 "summary: 2 updated, 1 failed; failed: " + named[1]);
+        QStringList outcomes;
+        for (const QStringList& record : program.records())
+            outcomes << record[kOutcome];
+        outcomes.sort();
+        QCOMPARE(outcomes, (QStringList{"failure", "success", "success"}));
+    }
+};
+
+QTEST_MAIN(TestStation)
+#include "tst_station.moc"
