@@ -1,9 +1,9 @@
 // The updater's figures, each beside its floor measured in the same run on the same machine:
 // the transfer against a minimal sender with the same pacing and the same progress display,
 // idle CPU against the same layout with the same 1 ms timer but none of the window's logic;
-// then start-up, loadPackage, memory, a 100-transfer soak, and the command line: its step
-// turnaround against the window's, and four devices at once against one.
-// One line a figure; --check exits 1 when a goal is missed.
+// then start-up, loadPackage, memory, a 100-transfer soak, the command line: its step
+// turnaround against the window's, and four devices at once against one; and the station.
+// One line a figure; --check exits 1 when a goal is missed, --station measures only the station.
 #include "packageloader.h"
 #include "rig.h"
 #include "transfer.h"
@@ -323,6 +323,111 @@ void commandLines(double windowMs)
            one > 0 && four > 0 && four <= 1.2 * one);
 }
 
+// The station: idle CPU with nothing plugged in against a bare Qt event loop, the time from a
+// port appearing to its menu command against the settle time, and eight devices plugged in at
+// once against one.
+void station()
+{
+    const QString program = QCoreApplication::applicationDirPath() + "/../qx-lp4r-updater";
+    QProcess idle, loop;
+    idle.start(program, {"--station"});
+    loop.start(QCoreApplication::applicationFilePath(), {"--loop"});
+    idle.waitForReadyRead(10000);
+    loop.waitForReadyRead(10000);
+    QThread::msleep(500);
+    std::vector<double> s, l; // % of one core over three 5 s spans, side by side
+    for (int span = 0; span < 3; ++span) {
+        const double s0 = cpuSeconds(idle.processId()), l0 = cpuSeconds(loop.processId());
+        QThread::sleep(5);
+        s.push_back((cpuSeconds(idle.processId()) - s0) * 20);
+        l.push_back((cpuSeconds(loop.processId()) - l0) * 20);
+    }
+    for (QProcess* p : {&idle, &loop}) {
+        p->kill();
+        p->waitForFinished();
+    }
+    std::printf("station_idle_cpu: the station %.4f %%, a bare Qt event loop %.4f %% of one core "
+                "(medians of three 5 s spans)\n",
+                median(s), median(l));
+    // Both sleep in the event loop: below a hundredth of a percent the counts are noise.
+    figure("station_idle_cpu_ratio", median(s) / std::max(median(l), 1e-9), "x a bare loop",
+           "<= 1.2, or within 0.01 % of a core of it",
+           median(s) <= 1.2 * median(l) || median(s) - median(l) <= 0.01);
+
+    // Each device is a /dev/ttyUSB<k> link that appears; the station serves it by that name.
+    const auto serve = [&](QProcess& station, int count) {
+        QStringList named;
+        for (int k = 0; k < count; ++k)
+            named << QStringLiteral("/dev/ttyUSB%1").arg(24 + k);
+        station.start(program, QStringList{"--station"} + named);
+        station.waitForReadyRead(10000);
+        return named;
+    };
+    const auto stop = [](QProcess& station, const QStringList& named) {
+        for (const QString& path : named)
+            QFile::remove(path);
+        station.kill();
+        station.waitForFinished();
+    };
+    std::vector<double> toMenu;
+    {
+        BootLoader sim;
+        QElapsedTimer sincePlug;
+        sim.onItem = [&](int item) {
+            if (item == 0)
+                toMenu.push_back(double(sincePlug.nsecsElapsed()) / 1e6);
+        };
+        QProcess p;
+        const QStringList named = serve(p, 1);
+        for (int run = 0; run < kRuns; ++run) {
+            QFile::link(sim.slavePath, named[0]);
+            sincePlug.start();
+            waitFor([&] { return sim.completed == run + 1; }, 30000);
+            QFile::remove(named[0]);
+            waitFor([] { return false; }, 500); // gone, so that the next link is a new plug
+        }
+        stop(p, named);
+    }
+    const double overSettle = toMenu.size() == kRuns ? median(toMenu) - 1000 : 1e9;
+    std::printf("station_plug_to_menu: %.0f ms from the port appearing to the menu command "
+                "(median of %d), of which 1000 ms is the settle time\n",
+                median(toMenu), kRuns);
+    figure("station_plug_to_menu_over_settle", overSettle, "ms", "<= 300 ms", overSettle <= 300);
+
+    constexpr int kPacedBaud = 576000;
+    std::array<BootLoader, 8> paced;
+    for (BootLoader& sim : paced)
+        sim.baud = kPacedBaud;
+    const auto plugged = [&](int count) {
+        QProcess p;
+        const QStringList named = serve(p, count);
+        std::vector<int> before;
+        for (const BootLoader& sim : paced)
+            before.push_back(sim.completed);
+        QElapsedTimer clock;
+        clock.start();
+        for (int k = 0; k < count; ++k)
+            QFile::link(paced[k].slavePath, named[k]);
+        const bool all = waitFor(
+            [&] {
+                for (int k = 0; k < count; ++k)
+                    if (paced[k].completed == before[k])
+                        return false;
+                return true;
+            },
+            120000);
+        const double ms = double(clock.nsecsElapsed()) / 1e6;
+        stop(p, named);
+        return all ? ms : -1;
+    };
+    const double one = plugged(1), eight = plugged(8);
+    std::printf("station_eight_devices: eight plugged in at once %.0f ms, one %.0f ms, from the "
+                "plug to the last one done (wires paced at %d baud)\n",
+                eight, one, kPacedBaud);
+    figure("station_eight_devices_ratio", eight / one, "x one device", "<= 1.2",
+           one > 0 && eight > 0 && eight <= 1.2 * one);
+}
+
 // The offscreen platform warns about every message box; the figures are what matter here.
 void quiet(QtMsgType type, const QMessageLogContext&, const QString& message)
 {
@@ -338,13 +443,22 @@ int main(int argc, char** argv)
     const QString mode = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QString();
     if (mode == "--window" || mode == "--bare")
         return child(argc, argv, mode == "--bare");
+    if (mode == "--loop") { // the station's floor: an event loop with nothing to do
+        QCoreApplication app(argc, argv);
+        std::printf("ready\n");
+        std::fflush(stdout);
+        return app.exec();
+    }
     QTemporaryDir state; // the command line's service record goes here, not to the user's
     qputenv("XDG_STATE_HOME", state.path().toLocal8Bit());
     QApplication app(argc, argv);
     std::printf("machine: %ld cores, %s\n", sysconf(_SC_NPROCESSORS_ONLN),
                 qPrintable(QSysInfo::prettyProductName()));
-    loading();
-    startUpAndIdle();
-    commandLines(transfers());
-    return mode == "--check" && !allMet ? 1 : 0;
+    if (mode != "--station") { // --station: its figures alone
+        loading();
+        startUpAndIdle();
+        commandLines(transfers());
+    }
+    station();
+    return (mode == "--check" || mode == "--station") && !allMet ? 1 : 0;
 }

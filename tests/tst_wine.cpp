@@ -114,6 +114,28 @@ class TestWine : public QObject
         return seen;
     }
 
+    // COM<n> is added to the registry's device map, on the pty of `device`.
+    static void addPort(int n, const BootLoader& device)
+    {
+        const QString link =
+            qEnvironmentVariable("WINEPREFIX") + QString("/dosdevices/com%1").arg(n);
+        QFile::remove(link);
+        QVERIFY(QFile::link(device.slavePath, link));
+        QCOMPARE(QProcess::execute(
+                     "wine", QStringList{"reg", "add"} + portKey(n) +
+                                 QStringList{"/t", "REG_SZ", "/d", QString("COM%1").arg(n), "/f"}),
+                 0);
+    }
+    static void removePort(int n)
+    {
+        QProcess::execute("wine", QStringList{"reg", "delete"} + portKey(n) + QStringList{"/f"});
+        QFile::remove(qEnvironmentVariable("WINEPREFIX") + QString("/dosdevices/com%1").arg(n));
+    }
+    static QStringList portKey(int n)
+    {
+        return {"HKLM\\HARDWARE\\DEVICEMAP\\SERIALCOMM", "/v", QString("QXTest%1").arg(n)};
+    }
+
 private slots:
     void initTestCase()
     {
@@ -206,13 +228,7 @@ private slots:
     {
         click("Command5"); // disconnected: the list follows the machine
         BootLoader com12;
-        const QString link = qEnvironmentVariable("WINEPREFIX") + "/dosdevices/com12";
-        const QStringList key{"HKLM\\HARDWARE\\DEVICEMAP\\SERIALCOMM", "/v", "QXTest12"};
-        QFile::remove(link);
-        QVERIFY(QFile::link(com12.slavePath, link));
-        QCOMPARE(QProcess::execute("wine", QStringList{"reg", "add"} + key +
-                                               QStringList{"/t", "REG_SZ", "/d", "COM12", "/f"}),
-                 0);
+        addPort(12, com12);
         // Selected: Connect then opens COM12, which the settings read back below prove. The
         // port panel (read by OCR, which may misread it) only says when to stop waiting.
         const QRect panel1(rectOf("MSBar").topLeft(),
@@ -230,8 +246,7 @@ private slots:
         QStringList texts;
         QCOMPARE(boxes(10000, 1, texts), QStringList{"QX-LP4R Firmware Updater"});
         QVERIFY(com12.stream == wholeStream(true));
-        QProcess::execute("wine", QStringList{"reg", "delete"} + key + QStringList{"/f"});
-        QFile::remove(link);
+        removePort(12);
     }
 
     // The console companion, typed as a bench would: its lines and exit status come back.
@@ -254,6 +269,30 @@ private slots:
                  qPrintable(lines.join('|') + console.readAllStandardError()));
         QCOMPARE(sim.completed, before + 1);
         QVERIFY(sim.stream == wholeStream(true));
+    }
+
+    // The station in a console: a COM port whose SERIALCOMM value is added while it runs is
+    // updated, and COM5, there before its start, is left alone.
+    void stationServesAPortAddedWhileRunning()
+    {
+        sim.stream.clear();
+        BootLoader com13;
+        QProcess console;
+        QString out;
+        const auto printed = [&](const QString& line) {
+            out += QString::fromLocal8Bit(console.readAllStandardOutput());
+            return out.contains(line);
+        };
+        console.start("wine",
+                      {"C:\\Program Files\\" + kProduct + "\\qx-lp4r-updater.com", "--station"});
+        QVERIFY(waitFor([&] { return printed("station: serving every serial port"); }, 90000));
+        addPort(13, com13);
+        QVERIFY2(waitFor([&] { return printed("COM13: success"); }, 60000), qPrintable(out));
+        QVERIFY(com13.stream == wholeStream(true));
+        QVERIFY(printed("COM13: plugged in") && sim.stream.isEmpty());
+        console.kill();
+        console.waitForFinished(5000);
+        removePort(13);
     }
 
     void cleanupTestCase()

@@ -18,8 +18,8 @@ namespace qx::service {
 // adapters, and a driver may still be opening.
 inline constexpr int kSettleMs = 1000;
 // Ports come and go in bursts (an adapter makes several changes): the set is read again this
-// long after the last one.
-inline constexpr int kRescanMs = 250;
+// long after the last one. The settle time covers what comes later.
+inline constexpr int kRescanMs = 100;
 
 // A port as named by the user ("COM5", "/dev/ttyUSB0", "/dev/serial/by-id/...") and found in
 // the device map; the problem in words when it is not there. On Linux a device path that the
