@@ -2,12 +2,16 @@
 // the transfer against a minimal sender with the same pacing and the same progress display,
 // idle CPU against the same layout with the same 1 ms timer but none of the window's logic;
 // then start-up, loadPackage, memory, a 100-transfer soak, the command line: its step
-// turnaround against the window's, and four devices at once against one; and the station.
-// One line a figure; --check exits 1 when a goal is missed, --station measures only the station.
+// turnaround against the window's, and four devices at once against one; the station; and the
+// bench window.
+// One line a figure; --check exits 1 when a goal is missed; --station or --bench measures only
+// the station or the bench window, and exits 1 as --check does.
+#include "benchwindow.h"
 #include "packageloader.h"
 #include "rig.h"
 #include "transfer.h"
 
+#include "ui_benchwindow.h"
 #include "ui_form1.h"
 
 #include <QDir>
@@ -18,6 +22,7 @@
 #include <QSysInfo>
 #include <QTemporaryDir>
 #include <QThread>
+#include <QTreeWidget>
 
 #include <algorithm>
 #include <array>
@@ -428,6 +433,94 @@ void station()
            one > 0 && eight > 0 && eight <= 1.2 * one);
 }
 
+// A child process showing the bench window with eight rows (devices on ptys of its own), or
+// its floor: the same layout with eight rows and their bars, and none of its logic. It says
+// when it is on the screen.
+int benchChild(int argc, char** argv, bool bare)
+{
+    QApplication app(argc, argv);
+    std::array<BootLoader, 8> sims;
+    Machine machine;
+    for (const BootLoader& sim : sims)
+        machine.paths->append(sim.slavePath);
+    QTemporaryDir state;
+    std::unique_ptr<QWidget> window;
+    Ui::BenchWindow layout;
+    if (bare) {
+        window = std::make_unique<QWidget>();
+        layout.setupUi(window.get());
+        for (const BootLoader& sim : sims) {
+            auto* row = new QTreeWidgetItem(layout.rows, {"COM97", sim.slavePath, "", "waiting"});
+            row->setCheckState(0, Qt::Checked);
+            layout.rows->setItemWidget(row, 2, new QProgressBar);
+        }
+    } else {
+        window = std::make_unique<qx::ui::BenchWindow>(
+            qx::ui::BenchSetup{.devices = machine.devices(), .recordFolder = state.path()});
+    }
+    window->show();
+    if (!QTest::qWaitForWindowExposed(window.get()))
+        return 1;
+    std::printf("shown\n");
+    std::fflush(stdout);
+    return app.exec();
+}
+
+// The bench window: its idle CPU with eight rows against its floor, and eight devices updated
+// at once through it against one.
+void benchWindow()
+{
+    QProcess window, bare;
+    window.start(QCoreApplication::applicationFilePath(), {"--bench-window"});
+    bare.start(QCoreApplication::applicationFilePath(), {"--bench-layout"});
+    window.waitForReadyRead(10000);
+    bare.waitForReadyRead(10000);
+    QThread::msleep(500);
+    std::vector<double> w, b;
+    for (int span = 0; span < 3; ++span) {
+        const double w0 = cpuSeconds(window.processId()), b0 = cpuSeconds(bare.processId());
+        QThread::sleep(5);
+        w.push_back((cpuSeconds(window.processId()) - w0) * 20);
+        b.push_back((cpuSeconds(bare.processId()) - b0) * 20);
+    }
+    for (QProcess* p : {&window, &bare}) {
+        p->kill();
+        p->waitForFinished();
+    }
+    std::printf("bench_window_idle_cpu: eight rows %.4f %%, its layout %.4f %% of one core "
+                "(medians of three 5 s spans)\n",
+                median(w), median(b));
+    figure("bench_window_idle_cpu_ratio", median(w) / std::max(median(b), 1e-9), "x the floor",
+           "<= 1.2, or within 0.01 % of a core of it",
+           median(w) <= 1.2 * median(b) || median(w) - median(b) <= 0.01);
+
+    constexpr int kPacedBaud = 576000;
+    std::array<BootLoader, 8> paced;
+    const auto updated = [&](int count) {
+        Machine machine;
+        for (int k = 0; k < count; ++k) {
+            paced[k].baud = kPacedBaud;
+            machine.paths->append(paced[k].slavePath);
+        }
+        QTemporaryDir state;
+        qx::ui::BenchWindow bench({.devices = machine.devices(), .recordFolder = state.path()});
+        bench.show();
+        const auto* counters = bench.findChild<QLabel*>("counters");
+        const QString done = QStringLiteral("Updated: %1   Failed: 0").arg(count);
+        QElapsedTimer clock;
+        clock.start();
+        QTest::mouseClick(bench.findChild<QPushButton*>("startButton"), Qt::LeftButton);
+        const bool all = waitFor([&] { return counters->text() == done; }, 120000);
+        return all ? double(clock.nsecsElapsed()) / 1e6 : -1;
+    };
+    const double one = updated(1), eight = updated(8);
+    std::printf("bench_window_eight_devices: eight at once %.0f ms, one %.0f ms (wires paced at "
+                "%d baud)\n",
+                eight, one, kPacedBaud);
+    figure("bench_window_eight_devices_ratio", eight / one, "x one device", "<= 1.2",
+           one > 0 && eight > 0 && eight <= 1.2 * one);
+}
+
 // The offscreen platform warns about every message box; the figures are what matter here.
 void quiet(QtMsgType type, const QMessageLogContext&, const QString& message)
 {
@@ -443,6 +536,8 @@ int main(int argc, char** argv)
     const QString mode = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QString();
     if (mode == "--window" || mode == "--bare")
         return child(argc, argv, mode == "--bare");
+    if (mode == "--bench-window" || mode == "--bench-layout")
+        return benchChild(argc, argv, mode == "--bench-layout");
     if (mode == "--loop") { // the station's floor: an event loop with nothing to do
         QCoreApplication app(argc, argv);
         std::printf("ready\n");
@@ -454,11 +549,15 @@ int main(int argc, char** argv)
     QApplication app(argc, argv);
     std::printf("machine: %ld cores, %s\n", sysconf(_SC_NPROCESSORS_ONLN),
                 qPrintable(QSysInfo::prettyProductName()));
-    if (mode != "--station") { // --station: its figures alone
+    const bool all = mode.isEmpty() || mode == "--check";
+    if (all) {
         loading();
         startUpAndIdle();
         commandLines(transfers());
     }
-    station();
-    return (mode == "--check" || mode == "--station") && !allMet ? 1 : 0;
+    if (all || mode == "--station")
+        station();
+    if (all || mode == "--bench")
+        benchWindow();
+    return !mode.isEmpty() && !allMet ? 1 : 0;
 }

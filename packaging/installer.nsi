@@ -32,6 +32,7 @@ Section "Install"
     File /r "${DEPLOY}\*.*"
     WriteUninstaller "$INSTDIR\uninstall.exe"
     CreateShortCut "$SMPROGRAMS\${PRODUCT}.lnk" "$INSTDIR\qx-lp4r-updater.exe"
+    CreateShortCut "$SMPROGRAMS\QX-LP4R Bench.lnk" "$INSTDIR\qx-lp4r-updater.exe" "--bench"
     ; Each user's own record, under %LOCALAPPDATA%: the program finds and opens its folder.
     CreateShortCut "$SMPROGRAMS\${PRODUCT} service record.lnk" "$INSTDIR\qx-lp4r-updater.exe" \
         "--open-record-folder"
@@ -48,6 +49,7 @@ SectionEnd
 Section "Uninstall"
     SetShellVarContext all
     Delete "$SMPROGRAMS\${PRODUCT}.lnk"
+    Delete "$SMPROGRAMS\QX-LP4R Bench.lnk"
     Delete "$SMPROGRAMS\${PRODUCT} service record.lnk"
     RMDir /r "$INSTDIR"
     DeleteRegKey HKLM "${UNINSTALL_KEY}"

@@ -22,6 +22,8 @@ fields="$(dpkg-deb -f "$deb" Description Depends)" # read whole: grep -q would c
 grep -q "generated test payload, not device firmware" <<<"$fields" || fail "Description"
 grep -q "qt6-qpa-plugins" <<<"$fields" || fail "Depends lacks the platform plugins"
 dpkg-deb -x "$deb" "$out/root"
+grep -qx "Exec=qx-lp4r-updater --bench" "$out/root/usr/share/applications/qx-lp4r-bench.desktop" ||
+    fail "no desktop entry for the bench window"
 # The unpacked program starts, keeps running until stopped, and names what it carries.
 status=0
 QT_QPA_PLATFORM=offscreen timeout 2 "$out/root/usr/bin/qx-lp4r-updater" 2>"$out/err" || status=$?

@@ -285,6 +285,16 @@ private slots:
         const auto read = mapFromValues({{"\\Device\\VCP0", "com12"}, {"b", "LPT9"}});
         QVERIFY(read[0].comNumber == 12 && read[1].comNumber == -1);
         QCOMPARE(portToolTip(read[0]), QString("COM12: \\Device\\VCP0"));
+        // which ports are built into the machine, and so left unchecked on the bench
+        const std::pair<const char*, bool> builtIn[] = {
+            {"/dev/ttyS0", true},         {"/dev/ttyS31", true},
+            {"\\Device\\Serial0", true},  {"\\Device\\Serial12", true},
+            {"/dev/ttyUSB0", false},      {"/dev/ttyACM1", false},
+            {"\\Device\\VCP0", false},    {"\\Device\\Silabser0", false},
+            {"/dev/serial/ttyS0", false}, {"\\Device\\SerialX", false},
+        };
+        for (const auto& [device, expected] : builtIn)
+            QVERIFY2(isBuiltIn({1, "COM1", {device, {}, {}}}) == expected, device);
     }
 
     // The machine's own device map: a port it lacks cannot be opened; on Windows the

@@ -154,6 +154,7 @@ private slots:
               "Program Files/" + kProduct + "/qx-lp4r-updater.com",
               "Program Files/" + kProduct + "/uninstall.exe",
               "ProgramData/Microsoft/Windows/Start Menu/Programs/" + kProduct + ".lnk",
+              QString("ProgramData/Microsoft/Windows/Start Menu/Programs/QX-LP4R Bench.lnk"),
               "ProgramData/Microsoft/Windows/Start Menu/Programs/" + kProduct +
                   " service record.lnk"})
             QVERIFY2(QFile::exists(drive + file), qPrintable(file));

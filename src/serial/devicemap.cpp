@@ -142,6 +142,12 @@ std::optional<quint8> portNumberFromName(const QString& portName)
     return static_cast<quint8>(number);
 }
 
+bool isBuiltIn(const MapEntry& entry)
+{
+    static const QRegularExpression builtIn("^(/dev/ttyS\\d+|\\\\Device\\\\Serial\\d+)$");
+    return builtIn.match(entry.device.systemLocation).hasMatch();
+}
+
 QString deviceText(const SerialDevice& device)
 {
     QStringList parts{device.systemLocation};

@@ -63,6 +63,10 @@ int selectionAfter(const QStringList& before, const QString& selected, const QSt
 // The number after the first three characters of a port name, if it is 0 to 255.
 std::optional<quint8> portNumberFromName(const QString& portName);
 
+// A port built into the machine rather than a USB adapter: /dev/ttyS<k> on Linux, a
+// \Device\Serial<n> value of the registry's map on Windows. The bench leaves these unchecked.
+bool isBuiltIn(const MapEntry& entry);
+
 // "/dev/ttyUSB0, FT232R USB UART, FTDI"
 QString deviceText(const SerialDevice& device);
 // "COM33: /dev/ttyUSB0, FT232R USB UART, FTDI"

@@ -65,6 +65,7 @@ public:
     int stepCount() const { return package_.packetCount + 3; }
 
     Plug plug = Plug::Absent;
+    bool chosen = true; // hands-free updates it when it appears
 
 signals:
     void starting(qx::transfer::Job job);             // start() was called

@@ -145,7 +145,7 @@ void ServedPorts::rescan(bool first)
         entry.identity = identityOf(found);
         if (!entry.port->running())
             entry.port->setTarget(name, found);
-        const bool serve = handsFree_ && !(first && setup_.onlyNew);
+        const bool serve = handsFree_ && entry.port->chosen && !(first && setup_.onlyNew);
         entry.port->plug = serve ? ServedPort::Plug::Settling : ServedPort::Plug::Present;
         emit appeared(*entry.port);
         if (serve)
@@ -158,12 +158,10 @@ void ServedPorts::settled(Entry& entry)
     ServedPort& port = *entry.port;
     if (port.plug != ServedPort::Plug::Settling)
         return;
-    if (port.running()) { // the previous plug's outcome is not in yet
-        entry.settle.start(kRescanMs);
-        return;
-    }
-    port.setTarget(port.name(), entry.seen);
     port.plug = ServedPort::Plug::Served;
+    if (port.running()) // started by hand meanwhile
+        return;
+    port.setTarget(port.name(), entry.seen);
     port.start(transfer::Job::Update, kBusyRetryMs);
 }
 

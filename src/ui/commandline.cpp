@@ -34,6 +34,8 @@ Without arguments the window opens.
   --query PORT...   ask the device on each PORT which firmware it runs
   --station [PORT...]  until Ctrl+C, update each device once as it is plugged in: on each
                     PORT whenever it is present, or without PORTs on every port that appears
+  --bench [--start-on-plug] [PORT...]  the bench window: a row for each PORT, or for every
+                    port; with --start-on-plug each device starts when it is plugged in
   --list            list the serial ports as the window does, with their devices
   --help            show this text
   --version         show the program's version and the firmware it carries

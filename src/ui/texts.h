@@ -49,6 +49,34 @@ inline constexpr Text kDamaged{"内置的固件包已损坏，无法发送：请
                                "reinstall the updater."};
 inline constexpr char kVersion[] = "V1.3.7";
 
+// The bench window. %1 and %2 are filled in when shown; a failure's reason stays English, as
+// the service record has it.
+namespace bench {
+inline constexpr Text kTitle{"QX-LP4R 批量升级", "QX-LP4R Bench"};
+inline constexpr Text kStart{"开始", "Start"};
+inline constexpr Text kStop{"停止", "Stop"};
+inline constexpr Text kHandsFree{"设备插入时自动开始升级",
+                                 "Start each device when it is plugged in"};
+inline constexpr Text kCounters{"已升级：%1   失败：%2", "Updated: %1   Failed: %2"};
+inline constexpr Text kColumns[] = {{"端口", "Port"},
+                                    {"设备", "Device"},
+                                    {"进度", "Progress"},
+                                    {"状态", "State"},
+                                    {"上次结果", "Last outcome"}};
+inline constexpr Text kWaiting{"等待", "waiting"};
+inline constexpr Text kSettling{"已插入，即将升级", "plugged in, about to start"};
+inline constexpr Text kUpdating{"升级中", "updating"};
+inline constexpr Text kAsking{"正在查询版本", "asking for its version"};
+inline constexpr Text kDone{"完成，用时 %1 秒", "done in %1 s"};
+inline constexpr Text kFailed{"失败：%1", "failed: %1"};
+inline constexpr Text kVersionIs{"版本 %1", "version %1"};
+inline constexpr Text kUpdateThis{"升级此设备", "Update this device"};
+inline constexpr Text kAskVersion{"查询其版本", "Ask for its version"};
+inline constexpr Text kCloseRunning{"%1 台设备正在升级。中断并关闭窗口吗？",
+                                    "%1 device(s) are being updated. Interrupt them and close "
+                                    "the window?"};
+} // namespace bench
+
 // The title names the firmware a release carries; the build refuses an image named otherwise.
 static_assert(std::string_view(kTitle.english).ends_with(package::kFirmwareStem));
 } // namespace texts

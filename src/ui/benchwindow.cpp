@@ -1,0 +1,236 @@
+// The bench window's handlers: rows follow the served ports, and each row shows what its port's
+// session reports, in words as well as colour.
+#include "benchwindow.h"
+
+#include "packageloader.h"
+#include "ui_benchwindow.h"
+
+#include <QCloseEvent>
+#include <QMenu>
+#include <QMessageBox>
+#include <QProgressBar>
+#include <QTime>
+
+namespace qx::ui {
+
+namespace t = qx::transfer;
+namespace b = texts::bench;
+using service::ServedPort;
+
+namespace {
+const QColor kRunning(0x1f, 0x4e, 0x9c), kDone(0x1b, 0x7a, 0x2e), kFailed(0xb0, 0x1c, 0x1c);
+const QString kFailedRow = QStringLiteral("failed"); // a row's mark while it shows a failure
+} // namespace
+
+BenchWindow::BenchWindow(BenchSetup setup, QWidget* parent)
+    : QWidget(parent), ui(std::make_unique<Ui::BenchWindow>()), setup_(std::move(setup)),
+      ports_(package_, record_,
+             {.devices = setup_.devices, .named = setup_.named, .settleMs = setup_.settleMs})
+{
+    ui->setupUi(this);
+    setWindowTitle(text(b::kTitle));
+    ui->startButton->setText(text(b::kStart) + QStringLiteral(" (F5)"));
+    ui->stopButton->setText(text(b::kStop) + QStringLiteral(" (Esc)"));
+    ui->startButton->setShortcut(Qt::Key_F5);
+    ui->stopButton->setShortcut(Qt::Key_Escape);
+    ui->handsFree->setText(text(b::kHandsFree));
+    QStringList headers;
+    for (const Text& column : b::kColumns)
+        headers << text(column);
+    ui->rows->setHeaderLabels(headers);
+    ui->rows->setColumnWidth(kPort, 90);
+    ui->rows->setColumnWidth(kDevice, 230);
+    ui->rows->setColumnWidth(kProgress, 130);
+    ui->rows->setColumnWidth(kState, 400);
+
+    const auto bytes = setup_.package.empty() ? package::embeddedPackage() : setup_.package;
+    const auto loaded = package::loadPackage(setup_.programDir, bytes);
+    package_ = loaded.package;
+    if (!loaded.ok) { // nothing can be sent: say so where Start would be
+        ui->startButton->setEnabled(false);
+        ui->counters->setText(text(texts::kDamaged));
+    } else {
+        showCounters();
+    }
+
+    connect(&ports_, &service::ServedPorts::added, this, &BenchWindow::added);
+    connect(&ports_, &service::ServedPorts::appeared, this, &BenchWindow::appeared);
+    connect(&ports_, &service::ServedPorts::gone, this, &BenchWindow::gone);
+    ui->handsFree->setChecked(setup_.startOnPlug && loaded.ok);
+    ports_.start();
+}
+
+BenchWindow::~BenchWindow() = default;
+
+QString BenchWindow::text(const Text& pair) const
+{
+    return pick(pair, setup_.languageFlag);
+}
+
+QTreeWidgetItem* BenchWindow::rowOf(const QString& name) const
+{
+    for (auto it = rows_.begin(); it != rows_.end(); ++it)
+        if (it.key()->name() == name && !it.value()->isHidden())
+            return it.value();
+    return nullptr;
+}
+
+// ---- Rows follow the ports -----------------------------------------------------------------
+
+void BenchWindow::added(ServedPort& port)
+{
+    auto* row = new QTreeWidgetItem(ui->rows);
+    row->setHidden(true);
+    rows_[&port] = row;
+    // USB adapters are served by default, ports built into the machine are not.
+    port.chosen = !serial::isBuiltIn(port.entry());
+    {
+        const QSignalBlocker quiet(ui->rows);
+        row->setCheckState(kPort, port.chosen ? Qt::Checked : Qt::Unchecked);
+    }
+    auto* bar = new QProgressBar;
+    bar->setRange(0, port.stepCount());
+    bar->setValue(0);
+    ui->rows->setItemWidget(row, kProgress, bar);
+    connect(&port, &ServedPort::starting, this, [this, &port](t::Job job) {
+        qobject_cast<QProgressBar*>(ui->rows->itemWidget(rows_[&port], kProgress))->setValue(0);
+        setState(port, text(job == t::Job::Update ? b::kUpdating : b::kAsking), kRunning);
+    });
+    connect(&port.session(), &t::Session::advanced, this, [this, &port] { showProgress(port); });
+    connect(&port, &ServedPort::ended, this,
+            [this, &port](const t::Outcome& outcome) { ended(port, outcome); });
+    connect(&port, &ServedPort::recordProblem, this,
+            [](const QString& said) { qWarning("%s", qPrintable(said)); });
+}
+
+void BenchWindow::appeared(ServedPort& port)
+{
+    QTreeWidgetItem* row = rows_[&port];
+    row->setText(kPort, port.entry().portName);
+    row->setText(kDevice, serial::deviceText(port.entry().device));
+    row->setToolTip(kDevice, serial::portToolTip(port.entry()));
+    row->setHidden(false);
+    if (!port.running())
+        setState(port, text(port.plug == ServedPort::Plug::Settling ? b::kSettling : b::kWaiting));
+}
+
+void BenchWindow::gone(ServedPort& port)
+{
+    // A row that shows a failure (a cable pulled mid-update: a lost line) keeps it in view
+    // until its port returns; the others go with their ports.
+    QTreeWidgetItem* row = rows_[&port];
+    row->setHidden(!port.running() && row->data(kState, Qt::UserRole) != kFailedRow);
+}
+
+// ---- What runs on a row ----------------------------------------------------------------------
+
+void BenchWindow::showProgress(ServedPort& port)
+{
+    qobject_cast<QProgressBar*>(ui->rows->itemWidget(rows_[&port], kProgress))
+        ->setValue(port.steps());
+}
+
+void BenchWindow::setState(ServedPort& port, const QString& state, const QColor& colour)
+{
+    QTreeWidgetItem* row = rows_[&port];
+    row->setData(kState, Qt::UserRole, colour == kFailed ? kFailedRow : QString());
+    row->setText(kState, state);
+    row->setToolTip(kState, state);
+    row->setForeground(kState, colour.isValid() ? QBrush(colour) : QBrush());
+}
+
+void BenchWindow::ended(ServedPort& port, const t::Outcome& outcome)
+{
+    const bool ok = outcome.result == t::Outcome::Success;
+    const QString reason = QString::fromStdString(outcome.reason);
+    if (outcome.job == t::Job::Update)
+        ++(ok ? updated_ : failed_);
+    setState(port,
+             !ok                             ? text(b::kFailed).arg(reason)
+             : outcome.job == t::Job::Update ? text(b::kDone).arg(qRound(outcome.seconds))
+                                             : text(b::kVersionIs).arg(outcome.version),
+             ok ? kDone : kFailed);
+    rows_[&port]->setText(kLastOutcome, QTime::currentTime().toString(QStringLiteral("HH:mm:ss")));
+    showCounters();
+}
+
+void BenchWindow::showCounters()
+{
+    ui->counters->setText(text(b::kCounters).arg(updated_).arg(failed_));
+}
+
+void BenchWindow::start(ServedPort& port, t::Job job)
+{
+    const bool sendable = ui->startButton->isEnabled(); // the package is loaded
+    if (port.plug == ServedPort::Plug::Absent || port.running() ||
+        (job == t::Job::Update && !sendable))
+        return;
+    if (port.plug == ServedPort::Plug::Settling) // started by hand before it settled
+        port.plug = ServedPort::Plug::Served;
+    port.start(job);
+}
+
+// ---- Controls ------------------------------------------------------------------------------
+
+void BenchWindow::on_startButton_clicked()
+{
+    for (ServedPort* port : ports_.ports())
+        if (port->chosen)
+            start(*port, t::Job::Update);
+}
+
+void BenchWindow::on_stopButton_clicked()
+{
+    ports_.interrupt();
+}
+
+void BenchWindow::on_handsFree_toggled(bool on)
+{
+    ports_.setHandsFree(on); // the ports already present stay as they are
+}
+
+ServedPort* BenchWindow::portOf(const QTreeWidgetItem* row) const
+{
+    for (auto it = rows_.begin(); it != rows_.end(); ++it)
+        if (it.value() == row)
+            return it.key();
+    return nullptr;
+}
+
+void BenchWindow::on_rows_itemChanged(QTreeWidgetItem* item, int column)
+{
+    if (ServedPort* port = portOf(item); port && column == kPort)
+        port->chosen = item->checkState(kPort) == Qt::Checked;
+}
+
+void BenchWindow::on_rows_customContextMenuRequested(const QPoint& at)
+{
+    // From the mouse, the row under it; from the keyboard's menu key, the current row.
+    QTreeWidgetItem* row = ui->rows->itemAt(at) ? ui->rows->itemAt(at) : ui->rows->currentItem();
+    ServedPort* port = portOf(row);
+    if (!port)
+        return;
+    QMenu menu(this);
+    const bool idle = port->plug != ServedPort::Plug::Absent && !port->running();
+    menu.addAction(text(b::kUpdateThis), this, [this, port] { start(*port, t::Job::Update); })
+        ->setEnabled(idle && ui->startButton->isEnabled());
+    menu.addAction(text(b::kAskVersion), this, [this, port] { start(*port, t::Job::Query); })
+        ->setEnabled(idle);
+    menu.exec(ui->rows->viewport()->mapToGlobal(ui->rows->visualItemRect(row).center()));
+}
+
+void BenchWindow::closeEvent(QCloseEvent* event)
+{
+    int running = 0;
+    for (const ServedPort* port : ports_.ports())
+        running += port->running();
+    if (running && QMessageBox::question(this, text(b::kTitle), text(b::kCloseRunning).arg(running),
+                                         QMessageBox::Yes | QMessageBox::No) != QMessageBox::Yes) {
+        event->ignore();
+        return;
+    }
+    ports_.interrupt(); // each recorded as interrupted
+    event->accept();
+}
+
+} // namespace qx::ui

@@ -1,0 +1,91 @@
+// The bench window: a row per port of a bench, each updated by Start, from its context menu, or
+// hands-free when it is plugged in; the station's served ports with a window on them.
+#pragma once
+
+#include "packageformat.h"
+#include "servedports.h"
+#include "servicerecord.h"
+#include "texts.h"
+
+#include <QCoreApplication>
+#include <QHash>
+#include <QWidget>
+
+#include <memory>
+#include <span>
+
+namespace Ui {
+class BenchWindow;
+}
+class QTreeWidgetItem;
+
+namespace qx::ui {
+
+// What the bench window takes from its surroundings; tests put pseudo-terminals here.
+struct BenchSetup
+{
+    serial::DeviceSource devices = serial::systemDeviceMap;
+    QStringList named = {};   // shown exactly, each whenever present; empty: every port
+    bool startOnPlug = false; // hands-free from the start
+    quint8 languageFlag = 0;
+    QString programDir = QCoreApplication::applicationDirPath();
+    std::span<const std::uint8_t> package = {}; // empty: the embedded package
+    QString recordFolder = serial::serviceRecordFolder();
+    int settleMs = service::kSettleMs;
+};
+
+class BenchWindow : public QWidget
+{
+    Q_OBJECT
+
+public:
+    enum Column
+    {
+        kPort,
+        kDevice,
+        kProgress,
+        kState,
+        kLastOutcome,
+    };
+
+    explicit BenchWindow(BenchSetup setup = {}, QWidget* parent = nullptr);
+    ~BenchWindow() override;
+
+    Ui::BenchWindow* form() const { return ui.get(); }
+    // The row of a port as the user named it or the map lists it; null while it has none.
+    QTreeWidgetItem* rowOf(const QString& name) const;
+    const service::ServedPorts& ports() const { return ports_; }
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+
+private slots:
+    void on_startButton_clicked();
+    void on_stopButton_clicked();
+    void on_handsFree_toggled(bool on);
+    void on_rows_customContextMenuRequested(const QPoint& at);
+    void on_rows_itemChanged(QTreeWidgetItem* item, int column);
+
+private:
+    void added(service::ServedPort& port);
+    void appeared(service::ServedPort& port);
+    void gone(service::ServedPort& port);
+    void ended(service::ServedPort& port, const transfer::Outcome& outcome);
+    void showProgress(service::ServedPort& port);
+    void setState(service::ServedPort& port, const QString& text, const QColor& colour = {});
+    void start(service::ServedPort& port, transfer::Job job);
+    service::ServedPort* portOf(const QTreeWidgetItem* row) const;
+    void showCounters();
+    QString text(const Text& pair) const;
+
+    std::unique_ptr<Ui::BenchWindow> ui;
+    BenchSetup setup_;
+    package::Package package_;
+    service::ServiceRecord record_{setup_.recordFolder};
+    service::ServedPorts ports_;
+    QHash<service::ServedPort*, QTreeWidgetItem*> rows_;
+    int updated_ = 0;
+    int failed_ = 0;
+};
+
+} // namespace qx::ui

@@ -1,0 +1,220 @@
+// The real bench window, offscreen, with simulated boot loaders on ptys: Start on four rows,
+// hands-free plugging as /dev/ttyUSB<k> links, a silent device, a pulled cable, and closing
+// while updates run.
+#include "benchwindow.h"
+#include "rig.h"
+
+#include <QCheckBox>
+#include <QLabel>
+#include <QPushButton>
+#include <QTreeWidget>
+#include <QtTest>
+
+namespace {
+// Bench tests plug /dev/ttyUSB12 to 15: the window's and the station's tests plug 20 and up.
+constexpr int kFirst = 12;
+constexpr int kSettleMs = 200;
+using Bench = qx::ui::BenchWindow;
+
+// Answers each question box with `answer`, and keeps what it asked.
+struct Answers : QObject
+{
+    explicit Answers(QMessageBox::StandardButton answer) : answer(answer)
+    {
+        qApp->installEventFilter(this);
+    }
+    bool eventFilter(QObject* object, QEvent* event) override
+    {
+        auto* box = event->type() == QEvent::Show ? qobject_cast<QMessageBox*>(object) : nullptr;
+        if (box) {
+            asked << box->text();
+            QTimer::singleShot(
+                0, box, [this, box] { QTest::mouseClick(box->button(answer), Qt::LeftButton); });
+        }
+        return false;
+    }
+    QMessageBox::StandardButton answer;
+    QStringList asked;
+};
+
+struct BenchRig
+{
+    explicit BenchRig(const QStringList& paths = {}) : machine(paths) {}
+    Bench& open(QStringList named = {})
+    {
+        window = std::make_unique<Bench>(qx::ui::BenchSetup{.devices = machine.devices(),
+                                                            .named = named,
+                                                            .recordFolder = recordDir.path(),
+                                                            .settleMs = kSettleMs});
+        window->show();
+        return *window;
+    }
+    QString state(const QString& port) const
+    {
+        const QTreeWidgetItem* row = window->rowOf(port);
+        return row ? row->text(Bench::kState) : QString("(no row)");
+    }
+    QString counters() const { return w<QLabel>("counters")->text(); }
+    template <typename W> W* w(const char* name) const { return window->findChild<W*>(name); }
+    QList<QStringList> records() const
+    {
+        return recordsIn(recordDir.filePath("service-record.csv"));
+    }
+    QTemporaryDir recordDir;
+    Machine machine;
+    std::unique_ptr<Bench> window;
+};
+
+QString com(int k)
+{
+    return QString("COM%1").arg(33 + k);
+}
+} // namespace
+
+class TestBench : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    // Four rows and Start: four devices byte for byte, each row done, counters 4 and 0. Then
+    // the last row unchecked and F5, from the keyboard, with one device silent at the menu: its
+    // row fails with the cause, the others succeed, the unchecked one is left alone.
+    void fourRowsAndStart()
+    {
+        std::array<BootLoader, 4> sims;
+        QStringList paths, ports;
+        for (const BootLoader& sim : sims)
+            paths << sim.slavePath;
+        BenchRig rig(paths);
+        Bench& bench = rig.open();
+        for (int i = 0; i < 4; ++i) {
+            ports << QString("COM%1").arg(97 + i);
+            QCOMPARE(rig.state(ports[i]), "waiting");
+            QCOMPARE(bench.rowOf(ports[i])->checkState(Bench::kPort), Qt::Checked);
+        }
+        QTest::mouseClick(rig.w<QPushButton>("startButton"), Qt::LeftButton);
+        const auto allDone = [&](int runs) {
+            return waitFor([&] {
+                for (const QString& port : ports)
+                    if (!rig.state(port).startsWith("done in") &&
+                        !rig.state(port).startsWith("failed"))
+                        return false;
+                return rig.records().size() == runs;
+            });
+        };
+        QVERIFY(allDone(4));
+        for (int i = 0; i < 4; ++i) {
+            QVERIFY(sims[i].stream == wholeStream(true));
+            QVERIFY(rig.state(ports[i]).contains(QRegularExpression("^done in \\d+ s$")));
+            QVERIFY(!bench.rowOf(ports[i])->text(Bench::kLastOutcome).isEmpty());
+        }
+        QCOMPARE(rig.counters(), "Updated: 4   Failed: 0");
+
+        // the last row unchecked from the keyboard, and F5
+        auto* rows = rig.w<QTreeWidget>("rows");
+        rows->setFocus();
+        for (int i = 0; i < 4; ++i)
+            QTest::keyClick(rows, Qt::Key_Down);
+        QTest::keyClick(rows, Qt::Key_Space);
+        QCOMPARE(bench.rowOf(ports[3])->checkState(Bench::kPort), Qt::Unchecked);
+        sims[2].script[0] = {};
+        sims[3].stream.clear();
+        QTest::keyClick(&bench, Qt::Key_F5);
+        QVERIFY(waitFor([&] { return rig.state(ports[0]) == "updating"; }, 1000));
+        QVERIFY(allDone(7));
+        QCOMPARE(rig.state(ports[2]), "failed: no answer to the menu command within 4 s");
+        for (int i : {0, 1, 3})
+            QVERIFY(rig.state(ports[i]).startsWith("done in "));
+        QVERIFY(sims[3].stream.isEmpty());
+        QCOMPARE(rig.counters(), "Updated: 6   Failed: 1");
+    }
+
+    // Hands-free: devices plugged one after another start without a click, once each; the
+    // port that was there when it was switched on is left alone.
+    void handsFreePlugging()
+    {
+        BootLoader before;
+        BenchRig rig({before.slavePath});
+        rig.open();
+        QTest::mouseClick(rig.w<QCheckBox>("handsFree"), Qt::LeftButton);
+        std::array<BootLoader, 2> sims;
+        for (int i = 0; i < 2; ++i) {
+            rig.machine.plug(sims[i], kFirst + i);
+            QVERIFY(waitFor([&] { return rig.state(com(kFirst + i)).startsWith("done in"); }));
+        }
+        waitFor([] { return false; }, kSettleMs + 600);
+        QCOMPARE(sims[0].completed + sims[1].completed, 2);
+        QVERIFY(before.stream.isEmpty());
+        QCOMPARE(rig.state("COM97"), "waiting");
+        QCOMPARE(rig.counters(), "Updated: 2   Failed: 0");
+    }
+
+    // A cable pulled mid-update ends that row as a lost line, which it shows until the port
+    // returns.
+    void unpluggedMidUpdate()
+    {
+        BenchRig rig;
+        Bench& bench = rig.open();
+        BootLoader sim, next;
+        rig.machine.plug(sim, kFirst + 2);
+        const QString port = com(kFirst + 2);
+        QVERIFY(waitFor([&] { return bench.rowOf(port); }, 2000));
+        QTest::mouseClick(rig.w<QPushButton>("startButton"), Qt::LeftButton);
+        QVERIFY(waitFor([&] { return sim.blocks > 20; }));
+        sim.unplug();
+        rig.machine.unplug(kFirst + 2);
+        QVERIFY(waitFor([&] { return rig.state(port).startsWith("failed"); }, 3000));
+        waitFor([] { return false; }, 500); // the map has caught up: the row stays
+        QVERIFY2(rig.state(port).contains(QRegularExpression(
+                     "^failed: the line was lost at data block \\d+ of 372 \\(the ")),
+                 qPrintable(rig.state(port)));
+        QCOMPARE(rig.counters(), "Updated: 0   Failed: 1");
+        rig.machine.plug(next, kFirst + 2);
+        QVERIFY(waitFor([&] { return rig.state(port) == "waiting"; }, 2000));
+    }
+
+    // Closing while updates run asks: no changes nothing, yes interrupts and records each.
+    void closingWhileRunning()
+    {
+        std::array<BootLoader, 2> sims;
+        BenchRig rig({sims[0].slavePath, sims[1].slavePath});
+        Bench& bench = rig.open();
+        QTest::mouseClick(rig.w<QPushButton>("startButton"), Qt::LeftButton);
+        QVERIFY(waitFor([&] { return sims[0].blocks > 20 && sims[1].blocks > 20; }));
+        {
+            Answers no(QMessageBox::No);
+            QVERIFY(!bench.close());
+            QCOMPARE(no.asked, QStringList{"2 device(s) are being updated. Interrupt them and "
+                                           "close the window?"});
+        }
+        const int blocks = sims[0].blocks;
+        QVERIFY(waitFor([&] { return sims[0].blocks > blocks + 5; }, 2000)); // still running
+        Answers yes(QMessageBox::Yes);
+        QVERIFY(bench.close());
+        QCOMPARE(yes.asked.size(), 1);
+        const auto records = rig.records();
+        QCOMPARE(records.size(), 2);
+        for (const QStringList& record : records)
+            QVERIFY2(record[kReason].startsWith("interrupted at data block "),
+                     qPrintable(record[kReason]));
+        const auto sent = sims[0].stream.size() + sims[1].stream.size();
+        waitFor([] { return false; }, 200);
+        QCOMPARE(sims[0].stream.size() + sims[1].stream.size(), sent);
+    }
+
+    // A name that is no port, or a port named twice, is a usage error: no window opens.
+    void usageErrors()
+    {
+        for (const QStringList& arguments :
+             {QStringList{"--bench", "ttyUSB0"}, {"--bench", "--start-on-plug", "COM5", "COM5"}}) {
+            Program program;
+            program.start(QX_PROGRAM, arguments);
+            QVERIFY(program.ended(10000));
+            QCOMPARE(program.exitCode(), 2);
+            QVERIFY(program.readAllStandardError().contains("; see --help"));
+        }
+    }
+};
+
+QTEST_MAIN(TestBench)
+#include "tst_bench.moc"
