@@ -30,6 +30,17 @@ list(APPEND deployed ${deploy}/qx-lp4r-updater.exe ${deploy}/qx-lp4r-updater.com
      ${deploy}/Qt6Widgets.dll ${deploy}/platforms/qwindows.dll
      ${deploy}/styles/qwindowsvistastyle.dll ${deploy}/imageformats/qico.dll)
 
+# A release is reproducible (scripts/package sets SOURCE_DATE_EPOCH): every deployed file carries
+# the commit's time, which the archive and the installer record, and the archive lists them in
+# a fixed order.
+set(stamp "")
+if(DEFINED ENV{SOURCE_DATE_EPOCH})
+    set(stamp COMMAND find ${deploy} -exec touch -h -d @$ENV{SOURCE_DATE_EPOCH} {} +)
+endif()
+set(archived ${deploy}/qt.conf ${deployed})
+list(TRANSFORM archived REPLACE "^${CMAKE_CURRENT_BINARY_DIR}/" "")
+list(SORT archived)
+
 set(copy ${CMAKE_COMMAND} -E copy)
 add_custom_command(OUTPUT ${deploy}/qx-lp4r-updater.exe
     COMMAND ${CMAKE_COMMAND} -E rm -rf ${deploy}
@@ -42,11 +53,12 @@ add_custom_command(OUTPUT ${deploy}/qx-lp4r-updater.exe
     COMMAND ${copy} $<TARGET_FILE:Qt6::QICOPlugin> ${deploy}/imageformats
     COMMAND ${copy} ${CMAKE_CURRENT_SOURCE_DIR}/qt.conf ${deploy}
     COMMAND ${STRIP_TOOL} --strip-unneeded ${deployed}
+    ${stamp}
     DEPENDS qx-lp4r-updater qx-lp4r-updater-console qt.conf
     COMMENT "Deploying the Windows program with its libraries"
     VERBATIM)
 add_custom_command(OUTPUT ${archive}
-    COMMAND ${CMAKE_COMMAND} -E tar cf ${archive} --format=zip ${file_stem}
+    COMMAND ${CMAKE_COMMAND} -E tar cf ${archive} --format=zip ${archived}
     DEPENDS ${deploy}/qx-lp4r-updater.exe
     WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}
     VERBATIM)

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # check_deb.sh SOURCE BUILD: scripts/package refuses to build without an image, and the package of
 # a build without one says it carries a test payload, names its plugins, starts and passes lintian.
+# Then releases of a made-up firmware 1.4.0: its version everywhere, the same bytes from two
+# builds, and an image without a version in its name taken only with one given.
 set -euo pipefail
 out="$(mktemp -d)"
 trap 'rm -rf "$out"' EXIT
@@ -31,3 +33,44 @@ QT_QPA_PLATFORM=offscreen timeout 2 "$out/root/usr/bin/qx-lp4r-updater" 2>"$out/
     fail "exit $status: $(cat "$out/err")"
 lintian "$deb" | tee "$out/lintian"
 ! grep -q '^E:' "$out/lintian" || fail "lintian reports errors"
+
+# A release of a made-up QX-LP4R-V1.4.0.bin (not a whole number of blocks), built twice in two
+# trees: the same bytes, and 1.4.0 wherever the program and the package name their version.
+mkdir "$out/image"
+head -c 200000 /dev/urandom >"$out/image/QX-LP4R-V1.4.0.bin"
+package() { QX_PACKAGE_TREE="$out/$1" QX_PACKAGE_OUT="$out/$2" "$src/scripts/package" "${@:3}" </dev/null; }
+src="$1"
+package tree1 one --image "$out/image/QX-LP4R-V1.4.0.bin" >"$out/log" 2>&1 || fail "$(tail "$out/log")"
+package tree2 two --image "$out/image/QX-LP4R-V1.4.0.bin" >"$out/log" 2>&1 || fail "$(tail "$out/log")"
+deb="$out/one/qx-lp4r-updater_1.4.0_$(dpkg --print-architecture).deb"
+cmp "$deb" "$out/two/$(basename "$deb")" || fail "two builds of one release differ"
+grep -q "^$(sha256sum <"$deb" | cut -d' ' -f1)  $(basename "$deb")$" "$out/one/SHA256SUMS" ||
+    fail "SHA256SUMS: $(cat "$out/one/SHA256SUMS")"
+[ "$(dpkg-deb -f "$deb" Version)" = 1.4.0 ] || fail "the package's version"
+dpkg-deb -x "$deb" "$out/release"
+program="$out/release/usr/bin/qx-lp4r-updater"
+"$program" --version >"$out/version"
+grep -qx "qx-lp4r-updater 1.4.0" "$out/version" || fail "$(cat "$out/version")"
+grep -qx "firmware image SHA-256 $(sha256sum <"$out/image/QX-LP4R-V1.4.0.bin" | cut -d' ' -f1)" \
+    "$out/version" || fail "--version's checksum is not the image's: $(cat "$out/version")"
+# A query of a terminal that never answers leaves a record line that names the program's version.
+XDG_STATE_HOME="$out/state" "$program" --query /dev/ptmx >/dev/null 2>&1 && fail "/dev/ptmx answered"
+tail -1 "$out/state/qx-lp4r-updater/service-record.csv" | grep -q ',1\.4\.0.$' ||
+    fail "the record: $(tail -1 "$out/state/qx-lp4r-updater/service-record.csv")"
+# The window's title, on a display of its own.
+xvfb-run -a bash -c "QT_QPA_PLATFORM=xcb '$program' 2>/dev/null & shown=\$!
+    timeout 20 xdotool search --sync --name '^Firmware Update - QX-LP4R-V1\.4\.0\$'; found=\$?
+    kill \$shown; exit \$found" >/dev/null || fail "no window titled Firmware Update - QX-LP4R-V1.4.0"
+
+# An image whose name carries no version is refused without one, in one line, and taken with it.
+cp "$out/image/QX-LP4R-V1.4.0.bin" "$out/image/firmware.bin"
+package tree1 three --image "$out/image/firmware.bin" >"$out/log" 2>&1 && fail "firmware.bin taken"
+[ "$(wc -l <"$out/log")" = 1 ] && grep -q "carries no version: give it with --firmware-version" \
+    "$out/log" || fail "$(cat "$out/log")"
+package tree1 three --image "$out/image/firmware.bin" --firmware-version 1.4.0 >"$out/log" 2>&1 ||
+    fail "$(tail "$out/log")"
+[ "$(dpkg-deb -f "$out"/three/qx-lp4r-updater_1.4.0_*.deb Version)" = 1.4.0 ] || fail "firmware.bin"
+package tree1 three --image "$out/image/QX-LP4R-V1.4.0.bin" --firmware-version 1.4.1 \
+    >"$out/log" 2>&1 && fail "a contradicting version taken"
+grep -q "names version 1.4.0, but the release is 1.4.1" "$out/log" || fail "$(tail "$out/log")"
+echo "releases: 1.4.0 everywhere, identical twice, checksums, version rules"

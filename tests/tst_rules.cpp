@@ -133,19 +133,29 @@ private slots:
     // What the build refuses to make a release of, in one line each.
     void releaseImages()
     {
-        const std::tuple<std::string, std::size_t, const char*> rows[] = {
-            {"QX-LP4R-V1.3.7.bin", 380929, ""},
-            {"fw 2.0 прошивка.bin", 100, ""}, // spaces and any letters, as YMODEM allows
-            {"QX-LP4R-V1.3.7.bin", 0, "is empty"},
-            {std::string(122, 'n'), 1000, ""}, // name NUL "1000" NUL: 128 bytes
-            {std::string(123, 'n'), 1000, "does not fit the 128-byte header (at most 122 bytes)"},
-            {"QX-LP4R-V1.4.0.bin", 100, "names other firmware than the updater's window"},
-            {"qx-lp4r-v1.3.7.bin", 100, "names other firmware"},
-            {"f", 1024 * 32764, ""},
-            {"f", 1024 * 32764 + 1, "needs 32765 blocks"},
+        // (the image's name, its size, the release's version)
+        const std::tuple<std::string, std::size_t, std::string, const char*> rows[] = {
+            {"QX-LP4R-V1.3.7.bin", 380929, "1.3.7", ""},
+            {"QX-LP4R-V1.4.0.bin", 100, "1.4.0", ""},
+            {"qx-lp4r-v10.20.300.BIN", 100, "10.20.300", ""},
+            {"fw 2.0 прошивка.bin", 100, "2.0.0", ""}, // spaces and any letters, as YMODEM allows
+            {"firmware.bin", 100, "1.4.0", ""},
+            {"QX-LP4R-V1.4.bin", 100, "1.4.0", ""}, // a version of its own is no version
+            {"QX-LP4R-V1.4.0.bin", 100, "1.4.1", "names version 1.4.0, but the release is 1.4.1"},
+            {"qx-lp4r-v1.3.7.bin", 100, "1.4.0", "names version 1.3.7, but the release is 1.4.0"},
+            {"firmware.bin", 100, "1.4", "cannot go into a release of version '1.4'"},
+            {"firmware.bin", 100, "", "cannot go into a release of version ''"},
+            {"firmware.bin", 100, "1.4.0.1", "cannot go into a release of version '1.4.0.1'"},
+            {"firmware.bin", 100, "1..0", "cannot go into a release of version '1..0'"},
+            {"QX-LP4R-V1.3.7.bin", 0, "1.3.7", "is empty"},
+            {std::string(122, 'n'), 1000, "1.3.7", ""}, // name NUL "1000" NUL: 128 bytes
+            {std::string(123, 'n'), 1000, "1.3.7",
+             "does not fit the 128-byte header (at most 122 bytes)"},
+            {"f", 1024 * 32764, "1.3.7", ""},
+            {"f", 1024 * 32764 + 1, "1.3.7", "needs 32765 blocks"},
         };
-        for (const auto& [name, size, problem] : rows) {
-            const QString found = QString::fromStdString(imageProblem(name, size));
+        for (const auto& [name, size, version, problem] : rows) {
+            const QString found = QString::fromStdString(imageProblem(name, size, version));
             QVERIFY2(*problem ? found.contains(problem) : found.isEmpty(), qPrintable(found));
         }
         const QString here = QCoreApplication::applicationDirPath();

@@ -296,6 +296,33 @@ private slots:
         removePort(13);
     }
 
+    // The installed bench window, its rows named: F5 updates two COM ports at once.
+    void benchUpdatesTwoPortsAtOnce()
+    {
+        BootLoader com14;
+        addPort(14, com14);
+        sim.stream.clear();
+        const int before = sim.completed;
+        QProcess bench;
+        bench.start("wine", {"C:\\Program Files\\" + kProduct + "\\qx-lp4r-updater.exe", "--bench",
+                             "COM5", "COM14"});
+        QString id;
+        QVERIFY(waitFor(
+            [&] {
+                id = xdo({"search", "--onlyvisible", "--name", "^QX-LP4R Bench$"});
+                return !id.isEmpty();
+            },
+            90000));
+        waitFor([] { return false; }, 1000); // drawn
+        xdo({"windowfocus", "--sync", id, "key", "F5"});
+        QVERIFY(
+            waitFor([&] { return sim.completed == before + 1 && com14.completed == 1; }, 60000));
+        QVERIFY(sim.stream == wholeStream(true) && com14.stream == wholeStream(true));
+        bench.kill();
+        bench.waitForFinished(5000);
+        removePort(14);
+    }
+
     void cleanupTestCase()
     {
         program.kill();

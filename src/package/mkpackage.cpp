@@ -1,5 +1,6 @@
 // Build-time generator of the embedded firmware package.
-//   mkpackage --out FILE [--image FIRMWARE]   write a package, read it back and check it
+//   mkpackage --out FILE [--image FIRMWARE --version A.B.C]   write a package, read it back
+//                                                              and check it
 //   mkpackage --check FILE --name NAME --size TEXT   check an existing package
 // Without --image the payload is 372 blocks from a fixed-seed generator, so every build
 // embeds the same bytes; the header names "QX-LP4R-V1.3.7.bin" with the size text "380929".
@@ -15,7 +16,7 @@
 namespace {
 
 constexpr std::size_t kDefaultBlocks = 372;
-constexpr const char* kDefaultName = qx::package::kFirmwareName;
+constexpr const char* kDefaultName = qx::package::kTestPayloadName;
 constexpr const char* kDefaultSizeText = "380929";
 constexpr std::uint64_t kPayloadSeed = 0x51584C5034520137ULL;
 
@@ -48,7 +49,7 @@ int check(const std::string& path, const std::string& name, const std::string& s
 
 int usage()
 {
-    std::fprintf(stderr, "usage: mkpackage --out FILE [--image FIRMWARE]\n"
+    std::fprintf(stderr, "usage: mkpackage --out FILE [--image FIRMWARE --version A.B.C]\n"
                          "       mkpackage --check FILE --name NAME --size TEXT\n");
     return 2;
 }
@@ -57,7 +58,7 @@ int usage()
 
 int main(int argc, char** argv)
 {
-    std::string out, image, checkPath, name = kDefaultName, sizeText = kDefaultSizeText;
+    std::string out, image, checkPath, version, name = kDefaultName, sizeText = kDefaultSizeText;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (i + 1 >= argc)
@@ -67,6 +68,8 @@ int main(int argc, char** argv)
             out = value;
         else if (arg == "--image")
             image = value;
+        else if (arg == "--version")
+            version = value;
         else if (arg == "--check")
             checkPath = value;
         else if (arg == "--name")
@@ -89,7 +92,8 @@ int main(int argc, char** argv)
         auto read = qx::package::readImage(image);
         name = std::filesystem::path(image).filename().string();
         const std::string problem =
-            read.error.empty() ? qx::package::imageProblem(name, read.bytes.size()) : read.error;
+            read.error.empty() ? qx::package::imageProblem(name, read.bytes.size(), version)
+                               : read.error;
         if (!problem.empty()) {
             std::fprintf(stderr, "mkpackage: firmware image %s %s\n", image.c_str(),
                          problem.c_str());

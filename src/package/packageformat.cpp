@@ -224,8 +224,37 @@ Image readImage(const std::string& path)
     return image;
 }
 
-std::string imageProblem(const std::string& fileName, std::size_t size)
+bool isVersion(const std::string& text)
 {
+    int parts = 0;
+    for (std::size_t at = 0; at <= text.size(); ++parts) {
+        const std::size_t end = std::min(text.find('.', at), text.size());
+        if (end == at ||
+            !std::all_of(text.begin() + std::ptrdiff_t(at), text.begin() + std::ptrdiff_t(end),
+                         [](char c) { return c >= '0' && c <= '9'; }))
+            return false;
+        at = end + 1;
+    }
+    return parts == 3;
+}
+
+std::string versionInName(const std::string& fileName)
+{
+    constexpr std::size_t prefix = sizeof kFirmwareNamePrefix - 1;
+    if (fileName.size() <= prefix + 4 || !startsWithNoCase(fileName, kFirmwareNamePrefix) ||
+        !startsWithNoCase(fileName.substr(fileName.size() - 4), ".bin"))
+        return {};
+    const std::string version = fileName.substr(prefix, fileName.size() - prefix - 4);
+    return isVersion(version) ? version : std::string();
+}
+
+std::string imageProblem(const std::string& fileName, std::size_t size, const std::string& version)
+{
+    if (!isVersion(version))
+        return "cannot go into a release of version '" + version + "': give it as <a>.<b>.<c>";
+    if (const std::string named = versionInName(fileName); !named.empty() && named != version)
+        return "names version " + named + ", but the release is " + version +
+               ": the window and the service record would misname what it installs";
     if (size == 0)
         return "is empty: a release of it would leave the device without firmware";
     const std::size_t blocks = (size + kDataBlockSize - 1) / kDataBlockSize;
@@ -237,10 +266,6 @@ std::string imageProblem(const std::string& fileName, std::size_t size)
         return "has a name of " + std::to_string(fileName.size()) +
                " bytes: with its size text it does not fit the 128-byte header (at most " +
                std::to_string(kHeaderBlockSize - 2 - sizeText.size()) + " bytes)";
-    if (startsWithNoCase(fileName, kFirmwareNamePrefix) && fileName != kFirmwareName)
-        return "names other firmware than the updater's window, which says " +
-               std::string(kFirmwareStem) +
-               ": rename the image, or update the window's texts first";
     return {};
 }
 

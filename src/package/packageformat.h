@@ -26,11 +26,10 @@ inline constexpr std::size_t kTailSize = 3; // the three trailing 0x00
 // The transfer numbers its steps 0 .. N + 3 as signed 16-bit values.
 inline constexpr int kMaxPacketCount = 32764;
 
-// The firmware the window names in its title ("Firmware Update - QX-LP4R-V1.3.7"): the file a
-// release carries, and the device's naming of firmware files.
-inline constexpr char kFirmwareName[] = "QX-LP4R-V1.3.7.bin";
-inline constexpr std::string_view kFirmwareStem{kFirmwareName, sizeof kFirmwareName - 5}; // no .bin
+// The device's naming of firmware files, QX-LP4R-V<a>.<b>.<c>.bin; the generated test payload
+// is named as the first release, whose version a test build keeps.
 inline constexpr char kFirmwareNamePrefix[] = "QX-LP4R-V";
+inline constexpr char kTestPayloadName[] = "QX-LP4R-V1.3.7.bin";
 
 inline constexpr std::size_t packageSize(std::size_t packetCount)
 {
@@ -90,11 +89,17 @@ struct Image
 };
 Image readImage(const std::string& path);
 
-// Why the image `fileName` of `size` bytes cannot go into a release, as one line; empty when it
-// can. Refused: an empty image, one of more blocks than the transfer counts, a name that the
-// header's 128 bytes cannot hold with its size text, and a name of another QX-LP4R firmware
-// than kFirmwareName, which the window would misname. Any other name is taken as given.
-std::string imageProblem(const std::string& fileName, std::size_t size);
+// The version <a>.<b>.<c> that a firmware file's name carries ("QX-LP4R-V1.4.0.bin", in any
+// case), or empty.
+std::string versionInName(const std::string& fileName);
+bool isVersion(const std::string& text); // <a>.<b>.<c>, each decimal digits
+
+// Why the image `fileName` of `size` bytes cannot go into release `version`, as one line; empty
+// when it can. Refused: a version that is not <a>.<b>.<c>, a name that carries another version
+// (the window and the record would misname what it installs), an empty image, one of more
+// blocks than the transfer counts, and a name that the header's 128 bytes cannot hold with its
+// size text. Any other name is taken as given.
+std::string imageProblem(const std::string& fileName, std::size_t size, const std::string& version);
 
 // Every problem found in a package, as readable lines; empty when it is sound.
 std::vector<std::string> checkPackage(std::span<const std::uint8_t> bytes,

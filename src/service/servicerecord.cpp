@@ -3,6 +3,7 @@
 
 #include "packageloader.h"
 #include "system.h"
+#include "version.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -45,12 +46,23 @@ QString candidate(const QString& folder, int index)
                        : QStringLiteral("service-record (%1).csv").arg(index));
 }
 
-// This program's record: it begins with the header line, whatever follows.
-bool isOurs(const QString& path)
+// This program's record begins with the header line, whatever follows. A file that cannot be
+// read just now (a spreadsheet holds it without sharing) is not known to be anyone else's.
+enum class Owner
+{
+    Us,
+    Other,
+    Unreadable,
+};
+Owner ownerOf(const QString& path, QString* why)
 {
     QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        *why = file.errorString();
+        return Owner::Unreadable;
+    }
     const QByteArray header = recordHeader();
-    return file.open(QIODevice::ReadOnly) && file.read(header.size()) == header;
+    return file.read(header.size()) == header ? Owner::Us : Owner::Other;
 }
 
 } // namespace
@@ -112,23 +124,31 @@ QString ServiceRecord::append(const QByteArray& line)
 {
     pending_ += line;
     QString path, foreign, problem;
-    for (int index = 1; index <= 1 + kOtherNames && path.isEmpty() && QDir().mkpath(folder_);
+    for (int index = 1;
+         index <= 1 + kOtherNames && path.isEmpty() && problem.isEmpty() && QDir().mkpath(folder_);
          ++index) {
         const QString at = candidate(folder_, index);
         if (!QFile::exists(at))
             serial::createWith(at, recordHeader());
-        if (isOurs(at))
+        QString why;
+        const Owner owner = QFile::exists(at) ? ownerOf(at, &why) : Owner::Other;
+        if (owner == Owner::Us)
             path = at;
+        else if (owner == Owner::Unreadable)
+            problem = QStringLiteral("cannot read %1: %2").arg(QDir::toNativeSeparators(at), why);
         else if (QFile::exists(at) && foreign.isEmpty())
             foreign = at;
     }
-    if (path.isEmpty())
+    if (problem.isEmpty() && path.isEmpty())
         problem = QStringLiteral("no record file can be made in %1")
                       .arg(QDir::toNativeSeparators(folder_));
-    else if (const QString error = serial::appendWhole(path, pending_); !error.isEmpty())
-        problem = QStringLiteral("cannot write %1: %2").arg(QDir::toNativeSeparators(path), error);
-    else
-        pending_.clear();
+    if (problem.isEmpty()) {
+        if (const QString error = serial::appendWhole(path, pending_); error.isEmpty())
+            pending_.clear();
+        else
+            problem =
+                QStringLiteral("cannot write %1: %2").arg(QDir::toNativeSeparators(path), error);
+    }
 
     QStringList message;
     if (!foreign.isEmpty())

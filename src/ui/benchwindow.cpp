@@ -82,8 +82,9 @@ void BenchWindow::added(ServedPort& port)
     auto* row = new QTreeWidgetItem(ui->rows);
     row->setHidden(true);
     rows_[&port] = row;
-    // USB adapters are served by default, ports built into the machine are not.
-    port.chosen = !serial::isBuiltIn(port.entry());
+    // Ports named on the command line are served, and of the machine's, USB adapters: not
+    // the ports built into it.
+    port.chosen = !setup_.named.isEmpty() || !serial::isBuiltIn(port.entry());
     {
         const QSignalBlocker quiet(ui->rows);
         row->setCheckState(kPort, port.chosen ? Qt::Checked : Qt::Unchecked);

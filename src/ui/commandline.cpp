@@ -5,6 +5,7 @@
 
 #include "packageloader.h"
 #include "transfer.h"
+#include "version.h"
 
 #include <QDir>
 #include <QMetaObject>
@@ -105,6 +106,9 @@ std::optional<int> CommandLine::start(const QStringList& arguments)
     if (command == "--version") {
         setup_.out(QStringLiteral("qx-lp4r-updater " QX_VERSION));
         setup_.out(QString::fromStdString(package::embeddedSummary()));
+        // What a technician holds against the vendor's published checksum of the image.
+        const auto embedded = package::slicePackage(package::embeddedPackage());
+        setup_.out("firmware image SHA-256 " + service::firmwareSha256(embedded.package));
         return kExitSuccess;
     }
     if (command == "--list")

@@ -5,6 +5,7 @@
 #include "form1.h"
 #include "packageloader.h"
 #include "system.h"
+#include "version.h"
 
 #include <QApplication>
 #include <QDesktopServices>
@@ -18,7 +19,7 @@ namespace {
 void nameTheProgram()
 {
     QCoreApplication::setApplicationName(QStringLiteral("QX-LP4R Firmware Updater"));
-    QCoreApplication::setApplicationVersion(QStringLiteral("1.3.7"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(QX_VERSION));
 }
 } // namespace
 

