@@ -27,6 +27,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdio>
+#include <string>
 #include <unistd.h>
 
 namespace {
@@ -328,6 +329,34 @@ void commandLines(double windowMs)
            one > 0 && four > 0 && four <= 1.2 * one);
 }
 
+// `measured` against its `floor`, both started and each saying a line once ready: CPU use as %
+// of one core, medians of three 5 s spans side by side; both are ended afterwards. Both sleep in
+// the event loop, so below a hundredth of a percent of a core the counts are noise.
+void idleFigure(const char* name, QProcess& measured, QProcess& floor, const char* what,
+                const char* floorWhat)
+{
+    constexpr int kSpanSeconds = 5;
+    measured.waitForReadyRead(10000);
+    floor.waitForReadyRead(10000);
+    QThread::msleep(500);
+    std::vector<double> m, f;
+    for (int span = 0; span < 3; ++span) {
+        const double m0 = cpuSeconds(measured.processId()), f0 = cpuSeconds(floor.processId());
+        QThread::sleep(kSpanSeconds);
+        m.push_back((cpuSeconds(measured.processId()) - m0) * 100 / kSpanSeconds);
+        f.push_back((cpuSeconds(floor.processId()) - f0) * 100 / kSpanSeconds);
+    }
+    for (QProcess* p : {&measured, &floor}) {
+        p->kill();
+        p->waitForFinished();
+    }
+    std::printf("%s: %s %.4f %%, %s %.4f %% of one core (medians of three %d s spans)\n", name,
+                what, median(m), floorWhat, median(f), kSpanSeconds);
+    figure((std::string(name) + "_ratio").c_str(), median(m) / std::max(median(f), 1e-9),
+           "x the floor", "<= 1.2, or within 0.01 % of a core of it",
+           median(m) <= 1.2 * median(f) || median(m) - median(f) <= 0.01);
+}
+
 // The station: idle CPU with nothing plugged in against a bare Qt event loop, the time from a
 // port appearing to its menu command against the settle time, and eight devices plugged in at
 // once against one.
@@ -337,27 +366,7 @@ void station()
     QProcess idle, loop;
     idle.start(program, {"--station"});
     loop.start(QCoreApplication::applicationFilePath(), {"--loop"});
-    idle.waitForReadyRead(10000);
-    loop.waitForReadyRead(10000);
-    QThread::msleep(500);
-    std::vector<double> s, l; // % of one core over three 5 s spans, side by side
-    for (int span = 0; span < 3; ++span) {
-        const double s0 = cpuSeconds(idle.processId()), l0 = cpuSeconds(loop.processId());
-        QThread::sleep(5);
-        s.push_back((cpuSeconds(idle.processId()) - s0) * 20);
-        l.push_back((cpuSeconds(loop.processId()) - l0) * 20);
-    }
-    for (QProcess* p : {&idle, &loop}) {
-        p->kill();
-        p->waitForFinished();
-    }
-    std::printf("station_idle_cpu: the station %.4f %%, a bare Qt event loop %.4f %% of one core "
-                "(medians of three 5 s spans)\n",
-                median(s), median(l));
-    // Both sleep in the event loop: below a hundredth of a percent the counts are noise.
-    figure("station_idle_cpu_ratio", median(s) / std::max(median(l), 1e-9), "x a bare loop",
-           "<= 1.2, or within 0.01 % of a core of it",
-           median(s) <= 1.2 * median(l) || median(s) - median(l) <= 0.01);
+    idleFigure("station_idle_cpu", idle, loop, "the station", "a bare Qt event loop");
 
     // Each device is a /dev/ttyUSB<k> link that appears; the station serves it by that name.
     const auto serve = [&](QProcess& station, int count) {
@@ -473,26 +482,7 @@ void benchWindow()
     QProcess window, bare;
     window.start(QCoreApplication::applicationFilePath(), {"--bench-window"});
     bare.start(QCoreApplication::applicationFilePath(), {"--bench-layout"});
-    window.waitForReadyRead(10000);
-    bare.waitForReadyRead(10000);
-    QThread::msleep(500);
-    std::vector<double> w, b;
-    for (int span = 0; span < 3; ++span) {
-        const double w0 = cpuSeconds(window.processId()), b0 = cpuSeconds(bare.processId());
-        QThread::sleep(5);
-        w.push_back((cpuSeconds(window.processId()) - w0) * 20);
-        b.push_back((cpuSeconds(bare.processId()) - b0) * 20);
-    }
-    for (QProcess* p : {&window, &bare}) {
-        p->kill();
-        p->waitForFinished();
-    }
-    std::printf("bench_window_idle_cpu: eight rows %.4f %%, its layout %.4f %% of one core "
-                "(medians of three 5 s spans)\n",
-                median(w), median(b));
-    figure("bench_window_idle_cpu_ratio", median(w) / std::max(median(b), 1e-9), "x the floor",
-           "<= 1.2, or within 0.01 % of a core of it",
-           median(w) <= 1.2 * median(b) || median(w) - median(b) <= 0.01);
+    idleFigure("bench_window_idle_cpu", window, bare, "eight rows", "its layout");
 
     constexpr int kPacedBaud = 576000;
     std::array<BootLoader, 8> paced;

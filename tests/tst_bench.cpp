@@ -88,7 +88,9 @@ private slots:
         BenchRig rig(paths);
         Bench& bench = rig.open();
         for (int i = 0; i < 4; ++i) {
-            ports << QString("COM%1").arg(97 + i);
+            for (const auto& entry : rig.machine.devices()())
+                if (entry.device.systemLocation == sims[i].slavePath)
+                    ports << entry.portName;
             QCOMPARE(rig.state(ports[i]), "waiting");
             QCOMPARE(bench.rowOf(ports[i])->checkState(Bench::kPort), Qt::Checked);
         }
