@@ -18,6 +18,7 @@
 
 #include <fcntl.h>
 #include <sys/fsuid.h>
+#include <sys/stat.h>
 #include <termios.h>
 
 namespace {
@@ -524,7 +525,8 @@ private slots:
         }
     }
 
-    // A usage error says so on standard error and touches no port; --list shows the ports.
+    // A usage error says so on standard error, touches no port and records nothing; a path that
+    // is no serial device is one. --list shows the ports.
     void commandLineUsage()
     {
         BootLoader sim;
@@ -534,7 +536,17 @@ private slots:
         ::tcgetattr(fd, &before);
         ::cfsetspeed(&before, B9600); // the program would set 57600 if it opened the port
         ::tcsetattr(fd, TCSANOW, &before);
+        QTemporaryDir dir;
+        const QString file = dir.filePath("file"), fifo = dir.filePath("fifo");
+        QFile(file).open(QIODevice::WriteOnly);
+        QVERIFY(::mkfifo(QFile::encodeName(fifo), 0600) == 0);
         const std::pair<QStringList, QString> rows[] = {
+            {{"--update", "/dev/null"}, "/dev/null is a character device that is not a terminal"},
+            {{"--query", p, file}, file + " is a regular file, not a serial port"},
+            {{"--update", dir.path()}, dir.path() + " is a directory, not a serial port"},
+            {{"--station", p, fifo}, fifo + " is a FIFO, not a serial port"},
+            {{"--station", "/dev/null"}, "/dev/null is a character device"},
+            {{"--station", "ttyUSB0"}, "ttyUSB0: no such port"},
             {{"--frob"}, "unknown option '--frob'"},
             {{"--update"}, "--update needs at least one port"},
             {{"--update", p, p}, p + " is named twice"},
@@ -549,6 +561,7 @@ private slots:
             QVERIFY2(run.out.isEmpty() && run.err.size() == 1 &&
                          run.err[0].startsWith("qx-lp4r-updater: " + problem),
                      qPrintable(run.err.join('|')));
+            QVERIFY(!QFile::exists(run.recordDir.filePath("service-record.csv")));
         }
         waitFor([] { return false; }, 50);
         ::tcgetattr(fd, &after);
@@ -709,6 +722,8 @@ private slots:
         const QString shown = success ? box("", QMessageBox::Information, kSuccess)
                                       : box("Error", QMessageBox::NoIcon, kError);
         QCOMPARE(rig.boxes.seen, outcome == 'V' ? QStringList() : QStringList{shown});
+        // the Error box's details are the record's reason; the success box has none
+        QCOMPARE(rig.boxes.details, outcome == 'V' ? QStringList() : QStringList{reason});
         QCOMPARE(state(*rig.form), outcome == 'G' ? kDisconnected : kConnected);
         if (outcome == 'V') {
             QCOMPARE(rig.w<QLabel>("Label1")->text(), caption);

@@ -69,6 +69,11 @@ private:
     std::unique_ptr<Impl> d;
 };
 
+// What `path` is instead of a serial device, in words ("a regular file", "a character device
+// that is not a terminal"), or empty when it is a terminal's device (or cannot be told). Told
+// without opening it: opening a serial device may raise DTR and reset what is attached.
+QString notASerialDevice(const QString& path);
+
 // The user's folder for the service record: $XDG_STATE_HOME/qx-lp4r-updater (by default
 // ~/.local/state/qx-lp4r-updater), or %LOCALAPPDATA%\QX-LP4R Firmware Updater.
 QString serviceRecordFolder();

@@ -22,6 +22,7 @@
 #include <fcntl.h>
 #include <pwd.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 namespace qx::serial {
@@ -156,6 +157,42 @@ void SleepHold::release()
 {
     d->wanted = false;
     d->lock = QDBusUnixFileDescriptor();
+}
+
+QString notASerialDevice(const QString& path)
+{
+    struct stat status
+    {
+    };
+    if (::stat(QFile::encodeName(path), &status) != 0)
+        return QString();
+    switch (status.st_mode & S_IFMT) {
+    case S_IFCHR:
+        break;
+    case S_IFREG:
+        return QStringLiteral("a regular file");
+    case S_IFDIR:
+        return QStringLiteral("a directory");
+    case S_IFIFO:
+        return QStringLiteral("a FIFO");
+    case S_IFSOCK:
+        return QStringLiteral("a socket");
+    case S_IFBLK:
+        return QStringLiteral("a block device");
+    default:
+        return QStringLiteral("not a device");
+    }
+    // The kernel files every terminal's device under the tty class; pseudo-terminals' slaves
+    // (majors 136 to 143) it does not list at all.
+    constexpr unsigned kFirstPtySlave = 136, kLastPtySlave = 143;
+    const unsigned major = ::major(status.st_rdev), minor = ::minor(status.st_rdev);
+    const QString subsystem =
+        QFileInfo(QStringLiteral("/sys/dev/char/%1:%2/subsystem").arg(major).arg(minor))
+            .canonicalFilePath();
+    if (subsystem.endsWith(QLatin1String("/tty")) ||
+        (major >= kFirstPtySlave && major <= kLastPtySlave))
+        return QString();
+    return QStringLiteral("a character device that is not a terminal");
 }
 
 QString serviceRecordFolder()

@@ -111,6 +111,11 @@ DeviceWatcher::~DeviceWatcher()
 
 void DeviceWatcher::watchFoldersOf(const QStringList&) {} // every port is in the device map
 
+QString notASerialDevice(const QString&)
+{
+    return QString(); // a port is named COM<n> here, never by a path
+}
+
 namespace {
 int holds = 0; // the execution state is the thread's, not each hold's
 } // namespace

@@ -41,6 +41,8 @@ std::variant<serial::MapEntry, QString> findPort(const QString& name,
         return QStringLiteral("%1: no such port: name it COM<n> as --list shows it, or by its "
                               "device path")
             .arg(name);
+    if (const QString what = serial::notASerialDevice(name); !what.isEmpty())
+        return QStringLiteral("%1 is %2, not a serial port").arg(name, what);
     const QString device = path.canonicalFilePath();
     for (const serial::MapEntry& entry : map)
         if (QFileInfo(entry.device.systemLocation).canonicalFilePath() == device)

@@ -8,6 +8,7 @@
 #include "version.h"
 
 #include <QDir>
+#include <QFileInfo>
 #include <QMetaObject>
 
 #include <algorithm>
@@ -157,11 +158,13 @@ std::optional<int> CommandLine::start(const QStringList& arguments)
 
 std::optional<int> CommandLine::startStation(const QStringList& names)
 {
-    for (const QString& name : names)
-        if (!service::isPortName(name))
-            return usage(QStringLiteral("%1: no such port: name it COM<n> as --list shows it, or "
-                                        "by its device path")
-                             .arg(name));
+    // A path that is there must be a serial device; one that is not there yet is waited for.
+    for (const QString& name : names) {
+        const auto found = service::findPort(name, setup_.devices());
+        const auto* problem = std::get_if<QString>(&found);
+        if (!service::isPortName(name) || (problem && QFileInfo::exists(name)))
+            return usage(problem ? *problem : name + ": no such port");
+    }
     if (!loadPackage())
         return kExitFailure;
     station_ = std::make_unique<service::ServedPorts>(

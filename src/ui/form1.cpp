@@ -315,6 +315,9 @@ void Form1::onFinished(const t::Outcome& outcome)
     case t::Outcome::Failure: {
         QMessageBox box(QMessageBox::NoIcon, pick(texts::kErrorTitle, languageFlag),
                         pick(texts::kConnectionError, languageFlag), QMessageBox::Ok, this);
+        // Why, in the service record's words: whether to re-seat the cable, power-cycle the
+        // device or call the vendor depends on it.
+        box.setDetailedText(QString::fromStdString(outcome.reason));
         box.exec();
         break;
     }

@@ -84,12 +84,12 @@ inline QString box(const QString& title, QMessageBox::Icon icon, const QString& 
     return QString("%1|%2|%3").arg(title).arg(icon).arg(text);
 }
 
-// Records each message box as it opens (`seen` as box() gives it), and clicks its OK
-// closeAfterMs later (never if < 0).
+// Records each message box as it opens (`seen` as box() gives it, its text, and the details
+// behind "Show Details..."), and clicks its OK closeAfterMs later (never if < 0).
 struct Boxes : QObject
 {
     Boxes() { qApp->installEventFilter(this); }
-    QStringList seen, texts;
+    QStringList seen, texts, details;
     int closeAfterMs = 0;
 
     bool eventFilter(QObject* object, QEvent* event) override
@@ -98,6 +98,7 @@ struct Boxes : QObject
         if (box) {
             seen << ::box(box->windowTitle(), box->icon(), box->text());
             texts << box->text();
+            details << box->detailedText();
         }
         if (box && closeAfterMs >= 0)
             QTimer::singleShot(closeAfterMs, box, [box] {
