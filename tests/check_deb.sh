@@ -57,10 +57,23 @@ grep -qx "firmware image SHA-256 $(sha256sum <"$out/image/QX-LP4R-V1.4.0.bin" | 
 XDG_STATE_HOME="$out/state" "$program" --query /dev/ptmx >/dev/null 2>&1 && fail "/dev/ptmx answered"
 tail -1 "$out/state/qx-lp4r-updater/service-record.csv" | grep -q ',1\.4\.0.$' ||
     fail "the record: $(tail -1 "$out/state/qx-lp4r-updater/service-record.csv")"
-# The window's title, on a display of its own.
-xvfb-run -a bash -c "QT_QPA_PLATFORM=xcb '$program' 2>/dev/null & shown=\$!
-    timeout 20 xdotool search --sync --name '^Firmware Update - QX-LP4R-V1\.4\.0\$'; found=\$?
-    kill \$shown; exit \$found" >/dev/null || fail "no window titled Firmware Update - QX-LP4R-V1.4.0"
+# The window's title on a display of its own, with the system's language LANG (title LANG
+# ARGUMENTS...): in Simplified Chinese on a Chinese system, else in English; --language decides.
+title() {
+    env -u LANGUAGE -u LC_ALL -u LC_MESSAGES LANG="$1" QT_QPA_PLATFORM=xcb xvfb-run -a bash -c \
+        '"$0" "$@" 2>/dev/null & shown=$!
+        id=$(timeout 20 xdotool search --sync --onlyvisible --pid $shown | head -1)
+        [ -n "$id" ] && xdotool getwindowname "$id"; kill $shown' "$program" "${@:2}"
+}
+english="Firmware Update - QX-LP4R-V1.4.0"
+for row in "C.UTF-8|$english|" "de_DE.UTF-8|$english|" "zh_CN.UTF-8|升级程序|" \
+    "zh_TW.UTF-8|$english|" "zh_CN.UTF-8|$english|--language en" "C.UTF-8|升级程序|--language zh" \
+    "zh_CN.UTF-8|QX-LP4R 批量升级|--bench" "zh_CN.UTF-8|QX-LP4R Bench|--bench --language en"; do
+    IFS='|' read -r lang expected arguments <<<"$row"
+    # shellcheck disable=SC2086 # the arguments are words
+    shown="$(title "$lang" $arguments)"
+    [ "$shown" = "$expected" ] || fail "LANG=$lang $arguments: the window says '$shown'"
+done
 
 # An image whose name carries no version is refused without one, in one line, and taken with it.
 cp "$out/image/QX-LP4R-V1.4.0.bin" "$out/image/firmware.bin"

@@ -204,11 +204,30 @@ private slots:
         QCOMPARE(sims[0].stream.size() + sims[1].stream.size(), sent);
     }
 
-    // A name that is no port, or a port named twice, is a usage error: no window opens.
+    // In Chinese every control shows its whole text at the window's size.
+    void chineseFits()
+    {
+        BenchRig rig;
+        rig.window =
+            std::make_unique<Bench>(qx::ui::BenchSetup{.devices = rig.machine.devices(),
+                                                       .languageFlag = 1,
+                                                       .recordFolder = rig.recordDir.path()});
+        rig.window->show();
+        QCOMPARE(rig.window->windowTitle(), QString("QX-LP4R 批量升级"));
+        for (const char* name : {"startButton", "stopButton", "handsFree", "counters"}) {
+            const auto* w = rig.w<QWidget>(name);
+            QVERIFY2(w->width() >= w->sizeHint().width(), name);
+        }
+        QCOMPARE(rig.w<QCheckBox>("handsFree")->text(), QString("设备插入时自动开始升级"));
+    }
+
+    // A name that is no port, a port named twice, or a language other than zh and en is a usage
+    // error: no window opens.
     void usageErrors()
     {
-        for (const QStringList& arguments :
-             {QStringList{"--bench", "ttyUSB0"}, {"--bench", "--start-on-plug", "COM5", "COM5"}}) {
+        for (const QStringList& arguments : {QStringList{"--bench", "ttyUSB0"},
+                                             {"--bench", "--start-on-plug", "COM5", "COM5"},
+                                             {"--language", "fr"}}) {
             Program program;
             program.start(QX_PROGRAM, arguments);
             QVERIFY(program.ended(10000));

@@ -5,6 +5,7 @@
 #include "crc16.h"
 #include "packageloader.h"
 #include "servicerecord.h"
+#include "texts.h"
 #include "transfer.h"
 #include "versionquery.h"
 
@@ -429,6 +430,31 @@ private slots:
         };
         for (const auto& [failure, reason] : reasons)
             QCOMPARE(QString::fromStdString(t::describe(failure, 372)), QString(reason));
+    }
+
+    // The windows' language: --language's, else the system's first user-interface language,
+    // Simplified Chinese for zh-CN, zh-Hans and zh-SG only.
+    void languageRule()
+    {
+        const std::tuple<QStringList, QString, int> rows[] = {
+            {{"zh-Hans-CN", "zh-CN", "zh-Hans", "zh"}, "", 1},
+            {{"zh-CN"}, "", 1},
+            {{"zh_CN"}, "", 1},
+            {{"zh-Hans"}, "", 1},
+            {{"zh-Hans-SG"}, "", 1},
+            {{"zh-SG"}, "", 1},
+            {{"zh-Hant-TW", "zh-TW"}, "", 0},
+            {{"zh-HK"}, "", 0},
+            {{"zh"}, "", 0},
+            {{"en-US", "zh-CN"}, "", 0},
+            {{"de-DE"}, "", 0},
+            {{}, "", 0},
+            {{"en-US"}, "zh", 1},
+            {{"zh-CN"}, "en", 0},
+        };
+        for (const auto& [languages, choice, flag] : rows)
+            QVERIFY2(qx::ui::languageFor(languages, choice) == flag,
+                     qPrintable(languages.join(',') + " " + choice));
     }
 
     // A line of the record as a spreadsheet reads it: quoted where it must be, nothing it could

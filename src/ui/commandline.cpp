@@ -38,6 +38,8 @@ Without arguments the window opens.
                     PORT whenever it is present, or without PORTs on every port that appears
   --bench [--start-on-plug] [PORT...]  the bench window: a row for each PORT, or for every
                     port; with --start-on-plug each device starts when it is plugged in
+  --language zh|en  the windows' language: Simplified Chinese or English; by default the
+                    system's (Simplified Chinese on a zh-CN, zh-Hans or zh-SG system, else English)
   --list            list the serial ports as the window does, with their devices
   --help            show this text
   --version         show the program's version and the firmware it carries

@@ -71,7 +71,7 @@ Form1::Form1(Form1Setup setup_, QWidget* parent)
     connect(&rescan, &QTimer::timeout, this, &Form1::refreshPorts);
     Time.start(1);
 
-    formLoad();
+    formLoad(setup.languageFlag);
 }
 
 Form1::~Form1() = default; // the served port closes the line

@@ -28,6 +28,7 @@ struct Form1Setup
     QString programDir = QCoreApplication::applicationDirPath();
     std::span<const std::uint8_t> package = {}; // empty: the embedded package
     QString recordFolder = qx::serial::serviceRecordFolder();
+    quint8 languageFlag = 0; // start-up's language: 1 Simplified Chinese, else English
 };
 
 class Form1 : public QWidget

@@ -10,8 +10,10 @@
 #include <QApplication>
 #include <QDesktopServices>
 #include <QDir>
+#include <QLocale>
 #include <QUrl>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -32,12 +34,19 @@ int openRecordFolder(int argc, char** argv)
     return QDesktopServices::openUrl(QUrl::fromLocalFile(folder)) ? 0 : 1;
 }
 
+// The windows' language, from --language or the system's.
+quint8 language(const QString& choice)
+{
+    return qx::ui::languageFor(QLocale::system().uiLanguages(), choice);
+}
+
 // The bench window: --bench [--start-on-plug] [PORT...].
-int bench(int argc, char** argv)
+int bench(int argc, char** argv, const QString& choice)
 {
     QApplication app(argc, argv);
     nameTheProgram();
     qx::ui::BenchSetup setup;
+    setup.languageFlag = language(choice);
     for (const QString& argument : QCoreApplication::arguments().mid(2)) {
         if (argument == QLatin1String("--start-on-plug")) {
             setup.startOnPlug = true;
@@ -58,10 +67,24 @@ int bench(int argc, char** argv)
 
 int main(int argc, char** argv)
 {
+    // --language zh|en, wherever it stands, chooses the windows' language; it is taken out here.
+    QString choice;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--language") != 0)
+            continue;
+        choice = QString::fromLocal8Bit(i + 1 < argc ? argv[i + 1] : "");
+        if (choice != QLatin1String("zh") && choice != QLatin1String("en")) {
+            std::fprintf(stderr, "qx-lp4r-updater: --language takes zh or en; see --help\n");
+            return qx::ui::kExitUsage;
+        }
+        std::copy(argv + i + 2, argv + argc + 1, argv + i); // argv[argc] is the null pointer
+        argc -= 2;
+        break;
+    }
     if (argc == 2 && std::strcmp(argv[1], "--open-record-folder") == 0)
         return openRecordFolder(argc, argv);
     if (argc > 1 && std::strcmp(argv[1], "--bench") == 0)
-        return bench(argc, argv);
+        return bench(argc, argv, choice);
     // Our options begin with "--"; Qt's own (-style, -platform ...) still go to the window.
     if (argc > 1 && (std::strncmp(argv[1], "--", 2) == 0 || std::strcmp(argv[1], "-h") == 0)) {
         // No display needed: a bench or a script may have none.
@@ -81,7 +104,7 @@ int main(int argc, char** argv)
     std::fprintf(stderr, "qx-lp4r-updater: %s\n", qx::package::embeddedSummary().c_str());
     QApplication app(argc, argv);
     nameTheProgram();
-    Form1 window;
+    Form1 window(Form1Setup{.languageFlag = language(choice)});
     window.show();
     return app.exec();
 }

@@ -4,6 +4,7 @@
 #include "version.h"
 
 #include <QString>
+#include <QStringList>
 
 namespace qx::ui {
 
@@ -19,6 +20,22 @@ inline constexpr quint8 kChinese = 1; // languageFlag value; any other value is 
 inline QString pick(const Text& text, quint8 languageFlag)
 {
     return QString::fromUtf8(languageFlag == kChinese ? text.chinese : text.english);
+}
+
+// The windows' language: `choice` ("zh" or "en", from --language) if given, else Simplified
+// Chinese where the system's first user-interface language is (zh-CN, zh-Hans..., zh-SG), and
+// English otherwise.
+inline quint8 languageFor(const QStringList& uiLanguages, const QString& choice = {})
+{
+    if (!choice.isEmpty())
+        return choice == QLatin1String("zh") ? kChinese : 0;
+    const QString first =
+        uiLanguages.value(0).toLower().replace(QLatin1Char('_'), QLatin1Char('-'));
+    for (const char* simplified : {"zh-hans", "zh-cn", "zh-sg"})
+        if (first == QLatin1String(simplified) ||
+            first.startsWith(QLatin1String(simplified) + QLatin1Char('-')))
+            return kChinese;
+    return 0;
 }
 
 namespace texts {
