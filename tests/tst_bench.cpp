@@ -16,27 +16,6 @@ constexpr int kFirst = 12;
 constexpr int kSettleMs = 200;
 using Bench = qx::ui::BenchWindow;
 
-// Answers each question box with `answer`, and keeps what it asked.
-struct Answers : QObject
-{
-    explicit Answers(QMessageBox::StandardButton answer) : answer(answer)
-    {
-        qApp->installEventFilter(this);
-    }
-    bool eventFilter(QObject* object, QEvent* event) override
-    {
-        auto* box = event->type() == QEvent::Show ? qobject_cast<QMessageBox*>(object) : nullptr;
-        if (box) {
-            asked << box->text();
-            QTimer::singleShot(
-                0, box, [this, box] { QTest::mouseClick(box->button(answer), Qt::LeftButton); });
-        }
-        return false;
-    }
-    QMessageBox::StandardButton answer;
-    QStringList asked;
-};
-
 struct BenchRig
 {
     explicit BenchRig(const QStringList& paths = {}) : machine(paths) {}
@@ -115,8 +94,7 @@ private slots:
         // the last row unchecked from the keyboard, and F5
         auto* rows = rig.w<QTreeWidget>("rows");
         rows->setFocus();
-        for (int i = 0; i < 4; ++i)
-            QTest::keyClick(rows, Qt::Key_Down);
+        rows->setCurrentItem(bench.rowOf(ports[3]));
         QTest::keyClick(rows, Qt::Key_Space);
         QCOMPARE(bench.rowOf(ports[3])->checkState(Bench::kPort), Qt::Unchecked);
         sims[2].script[0] = {};
@@ -184,16 +162,16 @@ private slots:
         QTest::mouseClick(rig.w<QPushButton>("startButton"), Qt::LeftButton);
         QVERIFY(waitFor([&] { return sims[0].blocks > 20 && sims[1].blocks > 20; }));
         {
-            Answers no(QMessageBox::No);
+            Boxes no(QMessageBox::No);
             QVERIFY(!bench.close());
-            QCOMPARE(no.asked, QStringList{"2 device(s) are being updated. Interrupt them and "
+            QCOMPARE(no.texts, QStringList{"2 device(s) are being updated. Interrupt them and "
                                            "close the window?"});
         }
         const int blocks = sims[0].blocks;
         QVERIFY(waitFor([&] { return sims[0].blocks > blocks + 5; }, 2000)); // still running
-        Answers yes(QMessageBox::Yes);
+        Boxes yes(QMessageBox::Yes);
         QVERIFY(bench.close());
-        QCOMPARE(yes.asked.size(), 1);
+        QCOMPARE(yes.texts.size(), 1);
         const auto records = rig.records();
         QCOMPARE(records.size(), 2);
         for (const QStringList& record : records)

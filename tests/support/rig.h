@@ -85,10 +85,14 @@ inline QString box(const QString& title, QMessageBox::Icon icon, const QString& 
 }
 
 // Records each message box as it opens (`seen` as box() gives it, its text, and the details
-// behind "Show Details..."), and clicks its OK closeAfterMs later (never if < 0).
+// behind "Show Details..."), and clicks its `answer` closeAfterMs later (never if < 0).
 struct Boxes : QObject
 {
-    Boxes() { qApp->installEventFilter(this); }
+    explicit Boxes(QMessageBox::StandardButton answer = QMessageBox::Ok) : answer(answer)
+    {
+        qApp->installEventFilter(this);
+    }
+    QMessageBox::StandardButton answer;
     QStringList seen, texts, details;
     int closeAfterMs = 0;
 
@@ -101,8 +105,8 @@ struct Boxes : QObject
             details << box->detailedText();
         }
         if (box && closeAfterMs >= 0)
-            QTimer::singleShot(closeAfterMs, box, [box] {
-                QTest::mouseClick(box->button(QMessageBox::Ok), Qt::LeftButton);
+            QTimer::singleShot(closeAfterMs, box, [this, box] {
+                QTest::mouseClick(box->button(answer), Qt::LeftButton);
             });
         return false;
     }
