@@ -34,6 +34,9 @@ namespace {
 
 namespace t = qx::transfer;
 constexpr int kRuns = 5;
+// Wires of simulated devices paced at ten times the real line, so that a run takes seconds and
+// the program's own work shows.
+constexpr int kPacedBaud = 576000;
 constexpr int kSteps = 376;                                // states 0 .. 375
 constexpr double kWireSeconds = 382928.0 * 10.0 / 57600.0; // 8N1: ten bits a byte
 bool allMet = true;
@@ -83,6 +86,17 @@ int openDescriptors()
 // A child process: the updater's window as main() shows it, or the floor, the same layout
 // without the window's logic, whose only work is a 1 ms timer with an empty slot. It says
 // when it is on the screen.
+// Shows `window`, says so once it is on the screen, and runs the event loop.
+int showAndRun(QApplication& app, QWidget& window)
+{
+    window.show();
+    if (!QTest::qWaitForWindowExposed(&window))
+        return 1;
+    std::printf("shown\n");
+    std::fflush(stdout);
+    return app.exec();
+}
+
 int child(int argc, char** argv, bool bare)
 {
     QApplication app(argc, argv);
@@ -95,12 +109,7 @@ int child(int argc, char** argv, bool bare)
         layout.setupUi(window.get());
         tick.start(1);
     }
-    window->show();
-    if (!QTest::qWaitForWindowExposed(window.get()))
-        return 1;
-    std::printf("shown\n");
-    std::fflush(stdout);
-    return app.exec();
+    return showAndRun(app, *window);
 }
 
 void startUpAndIdle()
@@ -303,7 +312,6 @@ double commandLine(const QStringList& ports)
 // against one, on wires paced at kPacedBaud so that the program's work is what shows.
 void commandLines(double windowMs)
 {
-    constexpr int kPacedBaud = 576000; // ten times the real line, so a run takes seconds
     std::vector<double> alone;
     BootLoader instant;
     for (int run = 0; run < kRuns; ++run)
@@ -357,6 +365,16 @@ void idleFigure(const char* name, QProcess& measured, QProcess& floor, const cha
            median(m) <= 1.2 * median(f) || median(m) - median(f) <= 0.01);
 }
 
+// Eight devices against one, each run's milliseconds (< 0: not every device was done), on
+// paced wires.
+void eightAgainstOne(const char* name, double eight, double one, const char* how)
+{
+    std::printf("%s: eight %s %.0f ms, one %.0f ms (wires paced at %d baud)\n", name, how, eight,
+                one, kPacedBaud);
+    figure((std::string(name) + "_ratio").c_str(), eight / one, "x one device", "<= 1.2",
+           one > 0 && eight > 0 && eight <= 1.2 * one);
+}
+
 // The station: idle CPU with nothing plugged in against a bare Qt event loop, the time from a
 // port appearing to its menu command against the settle time, and eight devices plugged in at
 // once against one.
@@ -408,7 +426,6 @@ void station()
                 median(toMenu), kRuns);
     figure("station_plug_to_menu_over_settle", overSettle, "ms", "<= 300 ms", overSettle <= 300);
 
-    constexpr int kPacedBaud = 576000;
     std::array<BootLoader, 8> paced;
     for (BootLoader& sim : paced)
         sim.baud = kPacedBaud;
@@ -434,12 +451,9 @@ void station()
         stop(p, named);
         return all ? ms : -1;
     };
-    const double one = plugged(1), eight = plugged(8);
-    std::printf("station_eight_devices: eight plugged in at once %.0f ms, one %.0f ms, from the "
-                "plug to the last one done (wires paced at %d baud)\n",
-                eight, one, kPacedBaud);
-    figure("station_eight_devices_ratio", eight / one, "x one device", "<= 1.2",
-           one > 0 && eight > 0 && eight <= 1.2 * one);
+    const double one = plugged(1);
+    eightAgainstOne("station_eight_devices", plugged(8), one,
+                    "plugged in at once, from the plug to the last one done");
 }
 
 // A child process showing the bench window with eight rows (devices on ptys of its own), or
@@ -467,12 +481,7 @@ int benchChild(int argc, char** argv, bool bare)
         window = std::make_unique<qx::ui::BenchWindow>(
             qx::ui::BenchSetup{.devices = machine.devices(), .recordFolder = state.path()});
     }
-    window->show();
-    if (!QTest::qWaitForWindowExposed(window.get()))
-        return 1;
-    std::printf("shown\n");
-    std::fflush(stdout);
-    return app.exec();
+    return showAndRun(app, *window);
 }
 
 // The bench window: its idle CPU with eight rows against its floor, and eight devices updated
@@ -484,7 +493,6 @@ void benchWindow()
     bare.start(QCoreApplication::applicationFilePath(), {"--bench-layout"});
     idleFigure("bench_window_idle_cpu", window, bare, "eight rows", "its layout");
 
-    constexpr int kPacedBaud = 576000;
     std::array<BootLoader, 8> paced;
     const auto updated = [&](int count) {
         Machine machine;
@@ -503,12 +511,8 @@ void benchWindow()
         const bool all = waitFor([&] { return counters->text() == done; }, 120000);
         return all ? double(clock.nsecsElapsed()) / 1e6 : -1;
     };
-    const double one = updated(1), eight = updated(8);
-    std::printf("bench_window_eight_devices: eight at once %.0f ms, one %.0f ms (wires paced at "
-                "%d baud)\n",
-                eight, one, kPacedBaud);
-    figure("bench_window_eight_devices_ratio", eight / one, "x one device", "<= 1.2",
-           one > 0 && eight > 0 && eight <= 1.2 * one);
+    const double one = updated(1);
+    eightAgainstOne("bench_window_eight_devices", updated(8), one, "from Start to all done");
 }
 
 // The offscreen platform warns about every message box; the figures are what matter here.
