@@ -255,6 +255,26 @@ private slots:
         QCOMPARE(map.join(' '), QString("COM33=/dev/ttyUSB0 COM43=/dev/ttyUSB10 COM66=/dev/ttyACM1 "
                                         "COM1=/dev/ttyS0 COM32=/dev/ttyS31 COM97=/dev/pts/3 "
                                         "COM98=/dev/rfcomm0 COM99=/dev/ttyS32"));
+        // Another device keeps its number while present: one going from the middle of the group
+        // renumbers none, and a new one takes the lowest free number.
+        const auto numbered = [](const QList<MapEntry>& map) {
+            QStringList shown;
+            for (const MapEntry& e : map)
+                shown << e.portName + "=" + QFileInfo(e.device.systemLocation).fileName();
+            return shown.join(' ');
+        };
+        const auto others = [](const QStringList& names) {
+            QList<SerialDevice> list;
+            for (const QString& name : names)
+                list.append({"/dev/" + name, {}, {}});
+            return list;
+        };
+        auto seen = buildDeviceMap(others({"rfcomm0", "rfcomm1", "rfcomm2", "ttyUSB0"}));
+        QCOMPARE(numbered(seen), "COM33=ttyUSB0 COM97=rfcomm0 COM98=rfcomm1 COM99=rfcomm2");
+        seen = buildDeviceMap(others({"rfcomm0", "rfcomm2"}), seen);
+        QCOMPARE(numbered(seen), "COM97=rfcomm0 COM99=rfcomm2");
+        seen = buildDeviceMap(others({"rfcomm0", "rfcomm2", "rfcomm3", "pts/1"}), seen);
+        QCOMPARE(numbered(seen), "COM97=rfcomm0 COM98=1 COM99=rfcomm2 COM100=rfcomm3");
         for (int i = 0; i < 200; ++i) // none numbered above COM255
             devices.append({QString("/dev/ttyX%1").arg(i, 3, 10, QChar('0')), {}, {}});
         const auto many = buildDeviceMap(devices);

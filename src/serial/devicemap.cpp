@@ -41,7 +41,7 @@ std::optional<std::pair<int, int>> groupOf(const QString& systemLocation)
 
 } // namespace
 
-QList<MapEntry> buildDeviceMap(const QList<SerialDevice>& devices)
+QList<MapEntry> buildDeviceMap(const QList<SerialDevice>& devices, const QList<MapEntry>& before)
 {
     struct Ranked
     {
@@ -63,15 +63,39 @@ QList<MapEntry> buildDeviceMap(const QList<SerialDevice>& devices)
         return a.device.systemLocation < b.device.systemLocation;
     });
 
+    // The other devices still present keep their numbers; the new ones fill the gaps.
+    QList<int> taken;
+    const auto kept = [&](const SerialDevice& device) {
+        for (const MapEntry& entry : before)
+            if (entry.device.systemLocation == device.systemLocation &&
+                entry.comNumber >= kFirstOtherComNumber)
+                return entry.comNumber;
+        return 0;
+    };
+    for (const Ranked& r : ranked)
+        if (const int number = r.group == int(std::size(kGroups)) ? kept(r.device) : 0)
+            taken.append(number);
     QList<MapEntry> map;
     int nextOther = kFirstOtherComNumber;
     for (const Ranked& r : ranked) {
-        const bool fixed = r.group < int(std::size(kGroups));
-        const int number = fixed ? kGroups[r.group].firstNumber + r.k : nextOther++;
+        int number = 0;
+        if (r.group < int(std::size(kGroups))) {
+            number = kGroups[r.group].firstNumber + r.k;
+        } else if (!(number = kept(r.device))) {
+            while (taken.contains(nextOther))
+                ++nextOther;
+            number = nextOther++;
+        }
         if (number > kMaxComNumber)
             continue;
         map.append({number, QStringLiteral("COM%1").arg(number), r.device});
     }
+    // The others, last, in the order of their numbers.
+    const auto others = std::find_if(map.begin(), map.end(), [](const MapEntry& entry) {
+        return entry.comNumber >= kFirstOtherComNumber;
+    });
+    std::sort(others, map.end(),
+              [](const MapEntry& a, const MapEntry& b) { return a.comNumber < b.comNumber; });
     return map;
 }
 

@@ -35,10 +35,13 @@ struct MapEntry
 using DeviceSource = std::function<QList<MapEntry>()>;
 
 // Numbers the devices: ttyS<k> -> COM(k+1) and ttyUSB<k> -> COM(33+k) and ttyACM<k> ->
-// COM(65+k) for k < 32, any other device COM97 upward in the order of its path. USB adapters
-// come first, so start-up selects the technician's cable. Devices left without a number from
-// 0 to 255 are left out.
-QList<MapEntry> buildDeviceMap(const QList<SerialDevice>& devices);
+// COM(65+k) for k < 32, any other device COM97 upward. Another device keeps the number it has in
+// `before` (the map as last built) for as long as it stays present; a new one takes the lowest
+// number that is free, in the order of its path, so a device that goes away never renumbers
+// another. USB adapters come first, so start-up selects the technician's cable. Devices left
+// without a number from 0 to 255 are left out.
+QList<MapEntry> buildDeviceMap(const QList<SerialDevice>& devices,
+                               const QList<MapEntry>& before = {});
 std::optional<SerialDevice> deviceFor(const QList<MapEntry>& map, int comNumber);
 
 // One value of the device map: the device's name and the port name it maps to.

@@ -64,7 +64,10 @@ QList<MapEntry> systemDeviceMap()
     QList<SerialDevice> devices;
     for (const QSerialPortInfo& info : QSerialPortInfo::availablePorts())
         devices.append({info.systemLocation(), info.description(), info.manufacturer()});
-    return buildDeviceMap(devices);
+    // Numbers are kept from one reading to the next while their devices stay present.
+    static QList<MapEntry> last;
+    last = buildDeviceMap(devices, last);
+    return last;
 }
 
 struct SerialLine::Impl
