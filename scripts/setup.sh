@@ -18,7 +18,8 @@ QX_TEST_PACKAGES=(
     dpkg-dev file       # dpkg-shlibdeps for CPack
     lintian
     dbus-daemon         # a private bus for the stand-in logind
-    xdotool             # real input events for the Windows program under Wine
+    xdotool             # real input events for the Windows program under Wine, and windows' titles
+    xvfb xauth          # a display for the release test's windows and the Windows leg
     tesseract-ocr       # reads back what the Windows program shows
 )
 
