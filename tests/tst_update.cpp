@@ -549,6 +549,7 @@ private slots:
             {{"--query", p, "COM250"}, "COM250: no such port on this machine"},
             {{"--update", p, "/dev/qx-none"}, "/dev/qx-none: no such port"},
             {{"--update", p, "-x"}, "unknown option '-x'"},
+            {{"--update", p, "--query"}, "--update and --query cannot go together"},
             {{"--list", p}, "--list takes no ports"},
         };
         for (const auto& [arguments, problem] : rows) {

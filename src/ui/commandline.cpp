@@ -7,6 +7,7 @@
 #include "transfer.h"
 #include "version.h"
 
+#include <QCommandLineParser>
 #include <QDir>
 #include <QFileInfo>
 #include <QMetaObject>
@@ -27,28 +28,21 @@ void printLine(std::FILE* stream, const QString& line)
     std::fflush(stream);
 }
 
-const char kUsage[] =
-    R"(Usage: qx-lp4r-updater [--update PORT... | --query PORT... | --station [PORT...] | --list]
-Installs the QX-LP4R firmware built into this program, over a serial line.
+// What --help says besides the options QCommandLineParser lists: the window's own options,
+// which main() takes before the command line sees them, the ports and the exit status.
+const char kAbout[] = R"(Installs the QX-LP4R firmware built into this program, over a serial line.
 Without arguments the window opens.
 
-  --update PORT...  update the device on each PORT, all at once
-  --query PORT...   ask the device on each PORT which firmware it runs
-  --station [PORT...]  until Ctrl+C, update each device once as it is plugged in: on each
-                    PORT whenever it is present, or without PORTs on every port that appears
+Windows:
   --bench [--start-on-plug] [PORT...]  the bench window: a row for each PORT, or for every
                     port; with --start-on-plug each device starts when it is plugged in
   --language zh|en  the windows' language: Simplified Chinese or English; by default the
                     system's (Simplified Chinese on a zh-CN, zh-Hans or zh-SG system, else English)
-  --list            list the serial ports as the window does, with their devices
-  --help            show this text
-  --version         show the program's version and the firmware it carries
   --open-record-folder  show the folder of the service record in the file manager
 
 A PORT is COM<n> as --list shows it, or on Linux a device's path such as /dev/ttyUSB0 or
 /dev/serial/by-id/... (which stays the same when the adapter is plugged in again).
-Exit status: 0 every device succeeded, 1 any failed or was interrupted, 2 a usage error.
-Every update and query leaves a line in the service record:)";
+Exit status: 0 every device succeeded, 1 any failed or was interrupted, 2 a usage error.)";
 
 } // namespace
 
@@ -98,15 +92,34 @@ bool CommandLine::loadPackage()
 
 std::optional<int> CommandLine::start(const QStringList& arguments)
 {
-    const QString command = arguments.value(0);
-    const QStringList names = arguments.mid(1);
-    if (command == "--help" || command == "-h") {
-        setup_.out(QString::fromLatin1(kUsage));
-        setup_.out("  " +
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QString::fromLatin1(kAbout));
+    const QCommandLineOption updateOption("update", "Update the device on each PORT, all at once."),
+        queryOption("query", "Ask the device on each PORT which firmware it runs."),
+        stationOption("station",
+                      "Until Ctrl+C, update each device once as it is plugged in: on each "
+                      "PORT whenever it is present, or without PORTs on every port that "
+                      "appears."),
+        listOption("list", "List the serial ports as the window does, with their devices.");
+    const QList<QCommandLineOption> commands{updateOption, queryOption, stationOption, listOption};
+    parser.addOptions(commands);
+    const QCommandLineOption help({"h", "help"}, "Show this text.");
+    parser.addOption(help);
+    const QCommandLineOption version = parser.addVersionOption();
+    parser.addPositionalArgument("PORT", "A port: COM<n>, or a device's path.", "[PORT...]");
+    if (!parser.parse(QStringList{QStringLiteral("qx-lp4r-updater")} + arguments)) {
+        const QString unknown = parser.unknownOptionNames().value(0);
+        return usage(unknown.isEmpty() ? parser.errorText()
+                                       : QStringLiteral("unknown option '%1%2'")
+                                             .arg(unknown.size() == 1 ? "-" : "--", unknown));
+    }
+    if (parser.isSet(help)) {
+        setup_.out(parser.helpText().trimmed());
+        setup_.out("Every update and query leaves a line in the service record:\n  " +
                    QDir::toNativeSeparators(setup_.recordFolder + '/' + service::kRecordFileName));
         return kExitSuccess;
     }
-    if (command == "--version") {
+    if (parser.isSet(version)) {
         setup_.out(QStringLiteral("qx-lp4r-updater " QX_VERSION));
         setup_.out(QString::fromStdString(package::embeddedSummary()));
         // What a technician holds against the vendor's published checksum of the image.
@@ -114,13 +127,18 @@ std::optional<int> CommandLine::start(const QStringList& arguments)
         setup_.out("firmware image SHA-256 " + service::firmwareSha256(embedded.package));
         return kExitSuccess;
     }
+    QStringList given;
+    for (const QCommandLineOption& command : commands)
+        if (parser.isSet(command))
+            given << "--" + command.names().first();
+    if (given.size() != 1)
+        return usage(given.isEmpty()
+                         ? QStringLiteral("give one of --update, --query, --station and --list")
+                         : given.join(" and ") + " cannot go together");
+    const QString command = given.first();
+    const QStringList names = parser.positionalArguments();
     if (command == "--list")
         return names.isEmpty() ? list() : usage("--list takes no ports");
-    if (command != "--update" && command != "--query" && command != "--station")
-        return usage(QStringLiteral("unknown option '%1'").arg(command));
-    for (const QString& name : names)
-        if (name.startsWith('-'))
-            return usage(QStringLiteral("unknown option '%1'").arg(name));
     if (names.size() != QSet<QString>(names.begin(), names.end()).size())
         for (const QString& name : names)
             if (names.count(name) > 1)

@@ -86,7 +86,8 @@ int main(int argc, char** argv)
     if (argc > 1 && std::strcmp(argv[1], "--bench") == 0)
         return bench(argc, argv, choice);
     // Our options begin with "--"; Qt's own (-style, -platform ...) still go to the window.
-    if (argc > 1 && (std::strncmp(argv[1], "--", 2) == 0 || std::strcmp(argv[1], "-h") == 0)) {
+    if (argc > 1 && (std::strncmp(argv[1], "--", 2) == 0 || std::strcmp(argv[1], "-h") == 0 ||
+                     std::strcmp(argv[1], "-v") == 0)) {
         // No display needed: a bench or a script may have none.
         QCoreApplication app(argc, argv);
         nameTheProgram();
