@@ -108,6 +108,32 @@ private slots:
             QVERIFY(record[kReason].startsWith("interrupted at data block "));
     }
 
+    // A port pulled out while another program still holds it fails as removed, not interrupted.
+    void pulledWhileHeld()
+    {
+        Machine machine;
+        BootLoader sim;
+        QSerialPort holder(sim.slavePath);
+        QVERIFY(holder.open(QIODevice::ReadWrite));
+        Program program;
+        program.start(QX_PROGRAM, {"--station", Machine::usb(kFirst + 7)});
+        QVERIFY(program.waitForReadyRead(5000));
+        QString out;
+        const auto printed = [&](const QString& text) {
+            out += QString::fromLocal8Bit(program.readAllStandardOutput());
+            return out.contains(text);
+        };
+        machine.plug(sim, kFirst + 7);
+        QVERIFY(waitFor([&] { return printed("updating with"); }, 5000));
+        machine.unplug(kFirst + 7);
+        const QString failed = Machine::usb(kFirst + 7) +
+                               ": failure: the adapter was removed while another program held "
+                               "the port";
+        QVERIFY2(waitFor([&] { return printed(failed); }, 3000), qPrintable(out));
+        ::kill(pid_t(program.processId()), SIGINT);
+        QVERIFY(program.ended(3000) && sim.stream.isEmpty());
+    }
+
     // The program itself, serving named paths absent at its start: one device falls silent
     // and fails with its reason while the others succeed, one port is held by another program
     // for two seconds after it appears and is updated once it is free, and Ctrl+C ends it

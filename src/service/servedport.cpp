@@ -105,20 +105,28 @@ void ServedPort::interrupt()
     if (!running_)
         return;
     if (busyRetry_.isActive()) // still waiting for another program to let go of the port
-        session_.refused(job_, QStringLiteral("interrupted while another program held it"));
-    else
-        session_.interrupt(); // ends it, through finished()
-    if (running_)             // nothing ran on it: its open failed just now, or is retried
+        return giveUp(QStringLiteral("interrupted while another program held the port"));
+    session_.interrupt(); // ends it, through finished()
+    if (running_)         // nothing ran on it: its open failed just now
         end({job_, t::Outcome::Failure, "interrupted", {}});
 }
 
 void ServedPort::removed()
 {
-    if (!running_ || busyRetry_.isActive())
-        return interrupt();
+    if (!running_)
+        return;
+    if (busyRetry_.isActive())
+        return giveUp(
+            QStringLiteral("the adapter was removed while another program held the port"));
     if (port_.portOpen())
         port_.setPortOpen(false);
     session_.lineLost(QStringLiteral("the adapter was removed"));
+}
+
+void ServedPort::giveUp(const QString& reason)
+{
+    session_.refused(job_, reason);
+    end({job_, t::Outcome::Failure, reason.toStdString(), {}});
 }
 
 } // namespace qx::service

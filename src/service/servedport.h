@@ -74,6 +74,8 @@ signals:
 
 private:
     void tryStart();
+    // Ends a start() that never got its port: recorded as refused, reported with `reason`.
+    void giveUp(const QString& reason);
     void end(const transfer::Outcome& outcome);
     void recordOutcome(const transfer::Outcome& outcome);
 
