@@ -285,6 +285,7 @@ private slots:
         QVERIFY(!(tio.c_iflag & (IXON | IXOFF)));
         rig.click("Command5");
         QCOMPARE(state(*rig.form), kDisconnected);
+        QCOMPARE(rig.w<QComboBox>("Combo1")->lineEdit()->text(), QString("COM97")); // the field
         QVERIFY(rig.connectPort()); // the same port again
         rig.sim.hangUp(); // while idle: the window shows the port closed, and says nothing
         QVERIFY(waitFor([&] { return !rig.form->comm().portOpen(); }, 2000));
