@@ -3,7 +3,6 @@
 // silent device, a busy port and Ctrl+C.
 #include "rig.h"
 
-#include <QDir>
 #include <QSerialPort>
 #include <QtTest>
 
@@ -13,16 +12,6 @@ namespace {
 // Station tests plug /dev/ttyUSB24 and above: the window's tests plug 20 to 23 beside them.
 constexpr int kFirst = 24;
 constexpr int kSettleMs = 200; // in this process; the program settles for its real second
-
-// How many of this process's descriptors are open on `path`'s device.
-int opensOf(const QString& path)
-{
-    const QString device = QFileInfo(path).canonicalFilePath();
-    int n = 0;
-    for (const QFileInfo& fd : QDir("/proc/self/fd").entryInfoList(QDir::Files | QDir::System))
-        n += fd.symLinkTarget() == device;
-    return n;
-}
 
 QStringList linesOf(const QStringList& out, const QString& port)
 {
@@ -79,33 +68,6 @@ private slots:
         QCOMPARE(lines.filter(QRegularExpression(": \\d+%$")).size(), 20);
         QCOMPARE(lines.filter(": success").size(), 2);
         QCOMPARE(run.records().size(), 5);
-    }
-
-    // Ctrl+C mid-update: every update is reported and recorded as interrupted at its block,
-    // and every port is closed.
-    void interruptedMidUpdate()
-    {
-        Machine machine;
-        std::array<BootLoader, 2> sims;
-        CommandLineRun run({}, machine.devices(), kSettleMs);
-        QVERIFY(run.start({"--station", Machine::usb(kFirst + 5), Machine::usb(kFirst + 6)}));
-        for (int i = 0; i < 2; ++i)
-            machine.plug(sims[i], kFirst + 5 + i);
-        QVERIFY(waitFor([&] { return sims[0].blocks > 20 && sims[1].blocks > 20; }));
-        QCOMPARE(opensOf(sims[0].slavePath) + opensOf(sims[1].slavePath), 4); // ours and theirs
-        run.commandLine.interrupt();
-        QCOMPARE(opensOf(sims[0].slavePath) + opensOf(sims[1].slavePath), 2);
-        QVERIFY(waitFor([&] { return run.status >= 0; }, 2000));
-        QCOMPARE(run.status, 1);
-        for (int i = 0; i < 2; ++i)
-            QVERIFY2(run.out.filter(QRegularExpression(
-                                        "^" + Machine::usb(kFirst + 5 + i) +
-                                        ": failure: interrupted at data block \\d+ of 372$"))
-                             .size() == 1,
-                     qPrintable(run.out.join('|')));
-        QCOMPARE(run.records().size(), 2);
-        for (const QStringList& record : run.records())
-            QVERIFY(record[kReason].startsWith("interrupted at data block "));
     }
 
     // A port pulled out while another program still holds it fails as removed, not interrupted.
