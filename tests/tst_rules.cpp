@@ -22,8 +22,12 @@
 #ifdef Q_OS_WIN
 #include <windows.h>
 #else
+#include "system.h"
+
 #include <sys/fsuid.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #endif
 
 using namespace qx::package;
@@ -44,9 +48,11 @@ QByteArray bytesOf(std::span<const std::uint8_t> b)
 // Makes the service record unwritable while it lives, in one of the ways a technician meets.
 enum class Blocked
 {
-    Folder, // the record's folder is read-only, and the record is not there yet
-    File,   // the record is read-only
-    Held,   // Windows: a spreadsheet holds the record open without sharing
+    Folder,     // the record's folder is read-only, and the record is not there yet
+    File,       // the record is read-only
+    Unreadable, // the record's mode lets nobody read it: not a foreign file for that
+    SizeLimit,  // a file size limit (a full disk alike) ends the write part-way
+    Held,       // Windows: a spreadsheet holds the record open without sharing
 };
 class Unwritable
 {
@@ -62,7 +68,16 @@ public:
                         FILE_ATTRIBUTE_NORMAL, nullptr);
         QVERIFY(held_ != INVALID_HANDLE_VALUE);
 #else
-        QVERIFY(::chmod(QFile::encodeName(how == Blocked::Folder ? folder : path), 0555) == 0);
+        if (how == Blocked::SizeLimit) {
+            QVERIFY(::getrlimit(RLIMIT_FSIZE, &limit_) == 0);
+            const rlimit cut{rlim_t(QFileInfo(path).size() + 20), limit_.rlim_max};
+            QVERIFY(::setrlimit(RLIMIT_FSIZE, &cut) == 0);
+            return;
+        }
+        QVERIFY(::chmod(QFile::encodeName(how == Blocked::Folder ? folder : path),
+                        how == Blocked::Unreadable ? 0200 : 0555) == 0);
+        if (how == Blocked::Unreadable) // a foreign file's lines could go beside it
+            QVERIFY(::chmod(QFile::encodeName(folder), 0777) == 0);
         ::setfsgid(65534); // root writes whatever the modes say: nobody does not
         ::setfsuid(65534);
 #endif
@@ -72,6 +87,8 @@ public:
 #ifdef Q_OS_WIN
         CloseHandle(held_);
 #else
+        if (limit_.rlim_max)
+            ::setrlimit(RLIMIT_FSIZE, &limit_);
         ::setfsuid(0);
         ::setfsgid(0);
         ::chmod(QFile::encodeName(folder_), 0755);
@@ -83,8 +100,23 @@ private:
     QString folder_, path_;
 #ifdef Q_OS_WIN
     HANDLE held_ = INVALID_HANDLE_VALUE;
+#else
+    rlimit limit_{};
 #endif
 };
+
+// The i-th of a run of record lines, each a failed update.
+QByteArray numberedLine(int i)
+{
+    const t::Outcome failed{t::Job::Update, t::Outcome::Failure, "line " + std::to_string(i), {}};
+    return qx::service::recordLine(failed, {"COM7", "d", nullptr});
+}
+
+QByteArray contentsOf(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
 } // namespace
 
 class TestRules : public QObject
@@ -546,6 +578,8 @@ private slots:
 #else
         QTest::newRow("read-only folder") << int(Blocked::Folder);
         QTest::newRow("read-only file") << int(Blocked::File);
+        QTest::newRow("unreadable file") << int(Blocked::Unreadable);
+        QTest::newRow("file size limit") << int(Blocked::SizeLimit);
 #endif
     }
 
@@ -556,21 +590,14 @@ private slots:
         QFile::setPermissions(dir.path(), QFile::permissions(dir.path()) | QFile::ExeOther);
         const QString folder = dir.filePath("record"), path = folder + "/service-record.csv";
         QVERIFY(QDir().mkpath(folder));
-        const auto line = [](int i) {
-            const t::Outcome failed{
-                t::Job::Update, t::Outcome::Failure, "line " + std::to_string(i), {}};
-            return qx::service::recordLine(failed, {"COM7", "d", nullptr});
-        };
+        const auto line = numberedLine;
         QByteArray expected = qx::service::recordHeader();
         auto record = std::make_optional<qx::service::ServiceRecord>(folder);
         if (how != int(Blocked::Folder)) {
             QVERIFY(record->append(line(0)).isEmpty());
             expected += line(0);
         }
-        const auto read = [&] {
-            QFile file(path);
-            return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-        };
+        const auto read = [&] { return contentsOf(path); };
         {
             const Unwritable blocked(Blocked(how), folder, path);
             const QString said = record->append(line(1));
@@ -578,7 +605,10 @@ private slots:
         }
         QCOMPARE(read(), how == int(Blocked::Folder) ? QByteArray() : expected);
         QVERIFY(record->append(line(2)).isEmpty());
-        QCOMPARE(read(), expected + line(1) + line(2));
+        QVERIFY(record->append(line(4)).isEmpty()); // what was kept is written once
+        expected += line(1) + line(2) + line(4);
+        QCOMPARE(read(), expected);
+        QVERIFY(!QFile::exists(folder + "/service-record (2).csv"));
 
         static QStringList warned;
         warned.clear();
@@ -590,9 +620,47 @@ private slots:
             record.reset(); // the program ends
         }
         qInstallMessageHandler(previous);
-        QCOMPARE(read(), expected + line(1) + line(2));
+        QCOMPARE(read(), expected);
         QCOMPARE(warned.size(), 1);
         QVERIFY2(warned[0].endsWith(QString::fromUtf8(line(3))), qPrintable(warned[0]));
+    }
+
+    // What stands in the record's place and is no file of ours is left alone without waiting on
+    // it; a file system without hard links still gets its record.
+    void recordInOddPlaces_data()
+    {
+        QTest::addColumn<QString>("place");
+        QTest::addColumn<QString>("file"); // where the line goes
+        QTest::newRow("FIFO") << "fifo"
+                              << "service-record (2).csv";
+        QTest::newRow("link to a FIFO") << "link"
+                                        << "service-record (2).csv";
+        QTest::newRow("no hard links") << "FAT"
+                                       << "service-record.csv";
+    }
+
+    void recordInOddPlaces()
+    {
+#ifdef Q_OS_WIN
+        QSKIP("the record's place is a FIFO or a FAT folder on Linux");
+#else
+        QFETCH(QString, place);
+        QFETCH(QString, file);
+        QTemporaryDir dir;
+        const QByteArray fifo = QFile::encodeName(dir.filePath("f"));
+        const QString path = dir.filePath("service-record.csv");
+        if (place == "fifo")
+            QVERIFY(::mkfifo(QFile::encodeName(path), 0600) == 0);
+        if (place == "link")
+            QVERIFY(::mkfifo(fifo, 0600) == 0 && QFile::link(fifo, path));
+        if (place == "FAT") // FAT, exFAT and many SMB shares refuse link()
+            qx::serial::makeHardLink = [](const char*, const char*) { return errno = EPERM, -1; };
+        ::alarm(10); // a record that waited for a FIFO's reader would hang here: this ends it
+        qx::service::ServiceRecord(dir.path()).append(numberedLine(1));
+        ::alarm(0);
+        qx::serial::makeHardLink = ::link;
+        QCOMPARE(contentsOf(dir.filePath(file)), qx::service::recordHeader() + numberedLine(1));
+#endif
     }
 
     // Random packages and random device replies, many at each state: the machine always

@@ -501,8 +501,11 @@ private slots:
         for (const BootLoader& sim : sims)
             ports << sim.slavePath;
         sims[2].script[101] = {};
+        BootLoader held; // another program has it: it fails at once, and is recorded
+        QSerialPort holder(held.slavePath);
+        QVERIFY(holder.open(QIODevice::ReadWrite));
         CommandLineRun run;
-        QCOMPARE(run.run(QStringList{"--update"} + ports), 1);
+        QCOMPARE(run.run(QStringList{"--update"} + ports + QStringList{held.slavePath}), 1);
         for (int i = 0; i < 4; ++i) {
             const QStringList mine = run.out.filter(QRegularExpression(
                 "^" + QRegularExpression::escape(ports[i]) + ": (\\d+%|success|failure)"));
@@ -515,7 +518,12 @@ private slots:
         QCOMPARE(
             run.out.mid(run.out.size() - 2),
             (QStringList{ports[2] + ": failure: no answer to data block 100 of 372 within 10 s",
-                         "summary: 3 of 4 succeeded; failed: " + ports[2]}));
+                         "summary: 3 of 5 succeeded; failed: " + held.slavePath + " " + ports[2]}));
+        const auto records = run.records();
+        QCOMPARE(records.size(), 5);
+        QVERIFY2(records[0][kReason].startsWith("the port could not be started: COM97 (" +
+                                                held.slavePath + ") is in use"),
+                 qPrintable(records[0][kReason]));
     }
 
     // A usage error says so on standard error, touches no port and records nothing; a path that

@@ -79,12 +79,18 @@ QString notASerialDevice(const QString& path);
 QString serviceRecordFolder();
 QString userName();
 
-// Makes `path` hold `bytes` unless it exists: nobody ever sees it without them. False if it
-// could not be made (it may exist all the same).
+// Makes `path` hold `bytes` unless it exists: nobody ever sees it without them (but on a file
+// system that can neither link nor rename without replacing). False if it could not be made
+// (it may exist all the same).
 bool createWith(const QString& path, const QByteArray& bytes);
+#ifndef Q_OS_WIN
+// How createWith() links its file into place; tests stand in a file system without hard links.
+extern int (*makeHardLink)(const char* from, const char* to);
+#endif
 // Appends `bytes` in one write on a handle opened for appending, so that lines of other
-// programs appending at the same time are neither cut nor interleaved. The reason in words
-// when it fails (a locked, read-only or full file), else empty.
+// programs appending at the same time are neither cut nor interleaved, and flushes them to
+// the disk. A write cut short leaves nothing behind where no other program wrote meanwhile.
+// The reason in words when it fails (a locked, read-only or full file), else empty.
 QString appendWhole(const QString& path, const QByteArray& bytes);
 
 } // namespace qx::serial

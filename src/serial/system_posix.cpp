@@ -1,5 +1,5 @@
 // The operating system on Linux: SIGINT, SIGTERM and SIGHUP through a self-pipe, inotify on
-// /dev, logind's inhibitor locks, the XDG state folder, and O_APPEND.
+// /dev, logind's inhibitor locks, the XDG state folder, and O_APPEND with fsync.
 #include "system.h"
 
 #include <QDBusConnection>
@@ -210,29 +210,72 @@ QString userName()
     return QString::number(::geteuid());
 }
 
+int (*makeHardLink)(const char* from, const char* to) = ::link;
+
 bool createWith(const QString& path, const QByteArray& bytes)
 {
-    // Written whole under a name of its own, then linked into place: link() refuses an
-    // existing path, so a second program's record is never replaced.
-    QByteArray temporary = QFile::encodeName(path) + ".XXXXXX";
+    // Written whole under a name of its own, then put in place by a call that refuses an
+    // existing path, so that a second program's record is never replaced: link(), or where
+    // the file system has no hard links (FAT, exFAT, many SMB shares) a rename that does not
+    // replace. Only where neither exists is the file made in place, and seen empty briefly.
+    const QByteArray target = QFile::encodeName(path);
+    QByteArray temporary = target + ".XXXXXX";
     const int fd = ::mkstemp(temporary.data());
     if (fd < 0)
         return false;
     ::fchmod(fd, 0644); // mkstemp's 0600 would hide the record from the user's other tools
-    const bool written = ::write(fd, bytes.constData(), std::size_t(bytes.size())) == bytes.size();
+    const bool written =
+        ::write(fd, bytes.constData(), std::size_t(bytes.size())) == bytes.size() &&
+        ::fsync(fd) == 0;
     ::close(fd);
-    const bool linked = written && ::link(temporary.constData(), QFile::encodeName(path)) == 0;
-    ::unlink(temporary.constData());
-    return linked;
+    bool placed = written && makeHardLink(temporary.constData(), target.constData()) == 0;
+    const bool noLinks = !placed && (errno == EPERM || errno == EOPNOTSUPP || errno == ENOSYS ||
+                                     errno == EMLINK || errno == EXDEV);
+    if (written && noLinks) {
+        placed = ::renameat2(AT_FDCWD, temporary.constData(), AT_FDCWD, target.constData(),
+                             RENAME_NOREPLACE) == 0;
+        if (!placed && errno == EINVAL) { // no such rename either
+            const int made =
+                ::open(target.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+            placed = made >= 0 &&
+                     ::write(made, bytes.constData(), std::size_t(bytes.size())) == bytes.size();
+            if (made >= 0)
+                ::close(made);
+        }
+    }
+    ::unlink(temporary.constData()); // gone already when it was renamed
+    return placed;
 }
 
 QString appendWhole(const QString& path, const QByteArray& bytes)
 {
-    const int fd = ::open(QFile::encodeName(path), O_WRONLY | O_APPEND | O_CLOEXEC);
+    // A file size limit ends the write short rather than the program.
+    static const bool sizeLimitSignalIgnored = std::signal(SIGXFSZ, SIG_IGN) != SIG_ERR;
+    Q_UNUSED(sizeLimitSignalIgnored);
+    // O_NONBLOCK: a FIFO put in the record's place refuses at once instead of waiting for a
+    // reader; on a regular file it changes nothing.
+    const int fd =
+        ::open(QFile::encodeName(path), O_WRONLY | O_APPEND | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     if (fd < 0)
         return QString::fromLocal8Bit(std::strerror(errno));
+    struct stat before
+    {
+    };
+    const bool sized = ::fstat(fd, &before) == 0;
     const ssize_t written = ::write(fd, bytes.constData(), std::size_t(bytes.size()));
     const int error = errno;
+    struct stat after
+    {
+    };
+    if (written >= 0 && written < bytes.size() && sized && ::fstat(fd, &after) == 0 &&
+        after.st_size == before.st_size + written) {
+        [[maybe_unused]] const int cut = ::ftruncate(fd, before.st_size); // no fragment stays
+    }
+    // On the disk before the outcome is over: a laptop that loses power keeps its line. A
+    // failed flush is not a failed write: the line is in the file, and writing it again would
+    // make it twice.
+    if (written == bytes.size())
+        ::fsync(fd);
     ::close(fd);
     if (written == bytes.size())
         return QString();

@@ -188,21 +188,41 @@ bool createWith(const QString& path, const QByteArray& bytes)
 
 QString appendWhole(const QString& path, const QByteArray& bytes)
 {
-    // FILE_APPEND_DATA alone: every write lands at the end. Windows itself keeps two such
-    // writes apart, Wine does not; so the writers also take turns on one byte far past any
-    // end, which no reader of the record ever touches.
-    const HANDLE file = CreateFileW(QDir::toNativeSeparators(path).toStdWString().c_str(),
-                                    FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    // FILE_APPEND_DATA, and no other write access: every write lands at the end. Windows itself
+    // keeps two such writes apart, Wine does not; so the writers also take turns on one byte far
+    // past any end, which no reader of the record ever touches.
+    const HANDLE file =
+        CreateFileW(QDir::toNativeSeparators(path).toStdWString().c_str(),
+                    FILE_APPEND_DATA | FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE)
         return lastError();
     OVERLAPPED turn{};
     turn.Offset = 0;
     turn.OffsetHigh = 0x7FFFFFFF;
     const bool locked = LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &turn);
+    LARGE_INTEGER before{}, after{};
+    const bool sized = locked && GetFileSizeEx(file, &before);
     DWORD done = 0;
     const bool written = WriteFile(file, bytes.constData(), DWORD(bytes.size()), &done, nullptr);
     const QString error = written ? QString() : lastError();
+    // A write cut short (a full disk) is cut back while it is still our turn: no fragment stays
+    // for the next line to be appended to.
+    if (done > 0 && done < DWORD(bytes.size()) && sized && GetFileSizeEx(file, &after) &&
+        after.QuadPart == before.QuadPart + done) {
+        const HANDLE cut = CreateFileW(QDir::toNativeSeparators(path).toStdWString().c_str(),
+                                       GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                       OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (cut != INVALID_HANDLE_VALUE) {
+            if (SetFilePointerEx(cut, before, nullptr, FILE_BEGIN))
+                SetEndOfFile(cut);
+            CloseHandle(cut);
+        }
+    }
+    // On the disk before the outcome is over: a laptop that loses power keeps its line. A
+    // failed flush is not a failed write: writing the line again would make it twice.
+    if (written && done == DWORD(bytes.size()))
+        FlushFileBuffers(file);
     if (locked)
         UnlockFileEx(file, 0, 1, 0, &turn);
     CloseHandle(file);

@@ -8,6 +8,7 @@
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QSysInfo>
 
 #include <cstdlib>
@@ -46,23 +47,30 @@ QString candidate(const QString& folder, int index)
                        : QStringLiteral("service-record (%1).csv").arg(index));
 }
 
-// This program's record begins with the header line, whatever follows. A file that cannot be
-// read just now (a spreadsheet holds it without sharing) is not known to be anyone else's.
+// This program's record is a regular file that begins with the header line, whatever follows.
+// Anything else in its place (a FIFO, a device, a link to one) is not opened at all: reading it
+// could wait for ever. A file that cannot be read just now (a spreadsheet holds it without
+// sharing, its mode denies us) is not known to be anyone else's.
 enum class Owner
 {
     Us,
     Other,
     Unreadable,
 };
-Owner ownerOf(const QString& path, QString* why)
+struct Found
 {
+    Owner owner = Owner::Other;
+    QString why; // Unreadable: the reason
+};
+Found ownerOf(const QString& path)
+{
+    if (!QFileInfo(path).isFile())
+        return {};
     QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        *why = file.errorString();
-        return Owner::Unreadable;
-    }
+    if (!file.open(QIODevice::ReadOnly))
+        return {Owner::Unreadable, file.errorString()};
     const QByteArray header = recordHeader();
-    return file.read(header.size()) == header ? Owner::Us : Owner::Other;
+    return {file.read(header.size()) == header ? Owner::Us : Owner::Other, {}};
 }
 
 } // namespace
@@ -130,12 +138,12 @@ QString ServiceRecord::append(const QByteArray& line)
         const QString at = candidate(folder_, index);
         if (!QFile::exists(at))
             serial::createWith(at, recordHeader());
-        QString why;
-        const Owner owner = QFile::exists(at) ? ownerOf(at, &why) : Owner::Other;
-        if (owner == Owner::Us)
+        const Found found = QFile::exists(at) ? ownerOf(at) : Found{};
+        if (found.owner == Owner::Us)
             path = at;
-        else if (owner == Owner::Unreadable)
-            problem = QStringLiteral("cannot read %1: %2").arg(QDir::toNativeSeparators(at), why);
+        else if (found.owner == Owner::Unreadable)
+            problem =
+                QStringLiteral("cannot read %1: %2").arg(QDir::toNativeSeparators(at), found.why);
         else if (QFile::exists(at) && foreign.isEmpty())
             foreign = at;
     }
