@@ -3,6 +3,7 @@
 #include "clock.h"
 #include "commport.h"
 #include "crc16.h"
+#include "inert.h"
 #include "packageloader.h"
 #include "servicerecord.h"
 #include "texts.h"
@@ -421,6 +422,12 @@ private slots:
                                            {"\r\n", false},
                                            {"", false}})
             QVERIFY2(t::versionReplyComplete(reply) == whole, reply);
+        // what a terminal would obey is printed as an escape; letters of any script stay
+        for (const auto& [text, shown] : {std::pair{u"V1\u001b[2K\r\n", u"V1\\x1b[2K\\x0d\\x0a"},
+                                          {u"\u007f\u009b31m", u"\\x7f\\x9b31m"},
+                                          {u"\u202eV1\u2028", u"\\u202eV1\\u2028"},
+                                          {u"测试 Ä\\", u"测试 Ä\\"}})
+            QCOMPARE(qx::service::inert(QString::fromUtf16(text)), QString::fromUtf16(shown));
         QCOMPARE(qx::ui::clockText(QTime(0, 0, 0), ':'), QString("00:00:00"));
         QCOMPARE(qx::ui::clockText(QTime(13, 0, 0), ':'), QString("13:00:00"));
         QCOMPARE(qx::ui::clockText(QTime(9, 5, 7), '.'), QString("09.05.07"));
@@ -516,7 +523,7 @@ private slots:
         t::Outcome outcome{t::Job::Query,
                            t::Outcome::Failure,
                            "reply 15 (NAK), \"quoted\"",
-                           "=HYPERLINK(\"x\")\r\nV1",
+                           "\t=HYPERLINK(\"x\")\r\nV1",
                            QDateTime({2026, 12, 8}, {9, 5, 7}, QTimeZone(3600)),
                            1.5};
         const QByteArray line =
@@ -524,7 +531,7 @@ private slots:
         QVERIFY2(
             line.startsWith("2026-12-08T09:05:07+01:00,1.500,") &&
                 line.contains(",COM7,\"\\Device\\VCP0, 测试\",version query,,,,yes,failure,"
-                              "\"reply 15 (NAK), \"\"quoted\"\"\",\"'=HYPERLINK(\"\"x\"\")  V1\","
+                              "\"reply 15 (NAK), \"\"quoted\"\"\",\"' =HYPERLINK(\"\"x\"\")  V1\","
                               "1.3.7\r\n"),
             line.constData());
         QVERIFY(qx::service::recordHeader().startsWith("\xEF\xBB\xBFtime,duration_s,"));

@@ -265,7 +265,7 @@ private slots:
         const Form1& form = *rig.form;
         QCOMPARE(form.portList, QStringList{"COM97"});
         QCOMPARE(rig.w<QComboBox>("Combo1")->itemData(0, Qt::ToolTipRole).toString(),
-                 "COM97: " + rig.sim.slavePath + ", pseudo-terminal, test");
+                 qx::ui::plainToolTip("COM97: " + rig.sim.slavePath + ", pseudo-terminal, test"));
         QCOMPARE(int(form.portNumber), 97);
         QCOMPARE(panel(form, 1) + "|" + panel(form, 4), QString("COM97|V1.3.7"));
         QVERIFY(rig.w("lblPercent")->isHidden());
@@ -428,13 +428,52 @@ private slots:
             QVERIFY(waitFor([&] { return rig.form->session().commMode == 0 && rig.idle(); }, 5000));
             waitFor([] { return false; }, 50);
             QCOMPARE(rig.boxes.texts.last(), outcome);
-            QVERIFY(rig.form->session().versionText.endsWith('y') &&
-                    !rig.form->session().deviceWaiting);
-            QCOMPARE(rig.w<QLabel>("Label1")->text(), QString(300, 'x'));
+            // kept, shown and recorded at most to the limit: a device never stops talking
+            const QString limit(qx::transfer::kVersionTextLimit, 'x');
+            QVERIFY(rig.form->session().versionText == limit && !rig.form->session().deviceWaiting);
+            QCOMPARE(rig.w<QLabel>("Label1")->text(), limit);
             if (outcome == kError)
                 QVERIFY(rig.update());
         }
         QCOMPARE(rig.boxes.texts, (QStringList{kError, kSuccess}));
+    }
+
+    // What a device sends is text and nothing else: escape sequences, a carriage return and
+    // markup show as plain text in Label1, escaped on standard output and as spaces in the
+    // record.
+    void deviceTextIsInert()
+    {
+        const QByteArray hostile = "\x1b]52;c;aGk=\x07\x1b[2K\r<b>V9.9.9</b><!--";
+        Rig rig;
+        rig.sim.versionReply = hostile + ".bin\r\n";
+        QVERIFY(rig.connectPort());
+        rig.click("Command2");
+        const auto* label = rig.w<QLabel>("Label1");
+        QVERIFY(waitFor([&] { return label->text() == QString::fromLatin1(hostile); }, 3000));
+        QCOMPARE(label->textFormat(), Qt::PlainText);
+
+        BootLoader sim;
+        sim.versionReply = rig.sim.versionReply;
+        CommandLineRun run;
+        QCOMPARE(run.run({"--query", sim.slavePath}), 0);
+        QCOMPARE(run.out.filter(": version "),
+                 QStringList{sim.slavePath +
+                             ": version \\x1b]52;c;aGk=\\x07\\x1b[2K\\x0d<b>V9.9.9</b><!--"});
+        QCOMPARE(run.records()[0][kVersion], " ]52;c;aGk=  [2K <b>V9.9.9</b><!--");
+    }
+
+    // A device that talks while nobody listens (connected, idle) costs a bounded buffer.
+    void idleInputIsBounded()
+    {
+        Rig rig;
+        QVERIFY(rig.connectPort());
+        for (int i = 0; i < 64; ++i) {
+            rig.sim.write(QByteArray(1024, 'x'));
+            waitFor([] { return false; }, 2);
+        }
+        waitFor([] { return false; }, 200);
+        QVERIFY2(rig.form->comm().bytesWaiting() == qx::serial::kIdleKeepBytes,
+                 qPrintable(QString::number(rig.form->comm().bytesWaiting())));
     }
 
     void updateWithoutAPackageSendsNothing()

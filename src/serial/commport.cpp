@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <iterator>
+#include <utility>
 
 namespace qx::serial {
 
@@ -117,6 +118,7 @@ void CommPort::setPortOpen(bool open)
 {
     if (!open) {
         line_.close();
+        idleTail_.clear();
         eventQueued_ = false;
         return;
     }
@@ -162,6 +164,7 @@ void CommPort::clearReceive()
 {
     requireOpen("clear receive buffer");
     line_.clearInput();
+    idleTail_.clear();
 }
 
 void CommPort::clearTransmit()
@@ -185,7 +188,8 @@ void CommPort::output(const QString& text)
 
 CommPort::Input CommPort::input()
 {
-    const QByteArray bytes = line_.isOpen() ? line_.readAll() : QByteArray();
+    const QByteArray bytes =
+        line_.isOpen() ? std::exchange(idleTail_, {}) + line_.readAll() : QByteArray();
     if (inputMode_ == InputMode::Text)
         return QString::fromLatin1(bytes);
     return bytes;
@@ -212,7 +216,9 @@ void connectPort(CommPort& port, int comNumber)
 
 void CommPort::onReadyRead()
 {
-    if (rThreshold_ <= 0 || eventQueued_ || line_.bytesAvailable() < rThreshold_)
+    if (rThreshold_ <= 0 && bytesWaiting() > kIdleKeepBytes)
+        idleTail_ = (idleTail_ + line_.readAll()).right(kIdleKeepBytes);
+    if (rThreshold_ <= 0 || eventQueued_ || bytesWaiting() < rThreshold_)
         return;
     // Raised from the event loop, not from inside the line's notifier: the handler may open a
     // modal message box.
@@ -225,7 +231,7 @@ void CommPort::raiseReceiveEvent()
     if (!eventQueued_)
         return; // closed meanwhile
     eventQueued_ = false;
-    if (line_.isOpen() && rThreshold_ > 0 && line_.bytesAvailable() >= rThreshold_)
+    if (line_.isOpen() && rThreshold_ > 0 && bytesWaiting() >= rThreshold_)
         emit commEvent(comEvReceive);
 }
 

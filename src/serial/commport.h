@@ -19,6 +19,9 @@ namespace qx::serial {
 std::optional<LineSettings> parseLineSettings(const QString& text);
 
 inline constexpr char kLineSettings[] = "57600,N,8,1"; // the boot loader's line
+// Bytes kept while nobody reads (threshold 0): the newest, so that a device that talks all the
+// time costs no more memory than this, and the last byte (a 'C' asking for a transfer) stays.
+inline constexpr qsizetype kIdleKeepBytes = 4096;
 
 class CommPort : public QObject
 {
@@ -59,7 +62,10 @@ public:
     InputMode inputMode() const { return inputMode_; }
     void setRThreshold(int threshold);
     int rThreshold() const { return rThreshold_; }
-    qint64 bytesWaiting() const { return line_.isOpen() ? line_.bytesAvailable() : 0; }
+    qint64 bytesWaiting() const
+    {
+        return line_.isOpen() ? idleTail_.size() + line_.bytesAvailable() : 0;
+    }
     void clearReceive();
     void clearTransmit();
     void output(std::span<const std::uint8_t> bytes);
@@ -94,6 +100,7 @@ private:
     int rThreshold_ = 0;
     bool eventQueued_ = false;
     bool lossReported_ = false;
+    QByteArray idleTail_; // the newest kIdleKeepBytes taken from the line while nobody read
 };
 
 // Connect: buffer sizes, port number, line settings, open; then no handshaking, both buffers

@@ -25,7 +25,9 @@ QString field(QString text)
     for (QChar& c : text)
         if (c.category() == QChar::Other_Control)
             c = QLatin1Char(' ');
-    if (!text.isEmpty() && QStringLiteral("=+-@").contains(text.front()))
+    // A spreadsheet skips leading blanks before it looks for a formula.
+    const QString start = text.trimmed().left(1);
+    if (!start.isEmpty() && QStringLiteral("=+-@").contains(start))
         text.prepend(QLatin1Char('\''));
     if (text.contains(QLatin1Char(',')) || text.contains(QLatin1Char('"')))
         return '"' + text.replace(QLatin1String("\""), QLatin1String("\"\"")) + '"';

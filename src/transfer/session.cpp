@@ -4,6 +4,7 @@
 
 #include "versionquery.h"
 
+#include <algorithm>
 #include <exception>
 
 namespace qx::transfer {
@@ -306,7 +307,7 @@ void Session::versionReply()
     const QString text = QString::fromLatin1(port_.read());
     if (text.isEmpty())
         return;
-    versionText += text;
+    versionText += text.left(std::max<qsizetype>(0, kVersionTextLimit - versionText.size()));
     ++versionReplyCount;
     if (versionReplyCount <= kVersionReplyLimit) {
         const QString caption = versionCaption(versionText);

@@ -1,5 +1,5 @@
 // The update transfer's state machine: what each state sends, how many reply bytes it waits
-// for, how long, and whether a reply is accepted. Pure functions; Form1's handlers call them.
+// for, how long, and whether a reply is accepted. Pure functions; the Session drives them.
 #pragma once
 
 #include "packageformat.h"
@@ -22,6 +22,9 @@ inline constexpr std::uint8_t kRequest = 0x43;    // 'C': the receiver asks for 
 inline constexpr std::uint8_t kMenuUpdate = 0x31; // '1': the boot loader's download function
 inline constexpr char kVersionCommand[] = "2";    // the boot loader's version function
 inline constexpr int kVersionReplyLimit = 300;    // receive events one version query handles
+// Characters of a version reply kept, shown and recorded: far past any file name, short of
+// what floods a terminal or a spreadsheet's cell.
+inline constexpr int kVersionTextLimit = 256;
 
 // Times, in milliseconds.
 inline constexpr int kSendIntervalMs = 1;     // from an accepted reply to the next send

@@ -109,7 +109,7 @@ void BenchWindow::appeared(ServedPort& port)
     QTreeWidgetItem* row = rows_[&port];
     row->setText(kPort, port.entry().portName);
     row->setText(kDevice, serial::deviceText(port.entry().device));
-    row->setToolTip(kDevice, serial::portToolTip(port.entry()));
+    row->setToolTip(kDevice, plainToolTip(serial::portToolTip(port.entry())));
     row->setHidden(false);
     if (!port.running())
         setState(port, text(port.plug == ServedPort::Plug::Settling ? b::kSettling : b::kWaiting));
@@ -136,7 +136,7 @@ void BenchWindow::setState(ServedPort& port, const QString& state, const QColor&
     QTreeWidgetItem* row = rows_[&port];
     row->setData(kState, Qt::UserRole, colour == kFailed ? kFailedRow : QString());
     row->setText(kState, state);
-    row->setToolTip(kState, state);
+    row->setToolTip(kState, plainToolTip(state));
     row->setForeground(kState, colour.isValid() ? QBrush(colour) : QBrush());
 }
 

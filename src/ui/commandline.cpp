@@ -3,6 +3,7 @@
 // port as the user named it.
 #include "commandline.h"
 
+#include "inert.h"
 #include "packageloader.h"
 #include "transfer.h"
 #include "version.h"
@@ -70,7 +71,7 @@ int CommandLine::list()
     for (const QString& port : ports)
         if (!port.isEmpty()) {
             const QString tip = serial::portToolTip(map, port);
-            setup_.out(tip.isEmpty() ? port : tip);
+            setup_.out(service::inert(tip.isEmpty() ? port : tip));
         }
     return kExitSuccess;
 }
@@ -197,7 +198,7 @@ std::optional<int> CommandLine::startStation(const QStringList& names)
     connect(station_.get(), &service::ServedPorts::added, this, &CommandLine::report);
     connect(
         station_.get(), &service::ServedPorts::appeared, this, [this](service::ServedPort& port) {
-            const QString device = serial::deviceText(port.entry().device);
+            const QString device = service::inert(serial::deviceText(port.entry().device));
             setup_.out(
                 port.name() + ": " +
                 (port.plug == service::ServedPort::Plug::Settling
@@ -248,9 +249,10 @@ void CommandLine::ended(service::ServedPort& port, const transfer::Outcome& outc
 {
     const bool ok = outcome.result == transfer::Outcome::Success;
     setup_.out(port.name() + ": " +
-               (!ok ? "failure: " + QString::fromStdString(outcome.reason)
-                : outcome.job == transfer::Job::Update ? QStringLiteral("success")
-                                                       : "version " + outcome.version));
+               service::inert(!ok ? "failure: " + QString::fromStdString(outcome.reason)
+                              : outcome.job == transfer::Job::Update
+                                  ? QStringLiteral("success")
+                                  : "version " + outcome.version));
     if (ok)
         ++succeeded_;
     else

@@ -121,7 +121,7 @@ void Form1::fillPortList(int selected)
         for (qsizetype i = 0; i < portList.size(); ++i) {
             ui->Combo1->addItem(portList[i]);
             if (const QString tip = serial::portToolTip(deviceMap, portList[i]); !tip.isEmpty())
-                ui->Combo1->setItemData(int(i), tip, Qt::ToolTipRole);
+                ui->Combo1->setItemData(int(i), qx::ui::plainToolTip(tip), Qt::ToolTipRole);
         }
         ui->Combo1->setCurrentIndex(selected);
     }
@@ -138,7 +138,7 @@ void Form1::refreshPorts()
     const QStringList after = serial::enumComPorts(serial::mapValues(map));
     QStringList tips, tipsBefore;
     for (const QString& port : after)
-        tips << serial::portToolTip(map, port);
+        tips << qx::ui::plainToolTip(serial::portToolTip(map, port));
     for (int i = 0; i < ui->Combo1->count(); ++i)
         tipsBefore << ui->Combo1->itemData(i, Qt::ToolTipRole).toString();
     if (after == portList && (after.first().isEmpty() || tips == tipsBefore))
@@ -242,7 +242,10 @@ void Form1::showLineGone()
 
 void Form1::showError(const QString& description)
 {
-    QMessageBox::warning(this, QString(), description);
+    // The port's words may carry an adapter's name: shown as they stand, never as markup.
+    QMessageBox box(QMessageBox::Warning, QString(), description, QMessageBox::Ok, this);
+    box.setTextFormat(Qt::PlainText);
+    box.exec();
     if (portsStale) // ports came or went while the box was open
         rescan.start();
 }

@@ -16,6 +16,15 @@ struct Text
 
 inline constexpr quint8 kChinese = 1; // languageFlag value; any other value is English
 
+// A tooltip that shows `text` as it stands, whatever a device or an adapter put in it: Qt
+// renders a tooltip that looks like markup as markup, so it is given as markup, escaped.
+inline QString plainToolTip(const QString& text)
+{
+    return text.isEmpty()
+               ? text
+               : QStringLiteral("<p style='white-space:pre'>%1</p>").arg(text.toHtmlEscaped());
+}
+
 // The pair's text for `languageFlag`, chosen when it is set or shown.
 inline QString pick(const Text& text, quint8 languageFlag)
 {
