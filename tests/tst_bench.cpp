@@ -11,6 +11,8 @@
 #include <QTreeWidget>
 #include <QtTest>
 
+#include <csignal>
+
 namespace {
 // Bench tests plug /dev/ttyUSB12 to 15: the window's and the station's tests plug 20 and up.
 constexpr int kFirst = 12;
@@ -191,6 +193,32 @@ private slots:
                      qPrintable(record[kReason]));
         // every port closed at once: only the simulators' own ends are left open
         QCOMPARE(opensOf(sims[0].slavePath) + opensOf(sims[1].slavePath), 2);
+    }
+
+    // SIGTERM (a logout) or SIGHUP (its terminal closed) mid-update: the program records the
+    // update as interrupted at its block and exits.
+    void endsOnSignal_data()
+    {
+        QTest::addColumn<int>("signal");
+        QTest::newRow("SIGTERM") << SIGTERM;
+        QTest::newRow("SIGHUP") << SIGHUP;
+    }
+    void endsOnSignal()
+    {
+        QFETCH(int, signal);
+        Machine machine;
+        BootLoader sim;
+        machine.plug(sim, kFirst + 3);
+        Program program; // hands-free: a named port present at the start is updated
+        program.start(QX_PROGRAM, {"--bench", "--start-on-plug", Machine::usb(kFirst + 3)});
+        QVERIFY(waitFor([&] { return sim.blocks > 40; }));
+        ::kill(pid_t(program.processId()), signal);
+        QVERIFY(program.ended(5000));
+        QCOMPARE(program.exitStatus(), QProcess::NormalExit);
+        const auto records = program.records();
+        QCOMPARE(records.size(), 1);
+        QVERIFY2(records[0][kReason].startsWith("interrupted at data block "),
+                 qPrintable(records[0][kReason]));
     }
 
     // In Chinese every control shows its whole text at the window's size.

@@ -1,6 +1,7 @@
 // The real window with the simulated boot loader on a pty: start-up, captions, ports, Connect,
 // Update and Get Version end to end from the click to the one outcome, and the fault matrix.
 #include "commandline.h"
+#include "endrequests.h"
 #include "logind.h"
 #include "rig.h"
 #include "statusbar.h"
@@ -658,6 +659,43 @@ private slots:
         recorded.sort();
         QCOMPARE(recorded, (QStringList{"failure interrupted at", "failure interrupted at",
                                         "success QX-LP4R-V1.3.6", "success QX-LP4R-V1.3.7"}));
+
+        // its reader gone after two lines, the update runs on and is recorded: the status is
+        // the program's own (pipefail), with SIGPIPE's default whatever this process ignores
+        program.start("bash", {"-c",
+                               "set -o pipefail; env --default-signal=PIPE \"$0\" --update "
+                               "\"$1\" | head -n 2",
+                               QX_PROGRAM, a.slavePath});
+        QVERIFY(program.ended(30000));
+        QCOMPARE(program.exitCode(), 0);
+        QCOMPARE(program.records().size(), 5);
+        QCOMPARE(program.records().last()[kOutcome], "success");
+    }
+
+    // SIGTERM (a logout) or SIGHUP (its terminal closed) mid-update ends the window as its close
+    // button does: the update is recorded as interrupted at its block and the port is closed.
+    void windowEndsOnSignal_data()
+    {
+        QTest::addColumn<int>("signal");
+        QTest::newRow("SIGTERM") << SIGTERM;
+        QTest::newRow("SIGHUP") << SIGHUP;
+    }
+    void windowEndsOnSignal()
+    {
+        QFETCH(int, signal);
+        Rig rig;
+        qx::serial::InterruptWatcher requests;
+        qx::ui::endOnRequest(requests, [&] { rig.form->close(); });
+        QVERIFY(rig.connectPort());
+        rig.click("Command1");
+        QVERIFY(waitFor([&] { return rig.sim.blocks > 40; }));
+        ::raise(signal);
+        QVERIFY(waitFor([&] { return !rig.form->isVisible(); }, 3000));
+        QVERIFY(!rig.form->comm().portOpen());
+        const auto records = rig.records();
+        QCOMPARE(records.size(), 1);
+        QVERIFY2(records[0][kReason].startsWith("interrupted at data block "),
+                 qPrintable(records[0][kReason]));
     }
 
     // The fault matrix: each way a device or a cable fails, at each state of a transfer and

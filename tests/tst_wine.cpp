@@ -56,6 +56,14 @@ QString readText(const QString& id, QRect area = {})
         .simplified();
 }
 
+// The service record under the user's %LOCALAPPDATA%.
+QList<QStringList> records()
+{
+    return recordsIn(qEnvironmentVariable("WINEPREFIX") + "/drive_c/users/" +
+                     qEnvironmentVariable("USER", "root") +
+                     "/AppData/Local/QX-LP4R Firmware Updater/service-record.csv");
+}
+
 } // namespace
 
 class TestWine : public QObject
@@ -63,6 +71,7 @@ class TestWine : public QObject
     Q_OBJECT
 
     BootLoader sim;
+    BootLoader com12; // a port added while the program runs
     QProcess program;
     QString window;
     std::unique_ptr<Form1> design; // where form1.ui puts each control
@@ -200,11 +209,8 @@ private slots:
         QVERIFY2(texts.first().endsWith("Upgrade Successfully"), qPrintable(texts.first()));
         QVERIFY(sim.stream == wholeStream(true)); // every byte, in order, nothing more
         // and its line in the service record, under the user's %LOCALAPPDATA%
-        const QString local = qEnvironmentVariable("WINEPREFIX") + "/drive_c/users/" +
-                              qEnvironmentVariable("USER", "root") + "/AppData/Local";
-        const auto records = recordsIn(local + "/QX-LP4R Firmware Updater/service-record.csv");
-        QVERIFY(!records.isEmpty());
-        QCOMPARE(records.last().mid(kAction, 1) + records.last().mid(kOutcome, 1),
+        QVERIFY(!records().isEmpty());
+        QCOMPARE(records().last().mid(kAction, 1) + records().last().mid(kOutcome, 1),
                  (QStringList{"update", "success"}));
     }
 
@@ -230,7 +236,6 @@ private slots:
     void portAppearsWhileRunning()
     {
         click("Command5"); // disconnected: the list follows the machine
-        BootLoader com12;
         addPort(12, com12);
         // Selected: Connect then opens COM12, which the settings read back below prove. The
         // port panel (read by OCR, which may misread it) only says when to stop waiting.
@@ -249,6 +254,22 @@ private slots:
         QStringList texts;
         QCOMPARE(boxes(10000, 1, texts), QStringList{"QX-LP4R Firmware Updater"});
         QVERIFY(com12.stream == wholeStream(true));
+    }
+
+    // The session ending (a log off, a shut down: WM_QUERYENDSESSION, then WM_ENDSESSION)
+    // mid-update: the window records the update as interrupted at its block, and exits.
+    void sessionEndsMidUpdate()
+    {
+        const auto before = records().size();
+        com12.stream.clear();
+        click("Command1");
+        QVERIFY(waitFor([&] { return com12.stream.size() > 20 * 1029; }, 30000));
+        QProcess::execute("wine", {"wineboot", "--end-session"});
+        QVERIFY(waitFor([&] { return program.state() == QProcess::NotRunning; }, 30000));
+        const auto after = records();
+        QCOMPARE(after.size(), before + 1);
+        QVERIFY2(after.last()[kReason].startsWith("interrupted at data block "),
+                 qPrintable(after.last()[kReason]));
         removePort(12);
     }
 

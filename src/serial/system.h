@@ -1,5 +1,5 @@
 // What the program needs of the operating system besides the serial line, one implementation a
-// platform like SerialLine: Ctrl+C and a closing console, news of serial ports coming and going,
+// platform like SerialLine: requests to end the process, news of serial ports coming and going,
 // keeping the machine awake, where the service record lives and who writes it, and appending to
 // a file that other programs append to as well.
 #pragma once
@@ -12,8 +12,11 @@
 
 namespace qx::serial {
 
-// Ctrl+C, and the terminal or console going away, as one Qt signal on the main thread, so that
-// the command line can close its ports and report before it exits.
+// Every way the process is asked to end, as one Qt signal on the main thread, so that a face
+// can record what runs as interrupted and close its ports before it exits: Ctrl+C, SIGTERM and
+// SIGHUP on Linux (SIGPIPE is ignored from then on: a reader that goes away ends nothing); on
+// Windows the console closing, and for a program without windows of its own the session
+// ending. Made after the application object.
 class InterruptWatcher : public QObject
 {
     Q_OBJECT

@@ -58,6 +58,9 @@ InterruptWatcher::InterruptWatcher(QObject* parent) : QObject(parent), d(std::ma
                              : number == SIGHUP ? QStringLiteral("the terminal went away")
                                                 : QStringLiteral("asked to stop"));
     });
+    // A closed pipe or terminal on standard output ends no update: the write fails, and the
+    // line it carried is dropped.
+    std::signal(SIGPIPE, SIG_IGN);
     struct sigaction action
     {
     };

@@ -4,6 +4,7 @@
 // returns, so the handler waits until the watcher is destroyed, after the ports are closed.
 #include "system.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QMetaObject>
 #include <QWinEventNotifier>
@@ -36,10 +37,30 @@ BOOL WINAPI onControl(DWORD type)
         WaitForSingleObject(released, kCloseGraceMs);
     return TRUE;
 }
+
+// A console program that has loaded user32 (Qt does) is told of a log off or a shut down not by
+// its control handler but as WM_QUERYENDSESSION and WM_ENDSESSION, which go to top-level
+// windows: a hidden one hears them for the command line. A window program's own windows hear
+// them there, and Qt says aboutToQuit.
+constexpr wchar_t kSessionWindowClass[] = L"QX-LP4R session end";
+
+LRESULT CALLBACK onSessionMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    if (message == WM_QUERYENDSESSION)
+        return TRUE;
+    if (message == WM_ENDSESSION) {
+        // At once: the process may be ended as soon as this returns.
+        if (InterruptWatcher* to = watcher.load(); to && wParam)
+            emit to->interrupted(QStringLiteral("the session ends"));
+        return 0;
+    }
+    return DefWindowProcW(window, message, wParam, lParam);
+}
 } // namespace
 
 struct InterruptWatcher::Impl
 {
+    HWND sessionWindow = nullptr;
 };
 
 InterruptWatcher::InterruptWatcher(QObject* parent) : QObject(parent), d(std::make_unique<Impl>())
@@ -47,10 +68,22 @@ InterruptWatcher::InterruptWatcher(QObject* parent) : QObject(parent), d(std::ma
     watcher = this;
     released = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     SetConsoleCtrlHandler(onControl, TRUE);
+    const QCoreApplication* app = QCoreApplication::instance();
+    if (app && !app->inherits("QGuiApplication")) {
+        WNDCLASSW windowClass{};
+        windowClass.lpfnWndProc = onSessionMessage;
+        windowClass.hInstance = GetModuleHandleW(nullptr);
+        windowClass.lpszClassName = kSessionWindowClass;
+        RegisterClassW(&windowClass); // fails harmlessly when registered already
+        d->sessionWindow = CreateWindowExW(0, kSessionWindowClass, L"", WS_OVERLAPPED, 0, 0, 0, 0,
+                                           nullptr, nullptr, windowClass.hInstance, nullptr);
+    }
 }
 
 InterruptWatcher::~InterruptWatcher()
 {
+    if (d->sessionWindow)
+        DestroyWindow(d->sessionWindow);
     watcher = nullptr;
     SetEvent(released); // a closing console's handler may return now: the ports are closed
 }

@@ -55,6 +55,8 @@ public:
     // The row of a port as the user named it or the map lists it; null while it has none.
     QTreeWidgetItem* rowOf(const QString& name) const;
     const service::ServedPorts& ports() const { return ports_; }
+    // The program is asked to end: what runs ends as interrupted, without asking first.
+    void endNow() { ports_.interrupt(); }
 
 protected:
     void closeEvent(QCloseEvent* event) override;

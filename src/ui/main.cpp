@@ -2,6 +2,7 @@
 // given its options.
 #include "benchwindow.h"
 #include "commandline.h"
+#include "endrequests.h"
 #include "form1.h"
 #include "packageloader.h"
 #include "system.h"
@@ -61,6 +62,8 @@ int bench(int argc, char** argv, const QString& choice)
     }
     std::fprintf(stderr, "qx-lp4r-updater: %s\n", qx::package::embeddedSummary().c_str());
     qx::ui::BenchWindow window(setup);
+    qx::serial::InterruptWatcher requests;
+    qx::ui::endOnRequest(requests, [&window] { window.endNow(); });
     window.show();
     return app.exec();
 }
@@ -106,6 +109,8 @@ int main(int argc, char** argv)
     QApplication app(argc, argv);
     nameTheProgram();
     Form1 window(Form1Setup{.languageFlag = language(choice)});
+    qx::serial::InterruptWatcher requests;
+    qx::ui::endOnRequest(requests, [&window] { window.close(); }); // as its close button does
     window.show();
     return app.exec();
 }
