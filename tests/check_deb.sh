@@ -53,8 +53,14 @@ program="$out/release/usr/bin/qx-lp4r-updater"
 grep -qx "qx-lp4r-updater 1.4.0" "$out/version" || fail "$(cat "$out/version")"
 grep -qx "firmware image SHA-256 $(sha256sum <"$out/image/QX-LP4R-V1.4.0.bin" | cut -d' ' -f1)" \
     "$out/version" || fail "--version's checksum is not the image's: $(cat "$out/version")"
-# A query of a terminal that never answers leaves a record line that names the program's version.
-XDG_STATE_HOME="$out/state" "$program" --query /dev/ptmx >/dev/null 2>&1 && fail "/dev/ptmx answered"
+# A query of a terminal that never answers leaves a record line that names the program's version:
+# a pseudo-terminal of script(1)'s, whose other end nobody writes to.
+script -qec "tty >'$out/pty'; sleep 30" /dev/null </dev/null >/dev/null &
+silent=$!
+for _ in $(seq 50); do [ -s "$out/pty" ] && break; sleep 0.1; done
+XDG_STATE_HOME="$out/state" "$program" --query "$(cat "$out/pty")" >/dev/null 2>&1 &&
+    fail "$(cat "$out/pty") answered"
+kill "$silent" 2>/dev/null || true
 tail -1 "$out/state/qx-lp4r-updater/service-record.csv" | grep -q ',1\.4\.0.$' ||
     fail "the record: $(tail -1 "$out/state/qx-lp4r-updater/service-record.csv")"
 # The window's title on a display of its own, with the system's language LANG (title LANG

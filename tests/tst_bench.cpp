@@ -242,8 +242,13 @@ private slots:
     // error: no window opens.
     void usageErrors()
     {
+        BootLoader sim;
+        QTemporaryDir dir;
+        const QString link = dir.filePath("link"); // one device by two names
+        QVERIFY(QFile::link(sim.slavePath, link));
         for (const QStringList& arguments : {QStringList{"--bench", "ttyUSB0"},
-                                             {"--bench", "--start-on-plug", "COM5", "COM5"},
+                                             {"--bench", "--start-on-plug", "COM5", "com5"},
+                                             {"--bench", sim.slavePath, link},
                                              {"--language", "fr"}}) {
             Program program;
             program.start(QX_PROGRAM, arguments);

@@ -581,6 +581,8 @@ private slots:
         const QString file = dir.filePath("file"), fifo = dir.filePath("fifo");
         QFile(file).open(QIODevice::WriteOnly);
         QVERIFY(::mkfifo(QFile::encodeName(fifo), 0600) == 0);
+        const QString link = dir.filePath("link"); // one device by two names
+        QVERIFY(QFile::link(p, link));
         const std::pair<QStringList, QString> rows[] = {
             {{"--update", "/dev/null"}, "/dev/null is a character device that is not a terminal"},
             {{"--query", p, file}, file + " is a regular file, not a serial port"},
@@ -591,6 +593,11 @@ private slots:
             {{"--frob"}, "unknown option '--frob'"},
             {{"--update"}, "--update needs at least one port"},
             {{"--update", p, p}, p + " is named twice"},
+            {{"--update", p, link}, link + " is named twice"},
+            {{"--station", link, p}, p + " is named twice"},
+            {{"--station", "COM5", "com5"}, "com5 is named twice"},
+            {{"--update", "/dev/tty"}, "/dev/tty is the terminal of whoever runs this program"},
+            {{"--query", "/dev/ptmx"}, "/dev/ptmx is the pseudo-terminal multiplexer"},
             {{"--query", p, "COM250"}, "COM250: no such port on this machine"},
             {{"--update", p, "/dev/qx-none"}, "/dev/qx-none: no such port"},
             {{"--update", p, "-x"}, "unknown option '-x'"},

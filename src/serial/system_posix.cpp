@@ -185,10 +185,26 @@ QString notASerialDevice(const QString& path)
     default:
         return QStringLiteral("not a device");
     }
+    // Terminals that are no device's line: writing the menu command there would type into the
+    // user's own terminal (/dev/tty, the program's own), or open a new pseudo-terminal.
+    constexpr unsigned kTtyMajor = 5, kCurrentTty = 0, kConsole = 1, kPtmx = 2;
+    const unsigned major = ::major(status.st_rdev), minor = ::minor(status.st_rdev);
+    if (major == kTtyMajor && minor == kCurrentTty)
+        return QStringLiteral("the terminal of whoever runs this program");
+    if (major == kTtyMajor && minor == kConsole)
+        return QStringLiteral("the system console");
+    if (major == kTtyMajor && minor == kPtmx)
+        return QStringLiteral("the pseudo-terminal multiplexer");
+    for (const int own : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) {
+        struct stat terminal
+        {
+        };
+        if (::isatty(own) && ::fstat(own, &terminal) == 0 && terminal.st_rdev == status.st_rdev)
+            return QStringLiteral("the terminal this program runs in");
+    }
     // The kernel files every terminal's device under the tty class; pseudo-terminals' slaves
     // (majors 136 to 143) it does not list at all.
     constexpr unsigned kFirstPtySlave = 136, kLastPtySlave = 143;
-    const unsigned major = ::major(status.st_rdev), minor = ::minor(status.st_rdev);
     const QString subsystem =
         QFileInfo(QStringLiteral("/sys/dev/char/%1:%2/subsystem").arg(major).arg(minor))
             .canonicalFilePath();

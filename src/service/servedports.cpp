@@ -1,6 +1,7 @@
 // The served ports as they come and go, and one hands-free update per plug.
 #include "servedports.h"
 
+#include <QDir>
 #include <QFileInfo>
 #include <QRegularExpression>
 
@@ -24,6 +25,26 @@ QString identityOf(const serial::MapEntry& entry)
 bool isPortName(const QString& name)
 {
     return comName().match(name).hasMatch() || name.startsWith('/');
+}
+
+QString namedTwice(const QStringList& names, const QList<serial::MapEntry>& map)
+{
+    QStringList seen;
+    for (const QString& name : names) {
+        // The device's own path where the map or the file system knows it; a port not there
+        // yet (a station waits for it) by its COM number or its path.
+        const auto found = findPort(name, map);
+        const auto number = serial::portNumberFromName(name);
+        const QString identity = std::holds_alternative<serial::MapEntry>(found)
+                                     ? identityOf(std::get<serial::MapEntry>(found))
+                                 : comName().match(name).hasMatch() && number
+                                     ? QStringLiteral("COM%1").arg(*number)
+                                     : QDir::cleanPath(name);
+        if (seen.contains(identity))
+            return name;
+        seen << identity;
+    }
+    return QString();
 }
 
 std::variant<serial::MapEntry, QString> findPort(const QString& name,

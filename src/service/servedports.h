@@ -28,6 +28,10 @@ std::variant<serial::MapEntry, QString> findPort(const QString& name,
                                                  const QList<serial::MapEntry>& map);
 // Whether `name` can name a port at all: COM<n>, or on Linux an absolute device path.
 bool isPortName(const QString& name);
+// The first of `names` that names a device an earlier one names too, or empty: a path and a
+// link to it, COM5 and com5, a COM name and its device's path are one device, which one
+// session at a time may have.
+QString namedTwice(const QStringList& names, const QList<serial::MapEntry>& map);
 
 struct ServedPortsSetup
 {

@@ -140,10 +140,8 @@ std::optional<int> CommandLine::start(const QStringList& arguments)
     const QStringList names = parser.positionalArguments();
     if (command == "--list")
         return names.isEmpty() ? list() : usage("--list takes no ports");
-    if (names.size() != QSet<QString>(names.begin(), names.end()).size())
-        for (const QString& name : names)
-            if (names.count(name) > 1)
-                return usage(QStringLiteral("%1 is named twice").arg(name));
+    if (const QString twice = service::namedTwice(names, setup_.devices()); !twice.isEmpty())
+        return usage(QStringLiteral("%1 is named twice").arg(twice));
     if (command == "--station")
         return startStation(names);
     if (names.isEmpty())
@@ -151,16 +149,11 @@ std::optional<int> CommandLine::start(const QStringList& arguments)
 
     // Every port is found before any is touched.
     const auto map = setup_.devices();
-    QStringList seen;
     for (const QString& name : names) {
         const auto found = service::findPort(name, map);
         if (const auto* problem = std::get_if<QString>(&found))
             return usage(*problem);
         const auto& entry = std::get<serial::MapEntry>(found);
-        const QString key = entry.device.systemLocation + '|' + entry.portName;
-        if (seen.contains(key))
-            return usage(QStringLiteral("%1 is named twice").arg(name));
-        seen << key;
         auto port = std::make_unique<service::ServedPort>(package_, record_);
         port->setTarget(name, entry);
         ports_.push_back(std::move(port));

@@ -51,13 +51,15 @@ int bench(int argc, char** argv, const QString& choice)
     for (const QString& argument : QCoreApplication::arguments().mid(2)) {
         if (argument == QLatin1String("--start-on-plug")) {
             setup.startOnPlug = true;
-        } else if (!qx::service::isPortName(argument) || setup.named.contains(argument)) {
+            continue;
+        }
+        setup.named << argument;
+        const bool twice =
+            argument == qx::service::namedTwice(setup.named, qx::serial::systemDeviceMap());
+        if (!qx::service::isPortName(argument) || twice) {
             std::fprintf(stderr, "qx-lp4r-updater: --bench: '%s' is %s; see --help\n",
-                         qPrintable(argument),
-                         setup.named.contains(argument) ? "named twice" : "not a port");
+                         qPrintable(argument), twice ? "named twice" : "not a port");
             return qx::ui::kExitUsage;
-        } else {
-            setup.named << argument;
         }
     }
     std::fprintf(stderr, "qx-lp4r-updater: %s\n", qx::package::embeddedSummary().c_str());
