@@ -167,12 +167,13 @@ private slots:
     }
 
     // Closing while updates run asks: no changes nothing, yes interrupts and records each and
-    // closes every port.
+    // closes every port. Named ports show as named, though the map gives them the same number.
     void closingWhileRunning()
     {
         std::array<BootLoader, 2> sims;
         BenchRig rig({sims[0].slavePath, sims[1].slavePath});
-        Bench& bench = rig.open();
+        Bench& bench = rig.open({sims[0].slavePath, sims[1].slavePath});
+        QCOMPARE(bench.rowOf(sims[1].slavePath)->text(Bench::kPort), sims[1].slavePath);
         QTest::mouseClick(rig.w<QPushButton>("startButton"), Qt::LeftButton);
         QVERIFY(waitFor([&] { return sims[0].blocks > 20 && sims[1].blocks > 20; }));
         {

@@ -107,7 +107,8 @@ void BenchWindow::added(ServedPort& port)
 void BenchWindow::appeared(ServedPort& port)
 {
     QTreeWidgetItem* row = rows_[&port];
-    row->setText(kPort, port.entry().portName);
+    // As the user named it: ports outside the machine's map would all read the same number.
+    row->setText(kPort, setup_.named.isEmpty() ? port.entry().portName : port.name());
     row->setText(kDevice, serial::deviceText(port.entry().device));
     row->setToolTip(kDevice, plainToolTip(serial::portToolTip(port.entry())));
     row->setHidden(false);
