@@ -193,14 +193,18 @@ private slots:
             QVERIFY2(*problem ? found.contains(problem) : found.isEmpty(), qPrintable(found));
         }
         const QString here = QCoreApplication::applicationDirPath();
+        QTemporaryDir dir;
+        QFile big(dir.filePath("disk.img")); // sparse: refused by its size, never read
+        QVERIFY(big.open(QIODevice::WriteOnly) && big.resize(qint64(kMaxImageBytes) + 1));
         const std::pair<QString, const char*> files[] = {
             {QCoreApplication::applicationFilePath(), ""},
             {here + "/none.bin", "does not exist"},
             {here, "is a directory"},
             {"/proc/self/mem", "failed while being read"}, // a file whose every read fails
+            {big.fileName(), "is 33550337 bytes, and at most 33550336 fit a transfer"},
         };
         for (const auto& [path, error] : files) {
-            const auto read = readImage(path.toStdString());
+            const auto read = readImage(path.toStdString(), kMaxImageBytes);
             QVERIFY2(QString::fromStdString(read.error).contains(error) &&
                          read.bytes.empty() == bool(*error),
                      qPrintable(path + ": " + QString::fromStdString(read.error)));

@@ -89,7 +89,7 @@ int main(int argc, char** argv)
         firmware = defaultPayload();
     } else {
         // One line on what is wrong with the image, and nothing built from it.
-        auto read = qx::package::readImage(image);
+        auto read = qx::package::readImage(image, qx::package::kMaxImageBytes);
         name = std::filesystem::path(image).filename().string();
         const std::string problem =
             read.error.empty() ? qx::package::imageProblem(name, read.bytes.size(), version)

@@ -199,7 +199,7 @@ std::vector<std::string> checkPackage(std::span<const std::uint8_t> bytes,
     return problems;
 }
 
-Image readImage(const std::string& path)
+Image readImage(const std::string& path, std::size_t maxBytes)
 {
     namespace fs = std::filesystem;
     std::error_code ec;
@@ -210,6 +210,10 @@ Image readImage(const std::string& path)
         return {{}, "is a directory, not a file"};
     if (!fs::is_regular_file(status))
         return {{}, "is not a regular file"};
+    if (const auto size = fs::file_size(path, ec); !ec && size > maxBytes)
+        return {{},
+                "is " + std::to_string(size) + " bytes, and at most " + std::to_string(maxBytes) +
+                    " fit a transfer"};
     std::FILE* file = std::fopen(path.c_str(), "rb");
     if (!file)
         return {{}, std::string("cannot be opened: ") + std::strerror(errno)};

@@ -87,7 +87,10 @@ struct Image
     std::vector<std::uint8_t> bytes;
     std::string error; // empty when read
 };
-Image readImage(const std::string& path);
+// A file read whole; one larger than `maxBytes` is refused by its size before it is read.
+Image readImage(const std::string& path, std::size_t maxBytes = SIZE_MAX);
+// The largest image one transfer carries.
+inline constexpr std::size_t kMaxImageBytes = std::size_t(kMaxPacketCount) * kDataBlockSize;
 
 // The version <a>.<b>.<c> that a firmware file's name carries ("QX-LP4R-V1.4.0.bin", in any
 // case), or empty.
