@@ -685,12 +685,7 @@ private slots:
 
     // SIGTERM (a logout) or SIGHUP (its terminal closed) mid-update ends the window as its close
     // button does: the update is recorded as interrupted at its block and the port is closed.
-    void windowEndsOnSignal_data()
-    {
-        QTest::addColumn<int>("signal");
-        QTest::newRow("SIGTERM") << SIGTERM;
-        QTest::newRow("SIGHUP") << SIGHUP;
-    }
+    void windowEndsOnSignal_data() { endSignalRows(); }
     void windowEndsOnSignal()
     {
         QFETCH(int, signal);
