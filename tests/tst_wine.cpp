@@ -2,7 +2,7 @@
 // through its window with real input events on the X server Wine draws on, against the
 // simulated boot loader on a pty that Wine maps to COM5; what it shows is read back by window
 // title and OCR. Environment: QX_WIN_INSTALLER, QX_COM5_LINK (the path Wine's COM5 names),
-// WINEPREFIX and DISPLAY.
+// QX_END_SESSION (endsession.exe), WINEPREFIX and DISPLAY.
 #include "rig.h"
 #include "statusbar.h"
 
@@ -256,15 +256,18 @@ private slots:
         QVERIFY(com12.stream == wholeStream(true));
     }
 
-    // The session ending (a log off, a shut down: WM_QUERYENDSESSION, then WM_ENDSESSION)
-    // mid-update: the window records the update as interrupted at its block, and exits.
+    // The session ending mid-update (a log off: WM_QUERYENDSESSION, WM_ENDSESSION, and the
+    // process ended once that returns): the window records the update as interrupted at its
+    // block.
     void sessionEndsMidUpdate()
     {
         const auto before = records().size();
         com12.stream.clear();
         click("Command1");
         QVERIFY(waitFor([&] { return com12.stream.size() > 20 * 1029; }, 30000));
-        QProcess::execute("wine", {"wineboot", "--end-session"});
+        QCOMPARE(QProcess::execute("wine", {qEnvironmentVariable("QX_END_SESSION"),
+                                            "Firmware Update - QX-LP4R-V1.3.7"}),
+                 0);
         QVERIFY(waitFor([&] { return program.state() == QProcess::NotRunning; }, 30000));
         const auto after = records();
         QCOMPARE(after.size(), before + 1);
@@ -319,7 +322,8 @@ private slots:
         removePort(13);
     }
 
-    // The installed bench window, its rows named: F5 updates two COM ports at once.
+    // The installed bench window, its rows named: F5 updates two COM ports at once; the
+    // session ending mid-update leaves both interrupted lines.
     void benchUpdatesTwoPortsAtOnce()
     {
         BootLoader com14;
@@ -341,6 +345,23 @@ private slots:
         QVERIFY(
             waitFor([&] { return sim.completed == before + 1 && com14.completed == 1; }, 60000));
         QVERIFY(sim.stream == wholeStream(true) && com14.stream == wholeStream(true));
+
+        // the session ends mid-update: no question asked, both recorded as interrupted
+        sim.stream.clear();
+        com14.stream.clear();
+        xdo({"windowfocus", "--sync", id, "key", "F5"});
+        QVERIFY(waitFor(
+            [&] { return sim.stream.size() > 20 * 1029 && com14.stream.size() > 20 * 1029; },
+            30000));
+        const auto recorded = records().size();
+        QCOMPARE(
+            QProcess::execute("wine", {qEnvironmentVariable("QX_END_SESSION"), "QX-LP4R Bench"}),
+            0);
+        const auto after = records();
+        QCOMPARE(after.size(), recorded + 2);
+        for (const QStringList& record : after.mid(recorded))
+            QVERIFY2(record[kReason].startsWith("interrupted at data block "),
+                     qPrintable(record[kReason]));
         bench.kill();
         bench.waitForFinished(5000);
         removePort(14);

@@ -11,9 +11,13 @@ target_link_libraries(tst_rules PRIVATE qxui Qt6::Test)
 add_test(NAME tst_rules COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/wine-run.sh $<TARGET_FILE:tst_rules>
          ${QX_WIN_DEPLOY} $<TARGET_FILE_DIR:Qt6::Test>)
 
+# What Windows does to a program at a log off, for tst_wine to do to the installed window.
+add_executable(endsession endsession.cpp)
+target_link_options(endsession PRIVATE -municode)
+
 add_test(NAME tst_wine COMMAND ${QX_NATIVE_TREE}/tests/tst_wine)
 set_tests_properties(tst_wine PROPERTIES ENVIRONMENT
-    "QX_WIN_INSTALLER=${QX_WIN_INSTALLER};QX_COM5_LINK=${com5};QT_QPA_PLATFORM=xcb")
+    "QX_WIN_INSTALLER=${QX_WIN_INSTALLER};QX_COM5_LINK=${com5};QT_QPA_PLATFORM=xcb;QX_END_SESSION=$<TARGET_FILE:endsession>")
 
 foreach(test tst_rules tst_wine)
     set_property(TEST ${test} APPEND PROPERTY FIXTURES_REQUIRED wine)
