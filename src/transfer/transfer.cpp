@@ -97,7 +97,7 @@ constexpr std::size_t kRepliesShown = 16; // bytes of a wrong reply that a reaso
 std::string spell(std::span<const std::uint8_t> bytes)
 {
     static const std::pair<std::uint8_t, const char*> kNames[] = {
-        {SOH, "SOH"}, {0x02, "STX"}, {EOT, "EOT"}, {ACK, "ACK"}, {NAK, "NAK"}, {CAN, "CAN"},
+        {SOH, "SOH"}, {STX, "STX"}, {EOT, "EOT"}, {ACK, "ACK"}, {NAK, "NAK"}, {CAN, "CAN"},
     };
     std::string hex, names;
     const std::size_t shown = std::min(bytes.size(), kRepliesShown);

@@ -13,7 +13,8 @@
 namespace qx::transfer {
 
 // Bytes on the line.
-inline constexpr std::uint8_t SOH = 0x01;
+using package::SOH; // a header block; STX starts a data block
+using package::STX;
 inline constexpr std::uint8_t EOT = 0x04;
 inline constexpr std::uint8_t ACK = 0x06;
 inline constexpr std::uint8_t NAK = 0x15;
