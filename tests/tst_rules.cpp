@@ -23,7 +23,7 @@
 #ifdef Q_OS_WIN
 #include <windows.h>
 #else
-#include "system.h"
+#include "platform.h"
 
 #include <sys/fsuid.h>
 #include <sys/resource.h>
@@ -665,11 +665,11 @@ private slots:
         if (place == "link")
             QVERIFY(::mkfifo(fifo, 0600) == 0 && QFile::link(fifo, path));
         if (place == "FAT") // FAT, exFAT and many SMB shares refuse link()
-            qx::serial::makeHardLink = [](const char*, const char*) { return errno = EPERM, -1; };
+            qx::platform::makeHardLink = [](const char*, const char*) { return errno = EPERM, -1; };
         ::alarm(10); // a record that waited for a FIFO's reader would hang here: this ends it
         qx::service::ServiceRecord(dir.path()).append(numberedLine(1));
         ::alarm(0);
-        qx::serial::makeHardLink = ::link;
+        qx::platform::makeHardLink = ::link;
         QCOMPARE(contentsOf(dir.filePath(file)), qx::service::recordHeader() + numberedLine(1));
 #endif
     }

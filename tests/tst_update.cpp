@@ -690,7 +690,7 @@ private slots:
     {
         QFETCH(int, signal);
         Rig rig;
-        qx::serial::InterruptWatcher requests;
+        qx::platform::InterruptWatcher requests;
         qx::ui::endOnRequest(requests, [&] { rig.form->close(); });
         QVERIFY(rig.connectPort());
         rig.click("Command1");

@@ -8,6 +8,7 @@
 #include <QByteArray>
 #include <QObject>
 #include <QString>
+#include <QStringList>
 
 #include <cstdint>
 #include <memory>
@@ -114,5 +115,31 @@ private:
     struct Impl;
     std::unique_ptr<Impl> d;
 };
+
+// Says that the machine's serial device map may have changed: a device node appeared in or left
+// /dev, or the registry's device map changed. Without polling; several changes may come as one.
+class DeviceWatcher : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit DeviceWatcher(QObject* parent = nullptr);
+    ~DeviceWatcher() override;
+    // Wakes for the folders of these device paths too, those that exist now (a bench's
+    // /dev/serial/by-id names); called again after each change. A COM name needs nothing more.
+    void watchFoldersOf(const QStringList& paths);
+
+signals:
+    void changed();
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> d;
+};
+
+// What `path` is instead of a serial device, in words ("a regular file", "a character device
+// that is not a terminal"), or empty when it is a terminal's device (or cannot be told). Told
+// without opening it: opening a serial device may raise DTR and reset what is attached.
+QString notASerialDevice(const QString& path);
 
 } // namespace qx::serial

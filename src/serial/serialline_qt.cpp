@@ -1,6 +1,8 @@
 // SerialLine over QSerialPort, and the COM-number map of the Linux serial devices.
 #include "serialline.h"
 
+#include <QFileInfo>
+#include <QFileSystemWatcher>
 #include <QSerialPort>
 #include <QSerialPortInfo>
 
@@ -9,6 +11,8 @@
 #include <fcntl.h>
 #include <linux/serial.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 namespace qx::serial {
@@ -196,6 +200,84 @@ QByteArray SerialLine::readAll()
 bool SerialLine::waitForReadyRead(int ms)
 {
     return d->port.waitForReadyRead(ms);
+}
+
+// ---- Ports coming and going, and what a path is ----------------------------------------
+
+struct DeviceWatcher::Impl
+{
+    QFileSystemWatcher dev;
+};
+
+DeviceWatcher::DeviceWatcher(QObject* parent) : QObject(parent), d(std::make_unique<Impl>())
+{
+    // udev makes and removes the nodes of USB adapters here; inotify wakes us, nothing polls.
+    d->dev.addPath(QStringLiteral("/dev"));
+    connect(&d->dev, &QFileSystemWatcher::directoryChanged, this, &DeviceWatcher::changed);
+}
+
+DeviceWatcher::~DeviceWatcher() = default;
+
+void DeviceWatcher::watchFoldersOf(const QStringList& paths)
+{
+    for (const QString& path : paths) {
+        const QString folder = QFileInfo(path).absolutePath();
+        if (path.startsWith('/') && QFileInfo(folder).isDir() &&
+            !d->dev.directories().contains(folder))
+            d->dev.addPath(folder);
+    }
+}
+
+QString notASerialDevice(const QString& path)
+{
+    struct stat status
+    {
+    };
+    if (::stat(QFile::encodeName(path), &status) != 0)
+        return QString();
+    switch (status.st_mode & S_IFMT) {
+    case S_IFCHR:
+        break;
+    case S_IFREG:
+        return QStringLiteral("a regular file");
+    case S_IFDIR:
+        return QStringLiteral("a directory");
+    case S_IFIFO:
+        return QStringLiteral("a FIFO");
+    case S_IFSOCK:
+        return QStringLiteral("a socket");
+    case S_IFBLK:
+        return QStringLiteral("a block device");
+    default:
+        return QStringLiteral("not a device");
+    }
+    // Terminals that are no device's line: writing the menu command there would type into the
+    // user's own terminal (/dev/tty, the program's own), or open a new pseudo-terminal.
+    constexpr unsigned kTtyMajor = 5, kCurrentTty = 0, kConsole = 1, kPtmx = 2;
+    const unsigned major = ::major(status.st_rdev), minor = ::minor(status.st_rdev);
+    if (major == kTtyMajor && minor == kCurrentTty)
+        return QStringLiteral("the terminal of whoever runs this program");
+    if (major == kTtyMajor && minor == kConsole)
+        return QStringLiteral("the system console");
+    if (major == kTtyMajor && minor == kPtmx)
+        return QStringLiteral("the pseudo-terminal multiplexer");
+    for (const int own : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) {
+        struct stat terminal
+        {
+        };
+        if (::isatty(own) && ::fstat(own, &terminal) == 0 && terminal.st_rdev == status.st_rdev)
+            return QStringLiteral("the terminal this program runs in");
+    }
+    // The kernel files every terminal's device under the tty class; pseudo-terminals' slaves
+    // (majors 136 to 143) it does not list at all.
+    constexpr unsigned kFirstPtySlave = 136, kLastPtySlave = 143;
+    const QString subsystem =
+        QFileInfo(QStringLiteral("/sys/dev/char/%1:%2/subsystem").arg(major).arg(minor))
+            .canonicalFilePath();
+    if (subsystem.endsWith(QLatin1String("/tty")) ||
+        (major >= kFirstPtySlave && major <= kLastPtySlave))
+        return QString();
+    return QStringLiteral("a character device that is not a terminal");
 }
 
 } // namespace qx::serial

@@ -4,6 +4,7 @@
 #include "serialline.h"
 
 #include <QMetaObject>
+#include <QWinEventNotifier>
 
 #include <condition_variable>
 #include <mutex>
@@ -376,6 +377,52 @@ bool SerialLine::waitForReadyRead(int ms)
     return d->arrived.wait_for(lock, std::chrono::milliseconds(ms), [this] {
         return !d->received.isEmpty() || d->failed;
     }) && !d->received.isEmpty();
+}
+
+// ---- Ports coming and going, and what a path is ----------------------------------------
+
+struct DeviceWatcher::Impl
+{
+    HKEY key = nullptr;
+    HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    std::unique_ptr<QWinEventNotifier> notifier;
+
+    // One notification an arming. The whole device map is watched: SERIALCOMM itself is made
+    // when the first port appears and goes with the last.
+    bool arm()
+    {
+        return key && RegNotifyChangeKeyValue(key, TRUE,
+                                              REG_NOTIFY_CHANGE_NAME | REG_NOTIFY_CHANGE_LAST_SET,
+                                              event, TRUE) == ERROR_SUCCESS;
+    }
+};
+
+DeviceWatcher::DeviceWatcher(QObject* parent) : QObject(parent), d(std::make_unique<Impl>())
+{
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"HARDWARE\\DEVICEMAP", 0, KEY_NOTIFY, &d->key) !=
+            ERROR_SUCCESS ||
+        !d->arm())
+        return; // no news of ports: the list stays as read
+    d->notifier = std::make_unique<QWinEventNotifier>(d->event);
+    connect(d->notifier.get(), &QWinEventNotifier::activated, this, [this] {
+        d->arm();
+        emit changed();
+    });
+}
+
+DeviceWatcher::~DeviceWatcher()
+{
+    d->notifier.reset();
+    if (d->key)
+        RegCloseKey(d->key);
+    CloseHandle(d->event);
+}
+
+void DeviceWatcher::watchFoldersOf(const QStringList&) {} // every port is in the device map
+
+QString notASerialDevice(const QString&)
+{
+    return QString(); // a port is named COM<n> here, never by a path
 }
 
 } // namespace qx::serial

@@ -9,7 +9,7 @@
 #include "packageformat.h"
 #include "servicerecord.h"
 #include "session.h"
-#include "system.h"
+#include "platform.h"
 
 #include <QDeadlineTimer>
 #include <QObject>
@@ -86,7 +86,7 @@ private:
     serial::CommPort port_;
     CommLink link_{port_};
     transfer::Session session_;
-    serial::SleepHold awake_;
+    platform::SleepHold awake_;
     QTimer busyRetry_;
     QDeadlineTimer busyUntil_;
     transfer::Job job_ = transfer::Job::Update;

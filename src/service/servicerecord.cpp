@@ -2,7 +2,7 @@
 #include "servicerecord.h"
 
 #include "packageloader.h"
-#include "system.h"
+#include "platform.h"
 #include "version.h"
 
 #include <QCryptographicHash>
@@ -110,7 +110,7 @@ QByteArray recordLine(const transfer::Outcome& outcome, const RecordContext& con
     }
     const QDateTime started = outcome.started.toOffsetFromUtc(outcome.started.offsetFromUtc());
     return line({started.toString(Qt::ISODate), QString::number(outcome.seconds, 'f', 3),
-                 QSysInfo::machineHostName(), serial::userName(), context.port, context.device,
+                 QSysInfo::machineHostName(), platform::userName(), context.port, context.device,
                  update ? "update" : "version query", file, size, sha,
                  package::embeddedIsTestPayload() ? "yes" : "no",
                  outcome.result == transfer::Outcome::Success ? "success" : "failure",
@@ -139,7 +139,7 @@ QString ServiceRecord::append(const QByteArray& line)
          ++index) {
         const QString at = candidate(folder_, index);
         if (!QFile::exists(at))
-            serial::createWith(at, recordHeader());
+            platform::createWith(at, recordHeader());
         const Found found = QFile::exists(at) ? ownerOf(at) : Found{};
         if (found.owner == Owner::Us)
             path = at;
@@ -153,7 +153,7 @@ QString ServiceRecord::append(const QByteArray& line)
         problem = QStringLiteral("no record file can be made in %1")
                       .arg(QDir::toNativeSeparators(folder_));
     if (problem.isEmpty()) {
-        if (const QString error = serial::appendWhole(path, pending_); error.isEmpty())
+        if (const QString error = platform::appendWhole(path, pending_); error.isEmpty())
             pending_.clear();
         else
             problem =

@@ -30,7 +30,7 @@ struct BenchSetup
     quint8 languageFlag = 0;
     QString programDir = QCoreApplication::applicationDirPath();
     std::span<const std::uint8_t> package = {}; // empty: the embedded package
-    QString recordFolder = serial::serviceRecordFolder();
+    QString recordFolder = platform::serviceRecordFolder();
     int settleMs = service::kSettleMs;
 };
 

@@ -26,7 +26,7 @@ struct CommandLineSetup
     serial::DeviceSource devices = serial::systemDeviceMap;
     QString programDir = QCoreApplication::applicationDirPath();
     std::span<const std::uint8_t> package = {}; // empty: the embedded package
-    QString recordFolder = serial::serviceRecordFolder();
+    QString recordFolder = platform::serviceRecordFolder();
     std::function<void(const QString&)> out; // one whole line of results; default stdout
     std::function<void(const QString&)> err; // one whole line of diagnostics; default stderr
     int settleMs = service::kSettleMs;       // the station's wait after a port appears

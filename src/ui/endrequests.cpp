@@ -6,9 +6,9 @@
 
 namespace qx::ui {
 
-void endOnRequest(serial::InterruptWatcher& requests, const std::function<void()>& end)
+void endOnRequest(platform::InterruptWatcher& requests, const std::function<void()>& end)
 {
-    QObject::connect(&requests, &serial::InterruptWatcher::interrupted, &requests, [end] {
+    QObject::connect(&requests, &platform::InterruptWatcher::interrupted, &requests, [end] {
         end();
         QCoreApplication::quit();
     });

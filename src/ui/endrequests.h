@@ -1,7 +1,7 @@
 // How a face hears that the process is asked to end, from outside or by the session.
 #pragma once
 
-#include "system.h"
+#include "platform.h"
 
 #include <functional>
 
@@ -12,6 +12,6 @@ namespace qx::ui {
 // exits), and on Windows the session ending, told first by WM_QUERYENDSESSION and then by
 // WM_ENDSESSION, inside which Qt says aboutToQuit: the process may be gone once it returns.
 // Heard for as long as `requests` lives.
-void endOnRequest(serial::InterruptWatcher& requests, const std::function<void()>& end);
+void endOnRequest(platform::InterruptWatcher& requests, const std::function<void()>& end);
 
 } // namespace qx::ui

@@ -5,7 +5,6 @@
 #include "devicemap.h"
 #include "packageformat.h"
 #include "servedport.h"
-#include "system.h"
 #include "texts.h"
 
 #include <QCoreApplication>
@@ -27,7 +26,7 @@ struct Form1Setup
     qx::serial::DeviceSource devices = qx::serial::systemDeviceMap;
     QString programDir = QCoreApplication::applicationDirPath();
     std::span<const std::uint8_t> package = {}; // empty: the embedded package
-    QString recordFolder = qx::serial::serviceRecordFolder();
+    QString recordFolder = qx::platform::serviceRecordFolder();
     quint8 languageFlag = 0; // start-up's language: 1 Simplified Chinese, else English
 };
 

@@ -5,7 +5,7 @@
 #include "endrequests.h"
 #include "form1.h"
 #include "packageloader.h"
-#include "system.h"
+#include "platform.h"
 #include "version.h"
 
 #include <QApplication>
@@ -30,7 +30,7 @@ void nameTheProgram()
 int openRecordFolder(int argc, char** argv)
 {
     QApplication app(argc, argv);
-    const QString folder = qx::serial::serviceRecordFolder();
+    const QString folder = qx::platform::serviceRecordFolder();
     QDir().mkpath(folder);
     return QDesktopServices::openUrl(QUrl::fromLocalFile(folder)) ? 0 : 1;
 }
@@ -64,7 +64,7 @@ int bench(int argc, char** argv, const QString& choice)
     }
     std::fprintf(stderr, "qx-lp4r-updater: %s\n", qx::package::embeddedSummary().c_str());
     qx::ui::BenchWindow window(setup);
-    qx::serial::InterruptWatcher requests;
+    qx::platform::InterruptWatcher requests;
     qx::ui::endOnRequest(requests, [&window] { window.endNow(); });
     window.show();
     return app.exec();
@@ -96,9 +96,9 @@ int main(int argc, char** argv)
         // No display needed: a bench or a script may have none.
         QCoreApplication app(argc, argv);
         nameTheProgram();
-        qx::serial::InterruptWatcher interrupts;
+        qx::platform::InterruptWatcher interrupts;
         qx::ui::CommandLine commandLine;
-        QObject::connect(&interrupts, &qx::serial::InterruptWatcher::interrupted, &commandLine,
+        QObject::connect(&interrupts, &qx::platform::InterruptWatcher::interrupted, &commandLine,
                          &qx::ui::CommandLine::interrupt);
         if (const auto status = commandLine.start(QCoreApplication::arguments().mid(1)))
             return *status;
@@ -111,7 +111,7 @@ int main(int argc, char** argv)
     QApplication app(argc, argv);
     nameTheProgram();
     Form1 window(Form1Setup{.languageFlag = language(choice)});
-    qx::serial::InterruptWatcher requests;
+    qx::platform::InterruptWatcher requests;
     qx::ui::endOnRequest(requests, [&window] { window.close(); }); // as its close button does
     window.show();
     return app.exec();
