@@ -126,4 +126,9 @@ LoadResult loadPackage(const QString& programDir, std::span<const std::uint8_t> 
                          package);
 }
 
+LoadResult loadFirmware(const QString& programDir, std::span<const std::uint8_t> given)
+{
+    return loadPackage(programDir, given.empty() ? embeddedPackage() : given);
+}
+
 } // namespace qx::package

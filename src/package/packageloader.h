@@ -47,5 +47,8 @@ LoadResult sliceReadBack(std::optional<std::span<const std::uint8_t>> readBack,
 // file can be staged (a read-only directory), or it read back otherwise, `package` itself is
 // sliced.
 LoadResult loadPackage(const QString& programDir, std::span<const std::uint8_t> package);
+// What every face sends, loaded as above: the embedded package, or where a test gives other
+// bytes (not empty), those.
+LoadResult loadFirmware(const QString& programDir, std::span<const std::uint8_t> given = {});
 
 } // namespace qx::package

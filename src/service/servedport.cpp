@@ -54,6 +54,8 @@ void ServedPort::recordOutcome(const t::Outcome& outcome)
 
 void ServedPort::start(t::Job job, int busyRetryMs)
 {
+    if (plug_ == Plug::Settling)
+        plug_ = Plug::Served;
     job_ = job;
     running_ = true;
     busyUntil_.setRemainingTime(busyRetryMs);

@@ -7,9 +7,9 @@
 #include "commport.h"
 #include "devicemap.h"
 #include "packageformat.h"
+#include "platform.h"
 #include "servicerecord.h"
 #include "session.h"
-#include "platform.h"
 
 #include <QDeadlineTimer>
 #include <QObject>
@@ -52,7 +52,8 @@ public:
 
     // Opens the port and starts `job` (a query with the command line's reply limit); the port
     // is closed again at the outcome, which ended() reports. A port that another program holds
-    // is tried again every kBusyRetryEveryMs until `busyRetryMs` have passed.
+    // is tried again every kBusyRetryEveryMs until `busyRetryMs` have passed. Started while it
+    // settles, the port has had its one update for this plug.
     void start(transfer::Job job, int busyRetryMs = 0);
     bool running() const { return running_; }
     // What start() began ends as interrupted, and the port is closed.
@@ -64,8 +65,11 @@ public:
     int steps() const { return steps_; }
     int stepCount() const { return package_.packetCount + 3; }
 
-    Plug plug = Plug::Absent;
-    bool chosen = true; // hands-free updates it when it appears
+    // Where the port is this time it is plugged in; the set of served ports keeps it.
+    Plug plug() const { return plug_; }
+    // Whether hands-free updates it when it appears (a bench row's check box).
+    bool chosen() const { return chosen_; }
+    void setChosen(bool on) { chosen_ = on; }
 
 signals:
     void starting(qx::transfer::Job job);             // start() was called
@@ -92,6 +96,10 @@ private:
     transfer::Job job_ = transfer::Job::Update;
     bool running_ = false; // between start() and ended()
     int steps_ = 0;
+    Plug plug_ = Plug::Absent;
+    bool chosen_ = true;
+
+    friend class ServedPorts; // follows the cable, and so the plug
 };
 
 } // namespace qx::service

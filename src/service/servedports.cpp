@@ -109,7 +109,7 @@ void ServedPorts::interrupt()
     for (const auto& entry : entries_) {
         if (entry->settle.isActive()) {
             entry->settle.stop();
-            entry->port->plug = ServedPort::Plug::Present;
+            entry->port->plug_ = ServedPort::Plug::Present;
         }
         entry->port->interrupt();
     }
@@ -140,10 +140,10 @@ void ServedPorts::rescan(bool first)
     for (const auto& entry : entries_) {
         ServedPort& port = *entry->port;
         const serial::MapEntry* now = presentAs(port.name());
-        if (port.plug == ServedPort::Plug::Absent || (now && identityOf(*now) == entry->identity))
+        if (port.plug_ == ServedPort::Plug::Absent || (now && identityOf(*now) == entry->identity))
             continue;
         entry->settle.stop();
-        port.plug = ServedPort::Plug::Absent;
+        port.plug_ = ServedPort::Plug::Absent;
         port.removed();
         emit gone(port);
     }
@@ -163,13 +163,13 @@ void ServedPorts::rescan(bool first)
         }
         Entry& entry = **it;
         entry.seen = found;
-        if (entry.port->plug != ServedPort::Plug::Absent)
+        if (entry.port->plug() != ServedPort::Plug::Absent)
             continue;
         entry.identity = identityOf(found);
         if (!entry.port->running())
             entry.port->setTarget(name, found);
-        const bool serve = handsFree_ && entry.port->chosen && !(first && setup_.onlyNew);
-        entry.port->plug = serve ? ServedPort::Plug::Settling : ServedPort::Plug::Present;
+        const bool serve = handsFree_ && entry.port->chosen() && !(first && setup_.onlyNew);
+        entry.port->plug_ = serve ? ServedPort::Plug::Settling : ServedPort::Plug::Present;
         emit appeared(*entry.port);
         if (serve)
             entry.settle.start(setup_.settleMs);
@@ -179,10 +179,10 @@ void ServedPorts::rescan(bool first)
 void ServedPorts::settled(Entry& entry)
 {
     ServedPort& port = *entry.port;
-    if (port.plug != ServedPort::Plug::Settling)
+    if (port.plug() != ServedPort::Plug::Settling) // started by hand meanwhile, or gone
         return;
-    port.plug = ServedPort::Plug::Served;
-    if (port.running()) // started by hand meanwhile
+    port.plug_ = ServedPort::Plug::Served;
+    if (port.running()) // what it ran on its last plug has not ended yet
         return;
     port.setTarget(port.name(), entry.seen);
     port.start(transfer::Job::Update, kBusyRetryMs);

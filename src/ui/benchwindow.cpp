@@ -43,9 +43,9 @@ BenchWindow::BenchWindow(BenchSetup setup, QWidget* parent)
     ui->rows->setColumnWidth(kProgress, 130);
     ui->rows->setColumnWidth(kState, 400);
 
-    const auto bytes = setup_.package.empty() ? package::embeddedPackage() : setup_.package;
-    const auto loaded = package::loadPackage(setup_.programDir, bytes);
+    const auto loaded = package::loadFirmware(setup_.programDir, setup_.package);
     package_ = loaded.package;
+    packageLoaded_ = loaded.ok;
     if (!loaded.ok) { // nothing can be sent: say so where Start would be
         ui->startButton->setEnabled(false);
         ui->counters->setText(text(texts::kDamaged));
@@ -84,10 +84,10 @@ void BenchWindow::added(ServedPort& port)
     rows_[&port] = row;
     // Ports named on the command line are served, and of the machine's, USB adapters: not
     // the ports built into it.
-    port.chosen = !setup_.named.isEmpty() || !serial::isBuiltIn(port.entry());
+    port.setChosen(!setup_.named.isEmpty() || !serial::isBuiltIn(port.entry()));
     {
         const QSignalBlocker quiet(ui->rows);
-        row->setCheckState(kPort, port.chosen ? Qt::Checked : Qt::Unchecked);
+        row->setCheckState(kPort, port.chosen() ? Qt::Checked : Qt::Unchecked);
     }
     auto* bar = new QProgressBar;
     bar->setRange(0, port.stepCount());
@@ -113,7 +113,8 @@ void BenchWindow::appeared(ServedPort& port)
     row->setToolTip(kDevice, plainToolTip(serial::portToolTip(port.entry())));
     row->setHidden(false);
     if (!port.running())
-        setState(port, text(port.plug == ServedPort::Plug::Settling ? b::kSettling : b::kWaiting));
+        setState(port,
+                 text(port.plug() == ServedPort::Plug::Settling ? b::kSettling : b::kWaiting));
 }
 
 void BenchWindow::gone(ServedPort& port)
@@ -163,12 +164,9 @@ void BenchWindow::showCounters()
 
 void BenchWindow::start(ServedPort& port, t::Job job)
 {
-    const bool sendable = ui->startButton->isEnabled(); // the package is loaded
-    if (port.plug == ServedPort::Plug::Absent || port.running() ||
-        (job == t::Job::Update && !sendable))
+    if (port.plug() == ServedPort::Plug::Absent || port.running() ||
+        (job == t::Job::Update && !packageLoaded_))
         return;
-    if (port.plug == ServedPort::Plug::Settling) // started by hand before it settled
-        port.plug = ServedPort::Plug::Served;
     port.start(job);
 }
 
@@ -177,7 +175,7 @@ void BenchWindow::start(ServedPort& port, t::Job job)
 void BenchWindow::on_startButton_clicked()
 {
     for (ServedPort* port : ports_.ports())
-        if (port->chosen)
+        if (port->chosen())
             start(*port, t::Job::Update);
 }
 
@@ -202,7 +200,7 @@ ServedPort* BenchWindow::portOf(const QTreeWidgetItem* row) const
 void BenchWindow::on_rows_itemChanged(QTreeWidgetItem* item, int column)
 {
     if (ServedPort* port = portOf(item); port && column == kPort)
-        port->chosen = item->checkState(kPort) == Qt::Checked;
+        port->setChosen(item->checkState(kPort) == Qt::Checked);
 }
 
 void BenchWindow::on_rows_customContextMenuRequested(const QPoint& at)
@@ -213,9 +211,9 @@ void BenchWindow::on_rows_customContextMenuRequested(const QPoint& at)
     if (!port)
         return;
     QMenu menu(this);
-    const bool idle = port->plug != ServedPort::Plug::Absent && !port->running();
+    const bool idle = port->plug() != ServedPort::Plug::Absent && !port->running();
     menu.addAction(text(b::kUpdateThis), this, [this, port] { start(*port, t::Job::Update); })
-        ->setEnabled(idle && ui->startButton->isEnabled());
+        ->setEnabled(idle && packageLoaded_);
     menu.addAction(text(b::kAskVersion), this, [this, port] { start(*port, t::Job::Query); })
         ->setEnabled(idle);
     menu.exec(ui->rows->viewport()->mapToGlobal(ui->rows->visualItemRect(row).center()));

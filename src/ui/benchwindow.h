@@ -83,6 +83,7 @@ private:
     std::unique_ptr<Ui::BenchWindow> ui;
     BenchSetup setup_;
     package::Package package_;
+    bool packageLoaded_ = false; // it can be sent
     service::ServiceRecord record_{setup_.recordFolder};
     service::ServedPorts ports_;
     QHash<service::ServedPort*, QTreeWidgetItem*> rows_;

@@ -79,8 +79,7 @@ int CommandLine::list()
 bool CommandLine::loadPackage()
 {
     setup_.err("qx-lp4r-updater: " + QString::fromStdString(package::embeddedSummary()));
-    const auto bytes = setup_.package.empty() ? package::embeddedPackage() : setup_.package;
-    const auto loaded = package::loadPackage(setup_.programDir, bytes);
+    const auto loaded = package::loadFirmware(setup_.programDir, setup_.package);
     if (!loaded.ok) {
         setup_.err(QStringLiteral("qx-lp4r-updater: the built-in firmware package is damaged "
                                   "and cannot be sent (%1): reinstall the updater")
@@ -194,7 +193,7 @@ std::optional<int> CommandLine::startStation(const QStringList& names)
             const QString device = service::inert(serial::deviceText(port.entry().device));
             setup_.out(
                 port.name() + ": " +
-                (port.plug == service::ServedPort::Plug::Settling
+                (port.plug() == service::ServedPort::Plug::Settling
                      ? QStringLiteral("plugged in (%1)").arg(device)
                      : QStringLiteral("present before the start (%1): not served").arg(device)));
         });

@@ -105,6 +105,7 @@ void Form1::formLoad(quint8 language)
 
 void Form1::finishStartUp()
 {
+    startedUp = true;
     fillPortList(0);
     ui->MSBar->setPanelText(4, QString::fromLatin1(texts::kVersion));
     ui->lblPercent->setVisible(false);
@@ -154,7 +155,7 @@ void Form1::refreshPorts()
     }
     if (before.first().isEmpty() && ui->Label1->text() == pick(texts::kNoPort, languageFlag))
         ui->Label1->setText(pick(texts::kLabel1, languageFlag));
-    if (packageProblem == &texts::kNotLoaded) // the first port: the rest of start-up
+    if (!startedUp) // the first port: the rest of start-up
         finishStartUp();
     else
         fillPortList(serial::selectionAfter(before, selected, after));
@@ -162,8 +163,7 @@ void Form1::refreshPorts()
 
 void Form1::loadPackage()
 {
-    const auto bytes = setup.package.empty() ? package::embeddedPackage() : setup.package;
-    const auto result = package::loadPackage(setup.programDir, bytes);
+    const auto result = package::loadFirmware(setup.programDir, setup.package);
     package = result.package;
     packageProblem = result.ok ? nullptr : &texts::kDamaged;
     if (!result.ok)

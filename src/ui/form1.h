@@ -46,7 +46,10 @@ public:
 
     // Window state, named as the window's code names it; read by tests.
     qx::package::Package package; // packetCount, packageData, headerPacket
-    const qx::ui::Text* packageProblem = &qx::ui::texts::kNotLoaded; // nullptr once loaded
+    // What Update says instead of sending: the package is not loaded before the rest of
+    // start-up, or is damaged; nullptr once loaded.
+    const qx::ui::Text* packageProblem = &qx::ui::texts::kNotLoaded;
+    bool startedUp = false;  // start-up has found a port and loaded the package
     quint8 languageFlag = 0; // 1 Simplified Chinese, any other value English
     quint8 portNumber = 0;
     QStringList portList;
