@@ -98,10 +98,10 @@ QList<ServedPort*> ServedPorts::ports() const
     return ports;
 }
 
-bool ServedPorts::anyRunning() const
+int ServedPorts::running() const
 {
-    return std::any_of(entries_.begin(), entries_.end(),
-                       [](const auto& entry) { return entry->port->running(); });
+    return int(std::count_if(entries_.begin(), entries_.end(),
+                             [](const auto& entry) { return entry->port->running(); }));
 }
 
 void ServedPorts::interrupt()

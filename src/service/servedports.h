@@ -20,6 +20,9 @@ inline constexpr int kSettleMs = 1000;
 // Ports come and go in bursts (an adapter makes several changes): the set is read again this
 // long after the last one. The settle time covers what comes later.
 inline constexpr int kRescanMs = 100;
+// The window's port list waits longer: nothing settles after it, and a list that changes
+// twice under the technician's pointer is worse than one that changes a little later.
+inline constexpr int kListQuietMs = 250;
 
 // A port as named by the user ("COM5", "/dev/ttyUSB0", "/dev/serial/by-id/...") and found in
 // the device map; the problem in words when it is not there. On Linux a device path that the
@@ -58,7 +61,7 @@ public:
 
     // Every port seen so far, in the order first seen; absent ones too.
     QList<ServedPort*> ports() const;
-    bool anyRunning() const;
+    int running() const; // how many ports run an update or a query
     // Every running update or query ends as interrupted, and no settling port starts.
     void interrupt();
 

@@ -275,7 +275,7 @@ void Session::stop()
 
 // ---- Version query -------------------------------------------------------------------------
 
-void Session::startQuery(int limitMs)
+void Session::startQuery(std::optional<int> limitMs)
 {
     begin(Job::Query);
     versionText.clear();
@@ -290,8 +290,8 @@ void Session::startQuery(int limitMs)
         port_.setTextInput(true);
         port_.clearReceive();
         port_.setReplyThreshold(1);
-        if (limitMs > 0) {
-            tmrOvertime.setInterval(limitMs);
+        if (limitMs) {
+            tmrOvertime.setInterval(*limitMs);
             tmrOvertime.start();
         }
         port_.write(bytesOf(QByteArray(kVersionCommand)));
@@ -315,7 +315,7 @@ void Session::versionReply()
         if (!versionReplyComplete(versionText) || !undecided_)
             return;
         const Outcome answered{Job::Query, Outcome::Success, {}, caption.trimmed()};
-        if (queryLimitMs_ > 0) {
+        if (queryLimitMs_) {
             tmrOvertime.stop();
             finish(answered);
         } else {

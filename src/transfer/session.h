@@ -13,6 +13,7 @@
 #include <QString>
 #include <QTimer>
 
+#include <optional>
 #include <span>
 #include <string>
 
@@ -79,9 +80,9 @@ public:
     // Update: clears the port, binary input, and the first send 1 ms later. A refusal is
     // thrown, with commMode already 1.
     void startUpdate();
-    // Get Version: sends "2" as text. With a limit (> 0) the query ends when the reply is whole
-    // or fails when the limit runs out; without, it collects until the next command.
-    void startQuery(int limitMs = 0);
+    // Get Version: sends "2" as text. With a limit the query ends when the reply is whole or
+    // fails when the limit runs out; without (the window's), it collects until the next command.
+    void startQuery(std::optional<int> limitMs = std::nullopt);
     // The port could not be opened or set up for `job`: decided as a failure at once.
     void refused(Job job, const QString& description);
     // A receive event: at least the threshold's bytes wait.
@@ -123,8 +124,8 @@ private:
 
     Port& port_;
     const package::Package& package_;
-    Job job_ = Job::Update; // what runs, or ran last
-    int queryLimitMs_ = 0;
+    Job job_ = Job::Update;           // what runs, or ran last
+    std::optional<int> queryLimitMs_; // the current query's, if it has one
     bool outcomeDecided_ = false;
     bool undecided_ = false; // the current job has not been decided for the record
     QDateTime started_;

@@ -221,9 +221,7 @@ void BenchWindow::on_rows_customContextMenuRequested(const QPoint& at)
 
 void BenchWindow::closeEvent(QCloseEvent* event)
 {
-    int running = 0;
-    for (const ServedPort* port : ports_.ports())
-        running += port->running();
+    const int running = ports_.running();
     if (running && QMessageBox::question(this, text(b::kTitle), text(b::kCloseRunning).arg(running),
                                          QMessageBox::Yes | QMessageBox::No) != QMessageBox::Yes) {
         event->ignore();

@@ -25,8 +25,6 @@ using qx::ui::pick;
 
 namespace {
 
-constexpr int kRescanMs = 250; // after the last change of the device map
-
 // Windows fonts the design names, and what stands in for them on Linux.
 void installFontFallbacks()
 {
@@ -66,7 +64,7 @@ Form1::Form1(Form1Setup setup_, QWidget* parent)
     connect(&served, &qx::service::ServedPort::recordProblem, this,
             [](const QString& said) { qWarning("%s", qPrintable(said)); });
     rescan.setSingleShot(true);
-    rescan.setInterval(kRescanMs);
+    rescan.setInterval(qx::service::kListQuietMs);
     connect(&devicesChanged, &serial::DeviceWatcher::changed, &rescan, qOverload<>(&QTimer::start));
     connect(&rescan, &QTimer::timeout, this, &Form1::refreshPorts);
     Time.start(1);

@@ -4,7 +4,7 @@
 #include "commport.h"
 #include "devicemap.h"
 #include "packageformat.h"
-#include "servedport.h"
+#include "servedports.h"
 #include "texts.h"
 
 #include <QCoreApplication>
@@ -94,7 +94,7 @@ private:
     qx::service::ServedPort served{package, record, setup.devices};
     qx::serial::CommPort& MSComm1 = served.port();
     qx::transfer::Session& transfer = served.session();
-    // Ports come and go: the list follows while disconnected, a quarter second after the last
+    // Ports come and go: the list follows while disconnected, kListQuietMs after the last
     // change (a plugged-in adapter makes several); while connected it waits.
     qx::serial::DeviceWatcher devicesChanged;
     QTimer rescan;
