@@ -106,7 +106,8 @@ QByteArray recordLine(const transfer::Outcome& outcome, const RecordContext& con
         const auto fields = package::headerFields(context.package->headerPacket);
         file = QString::fromStdString(fields.fileName);
         size = QString::fromStdString(fields.sizeText);
-        sha = firmwareSha256(*context.package);
+        sha = context.firmwareSha256.isEmpty() ? firmwareSha256(*context.package)
+                                               : context.firmwareSha256;
     }
     const QDateTime started = outcome.started.toOffsetFromUtc(outcome.started.offsetFromUtc());
     return line({started.toString(Qt::ISODate), QString::number(outcome.seconds, 'f', 3),
