@@ -17,7 +17,7 @@ struct RecordContext
     QString port;   // "COM7"
     QString device; // the device behind it, as the port's tooltip names it
     const package::Package* package = nullptr;
-    QString firmwareSha256; // the package's, where the caller keeps it; else computed here
+    QString firmwareSha256 = {}; // the package's, where the caller keeps it; else computed here
 };
 
 inline constexpr char kRecordFileName[] = "service-record.csv";
