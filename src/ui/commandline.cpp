@@ -139,15 +139,14 @@ std::optional<int> CommandLine::start(const QStringList& arguments)
     const QStringList names = parser.positionalArguments();
     if (command == "--list")
         return names.isEmpty() ? list() : usage("--list takes no ports");
-    if (const QString twice = service::namedTwice(names, setup_.devices()); !twice.isEmpty())
+    // Every port is found before any is touched, in one reading of the machine's ports.
+    const auto map = setup_.devices();
+    if (const QString twice = service::namedTwice(names, map); !twice.isEmpty())
         return usage(QStringLiteral("%1 is named twice").arg(twice));
     if (command == "--station")
-        return startStation(names);
+        return startStation(names, map);
     if (names.isEmpty())
         return usage(command + " needs at least one port");
-
-    // Every port is found before any is touched.
-    const auto map = setup_.devices();
     for (const QString& name : names) {
         const auto found = service::findPort(name, map);
         if (const auto* problem = std::get_if<QString>(&found))
@@ -169,11 +168,12 @@ std::optional<int> CommandLine::start(const QStringList& arguments)
     return std::nullopt;
 }
 
-std::optional<int> CommandLine::startStation(const QStringList& names)
+std::optional<int> CommandLine::startStation(const QStringList& names,
+                                             const QList<serial::MapEntry>& map)
 {
     // A path that is there must be a serial device; one that is not there yet is waited for.
     for (const QString& name : names) {
-        const auto found = service::findPort(name, setup_.devices());
+        const auto found = service::findPort(name, map);
         const auto* problem = std::get_if<QString>(&found);
         if (!service::isPortName(name) || (problem && QFileInfo::exists(name)))
             return usage(problem ? *problem : name + ": no such port");

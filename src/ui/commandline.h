@@ -55,7 +55,7 @@ private:
     int usage(const QString& problem);
     int list();
     bool loadPackage();
-    std::optional<int> startStation(const QStringList& names);
+    std::optional<int> startStation(const QStringList& names, const QList<serial::MapEntry>& map);
     void report(service::ServedPort& port); // its start, progress and verdict lines
     void progress(service::ServedPort& port);
     void ended(service::ServedPort& port, const transfer::Outcome& outcome);

@@ -48,14 +48,14 @@ int bench(int argc, char** argv, const QString& choice)
     nameTheProgram();
     qx::ui::BenchSetup setup;
     setup.languageFlag = language(choice);
+    const auto map = qx::serial::systemDeviceMap();
     for (const QString& argument : QCoreApplication::arguments().mid(2)) {
         if (argument == QLatin1String("--start-on-plug")) {
             setup.startOnPlug = true;
             continue;
         }
         setup.named << argument;
-        const bool twice =
-            argument == qx::service::namedTwice(setup.named, qx::serial::systemDeviceMap());
+        const bool twice = argument == qx::service::namedTwice(setup.named, map);
         if (!qx::service::isPortName(argument) || twice) {
             std::fprintf(stderr, "qx-lp4r-updater: --bench: '%s' is %s; see --help\n",
                          qPrintable(argument), twice ? "named twice" : "not a port");
