@@ -18,7 +18,6 @@
 #include <QtTest>
 
 #include <optional>
-#include <random>
 
 #ifdef Q_OS_WIN
 #include <windows.h>
@@ -672,57 +671,6 @@ private slots:
         qx::platform::makeHardLink = ::link;
         QCOMPARE(contentsOf(dir.filePath(file)), qx::service::recordHeader() + numberedLine(1));
 #endif
-    }
-
-    // Random packages and random device replies, many at each state: the machine always
-    // ends, never passes its last state, and succeeds only after sending the whole batch.
-    void seededScripts()
-    {
-        int successes = 0;
-        for (int seed = 1; seed <= 10000; ++seed) {
-            const QByteArray tag = "seed " + QByteArray::number(seed);
-            std::mt19937 rng(seed);
-            const int count = rng() % 50 == 0 ? 260 : int(rng() % 12);
-            QByteArray image(count ? (count - 1) * 1024 + 1 + rng() % 1024 : 0, '\0');
-            for (auto& b : image)
-                b = char(rng());
-            const auto built =
-                bytesOf(buildPackage("f", std::to_string(image.size()), bytesOf(image)));
-            const auto pkg = slicePackage(bytesOf(built)).package;
-            const QByteArray whole = "1" + built.mid(4 + 1029 * count, 133) +
-                                     built.mid(2, 1029 * count) + "\x04\x01" + '\0' + "\xFF" +
-                                     QByteArray(130, '\0');
-            const bool waiting = rng() % 3 == 0; // the device asked before Update
-            int state = waiting ? 1 : 0;
-            QByteArray sent;
-            auto verdict = t::Verdict::Advance;
-            for (; verdict == t::Verdict::Advance; ++state) {
-                QVERIFY2(state <= count + 3, tag);
-                sent += bytesOf(t::sendBytes(state, pkg));
-                // what the device answers: 'C' after the menu, else ACK, with 'C' where two
-                // bytes are awaited; up to five replies to a send while they are ignored
-                static const QByteArray kProper[] = {"C",     "xC",       "\x06",
-                                                     "\x06z", "\x06\x43", "\x06\x43"};
-                const auto step = t::stepOf(state, count);
-                const int proper = step == t::Step::Menu ? 0 : 2 * t::ruleOf(step).replyThreshold;
-                for (int reply = 0; reply < 5; ++reply) {
-                    QByteArray r = kProper[proper + rng() % 2];
-                    if (rng() % 100 < 7) { // a wrong reply instead, perhaps an empty read
-                        r.clear();
-                        for (int n = rng() % 4; n > 0; --n)
-                            r += "\x06\x15\x18\x43Z\xFF"[rng() % 6];
-                    }
-                    verdict = t::judgeReply(state, count, bytesOf(r));
-                    if (verdict != t::Verdict::KeepWaiting && verdict != t::Verdict::Ignore)
-                        break;
-                }
-            }
-            if (verdict == t::Verdict::Complete) {
-                ++successes;
-                QVERIFY2(sent == (waiting ? whole.mid(1) : whole), tag);
-            }
-        }
-        QVERIFY(successes > 1000); // the scripts do reach the end
     }
 };
 

@@ -15,7 +15,6 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-#include <csignal>
 #include <optional>
 
 inline const QString kSuccess = "Upgrade Successfully", kError = "Plese Check Connection!";
@@ -79,15 +78,6 @@ enum RecordField
     kReason = 12,
     kVersion = 13,
 };
-
-// The rows of a test of the ways a process is asked to end from outside: SIGTERM (a logout),
-// SIGHUP (its terminal closed).
-inline void endSignalRows()
-{
-    QTest::addColumn<int>("signal");
-    QTest::newRow("SIGTERM") << SIGTERM;
-    QTest::newRow("SIGHUP") << SIGHUP;
-}
 
 inline QString box(const QString& title, QMessageBox::Icon icon, const QString& text)
 {
