@@ -479,7 +479,7 @@ int benchChild(int argc, char** argv, bool bare)
         }
     } else {
         window = std::make_unique<qx::ui::BenchWindow>(
-            qx::ui::BenchSetup{.devices = machine.devices(), .recordFolder = state.path()});
+            qx::service::Setup{.devices = machine.devices(), .recordFolder = state.path()});
     }
     return showAndRun(app, *window);
 }

@@ -24,10 +24,10 @@ struct BenchRig
     explicit BenchRig(const QStringList& paths = {}) : machine(paths) {}
     Bench& open(QStringList named = {})
     {
-        window = std::make_unique<Bench>(qx::ui::BenchSetup{.devices = machine.devices(),
-                                                            .named = named,
+        window = std::make_unique<Bench>(qx::service::Setup{.devices = machine.devices(),
                                                             .recordFolder = recordDir.path(),
-                                                            .settleMs = kSettleMs});
+                                                            .settleMs = kSettleMs},
+                                         qx::ui::BenchOptions{.named = named});
         window->show();
         return *window;
     }
@@ -242,9 +242,9 @@ private slots:
     {
         BenchRig rig;
         rig.window =
-            std::make_unique<Bench>(qx::ui::BenchSetup{.devices = rig.machine.devices(),
-                                                       .languageFlag = 1,
-                                                       .recordFolder = rig.recordDir.path()});
+            std::make_unique<Bench>(qx::service::Setup{.devices = rig.machine.devices(),
+                                                       .recordFolder = rig.recordDir.path(),
+                                                       .languageFlag = 1});
         rig.window->show();
         QCOMPARE(rig.window->windowTitle(), QString("QX-LP4R 批量升级"));
         for (const char* name : {"startButton", "stopButton", "handsFree", "counters"}) {

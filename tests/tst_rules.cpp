@@ -370,7 +370,8 @@ private slots:
     {
         try {
             CommPort port;
-            port.setCommPort(200);
+            const auto device = deviceFor(systemDeviceMap(), 200);
+            port.setDevice({200, "COM200", device.value_or(SerialDevice{})});
             port.setPortOpen(true);
             QFAIL("COM200 opened");
         } catch (const CommError& error) {

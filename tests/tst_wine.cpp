@@ -151,7 +151,7 @@ private slots:
         const QString link = qEnvironmentVariable("QX_COM5_LINK");
         QVERIFY2(QFile::exists(installer) && !link.isEmpty(), "QX_WIN_INSTALLER, QX_COM5_LINK");
         design = std::make_unique<Form1>(
-            Form1Setup{.devices = [] { return QList<qx::serial::MapEntry>(); }});
+            qx::service::Setup{.devices = [] { return QList<qx::serial::MapEntry>(); }});
 
         // Installed silently, as an administrator deploys it: the program, its Start-menu
         // entry and its uninstaller.

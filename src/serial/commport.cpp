@@ -67,8 +67,7 @@ QString openFailureText(OpenFailure failure, int comNumber, const QString& devic
     return QStringLiteral("%1 could not be opened.").arg(port);
 }
 
-CommPort::CommPort(DeviceSource devices, QObject* parent)
-    : QObject(parent), devices_(std::move(devices)), line_(this)
+CommPort::CommPort(QObject* parent) : QObject(parent), line_(this)
 {
     connect(&line_, &SerialLine::readyRead, this, &CommPort::onReadyRead);
     connect(&line_, &SerialLine::lineGone, this, &CommPort::onLineGone);
@@ -81,13 +80,13 @@ void CommPort::requireOpen(const char* operation) const
                             .arg(QLatin1String(operation)));
 }
 
-void CommPort::setCommPort(int number)
+void CommPort::setDevice(const MapEntry& entry)
 {
     if (line_.isOpen())
         throw CommError(QStringLiteral("Operation not valid: the port is already open."));
-    if (number < 0 || number > kMaxComNumber)
-        throw CommError(QStringLiteral("Invalid port number %1.").arg(number));
-    commPort_ = number;
+    if (entry.comNumber < 0 || entry.comNumber > kMaxComNumber)
+        throw CommError(QStringLiteral("Invalid port number %1.").arg(entry.comNumber));
+    entry_ = entry;
 }
 
 void CommPort::setSettings(const QString& settings)
@@ -124,7 +123,7 @@ void CommPort::setPortOpen(bool open)
     }
     if (line_.isOpen())
         throw CommError(QStringLiteral("Port already open."));
-    line_.open(commPort_, devices_);
+    line_.open(entry_);
     lossReported_ = false;
     try {
         line_.setLine(settings_);
@@ -195,11 +194,11 @@ CommPort::Input CommPort::input()
     return bytes;
 }
 
-void connectPort(CommPort& port, int comNumber)
+void connectPort(CommPort& port, const MapEntry& entry)
 {
     port.setInBufferSize(1024);
     port.setOutBufferSize(512);
-    port.setCommPort(comNumber);
+    port.setDevice(entry);
     port.setSettings(QString::fromLatin1(kLineSettings));
     port.setPortOpen(true);
     try {

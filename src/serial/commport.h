@@ -44,10 +44,11 @@ public:
 
     using Input = std::variant<QString, QByteArray>;
 
-    explicit CommPort(DeviceSource devices = systemDeviceMap, QObject* parent = nullptr);
+    explicit CommPort(QObject* parent = nullptr);
 
-    void setCommPort(int number);
-    int commPort() const { return commPort_; }
+    // The port the next open opens, with its COM number and its device as the map gave them.
+    void setDevice(const MapEntry& entry);
+    int commPort() const { return entry_.comNumber; }
     void setSettings(const QString& settings);
     void setInBufferSize(int size);
     void setOutBufferSize(int size);
@@ -89,9 +90,8 @@ private:
     void onLineGone(const QString& description);
     void requireOpen(const char* operation) const;
 
-    DeviceSource devices_;
     SerialLine line_;
-    int commPort_ = 1;
+    MapEntry entry_{1, QStringLiteral("COM1"), {}};
     LineSettings settings_;
     int inBufferSize_ = 1024;
     int outBufferSize_ = 512;
@@ -106,6 +106,6 @@ private:
 // Connect: buffer sizes, port number, line settings, open; then no handshaking, both buffers
 // cleared, DTR on, text input. A refusal after the open closes the port again, so that it is
 // never held open by a window that shows it disconnected.
-void connectPort(CommPort& port, int comNumber);
+void connectPort(CommPort& port, const MapEntry& entry);
 
 } // namespace qx::serial

@@ -89,8 +89,8 @@ public:
     explicit SerialLine(QObject* parent = nullptr);
     ~SerialLine() override;
 
-    // Opens COM<comNumber>, the device `devices` maps it to where the platform needs that.
-    void open(int comNumber, const DeviceSource& devices);
+    // Opens the entry's port: on Windows its COM number, elsewhere its device's path.
+    void open(const MapEntry& entry);
     void close();
     bool isOpen() const;
     LowLatency lowLatency() const;

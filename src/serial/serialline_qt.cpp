@@ -97,13 +97,13 @@ SerialLine::SerialLine(QObject* parent) : QObject(parent), d(std::make_unique<Im
 
 SerialLine::~SerialLine() = default;
 
-void SerialLine::open(int comNumber, const DeviceSource& devices)
+void SerialLine::open(const MapEntry& entry)
 {
-    const auto device = deviceFor(devices(), comNumber);
-    if (!device)
+    const int comNumber = entry.comNumber;
+    const QString path = entry.device.systemLocation;
+    if (path.isEmpty()) // the map has no device for it
         throw CommError(openFailureText(OpenFailure::Missing, comNumber, QString()),
                         OpenFailure::Missing);
-    const QString path = device->systemLocation;
     d->port.setPortName(path);
     // Buffering is CommPort's, not the driver's: QSerialPort keeps everything until it is read.
     d->port.setReadBufferSize(0);

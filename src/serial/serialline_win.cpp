@@ -201,8 +201,9 @@ SerialLine::~SerialLine()
     CloseHandle(d->wake);
 }
 
-void SerialLine::open(int comNumber, const DeviceSource&)
+void SerialLine::open(const MapEntry& entry)
 {
+    const int comNumber = entry.comNumber;
     // The COM name is the device: \\.\COM<n> reaches every number, COM10 and above included.
     const std::wstring path = L"\\\\.\\COM" + std::to_wstring(comNumber);
     const HANDLE handle = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,

@@ -1,5 +1,6 @@
-// One served port: the session wired to its line, the sleep hold and the record, and the
-// open-and-start sequence of the command line, the station and the bench.
+// One served port: the session wired to its line, the sleep hold and the record; the
+// open-and-start sequence of the command line, the station and the bench, and the window's
+// held line.
 #include "servedport.h"
 
 #include <QMetaObject>
@@ -8,11 +9,8 @@ namespace qx::service {
 
 namespace t = qx::transfer;
 
-ServedPort::ServedPort(const package::Package& package, ServiceRecord& record,
-                       serial::DeviceSource devices, QObject* parent)
-    : QObject(parent), package_(package), record_(record),
-      port_(devices ? std::move(devices) : [this] { return QList{entry_}; }),
-      session_(link_, package)
+ServedPort::ServedPort(const package::Package& package, ServiceRecord& record, QObject* parent)
+    : QObject(parent), package_(package), record_(record), session_(link_, package)
 {
     link_.route(session_);
     // The machine stays awake from the start of each update or query until it is decided,
@@ -22,7 +20,11 @@ ServedPort::ServedPort(const package::Package& package, ServiceRecord& record,
         awake_.hold((job == t::Job::Update ? "Updating the device on " : "Asking the device on ") +
                     name_);
     });
-    connect(&session_, &t::Session::advanced, this, [this] { ++steps_; });
+    connect(&session_, &t::Session::advanced, this, [this] {
+        ++steps_;
+        emit advanced();
+    });
+    connect(&session_, &t::Session::versionRead, this, &ServedPort::versionRead);
     connect(&session_, &t::Session::decided, this, [this](const t::Outcome& outcome) {
         awake_.release();
         recordOutcome(outcome);
@@ -34,8 +36,8 @@ ServedPort::ServedPort(const package::Package& package, ServiceRecord& record,
 
 ServedPort::~ServedPort()
 {
-    if (port_.portOpen())
-        port_.setPortOpen(false);
+    blockSignals(true); // its face may be half gone; what runs is still recorded
+    close();
 }
 
 void ServedPort::setTarget(const QString& name, const serial::MapEntry& entry)
@@ -60,21 +62,48 @@ void ServedPort::recordOutcome(const t::Outcome& outcome)
         emit recordProblem(said);
 }
 
+void ServedPort::hold(const QString& name, const serial::MapEntry& entry)
+{
+    session_.connected(); // recorded under the name it was asked on
+    setTarget(name, entry);
+    lifetime_ = Lifetime::Held;
+    serial::connectPort(port_, entry_);
+}
+
+void ServedPort::release()
+{
+    if (port_.portOpen())
+        port_.setPortOpen(false);
+}
+
 void ServedPort::start(t::Job job, int busyRetryMs)
 {
     if (plug_ == Plug::Settling)
         plug_ = Plug::Served;
     job_ = job;
     running_ = true;
-    busyUntil_.setRemainingTime(busyRetryMs);
+    lastOutcome_.reset();
     emit starting(job);
+    if (lifetime_ == Lifetime::Held) {
+        try {
+            if (job == t::Job::Update)
+                session_.startUpdate();
+            else
+                session_.startQuery(); // no limit: it collects until the next job
+        } catch (const serial::CommError&) {
+            running_ = false;
+            throw;
+        }
+        return;
+    }
+    busyUntil_.setRemainingTime(busyRetryMs);
     tryStart();
 }
 
 void ServedPort::tryStart()
 {
     try {
-        serial::connectPort(port_, entry_.comNumber);
+        serial::connectPort(port_, entry_);
         if (job_ == t::Job::Update)
             session_.startUpdate();
         else
@@ -100,14 +129,28 @@ void ServedPort::tryStart()
 
 void ServedPort::end(const t::Outcome& outcome)
 {
-    if (!running_) // the window's session, or ended already
+    if (lifetime_ == Lifetime::Held) { // the line stays open for the next job
+        running_ = false;
+        lastOutcome_ = outcome;
+        emit ended(outcome);
+        return;
+    }
+    if (!running_) // ended already
         return;
     running_ = false;
     busyRetry_.stop();
     session_.stop();
-    if (port_.portOpen())
-        port_.setPortOpen(false);
+    release();
+    lastOutcome_ = outcome;
     emit ended(outcome);
+}
+
+void ServedPort::close()
+{
+    busyRetry_.stop();
+    running_ = false;
+    session_.stop();
+    release();
 }
 
 void ServedPort::interrupt()
@@ -116,8 +159,8 @@ void ServedPort::interrupt()
         return;
     if (busyRetry_.isActive()) // still waiting for another program to let go of the port
         return giveUp(QStringLiteral("interrupted while another program held the port"));
-    session_.interrupt(); // ends it, through finished()
-    if (running_)         // nothing ran on it: its open failed just now
+    session_.interrupt();                          // ends it, through finished()
+    if (running_ && lifetime_ == Lifetime::PerJob) // nothing ran on it: its open failed just now
         end({job_, t::Outcome::Failure, "interrupted", {}});
 }
 
@@ -128,8 +171,7 @@ void ServedPort::removed()
     if (busyRetry_.isActive())
         return giveUp(
             QStringLiteral("the adapter was removed while another program held the port"));
-    if (port_.portOpen())
-        port_.setPortOpen(false);
+    release();
     session_.lineLost(QStringLiteral("the adapter was removed"));
 }
 

@@ -1,6 +1,6 @@
 // One port the program serves: its line, the session that runs on it, the machine kept awake
-// while it works, and its line in the service record for each outcome. Every face drives its
-// ports through these.
+// while it works, and its line in the service record for each outcome. Every face starts its
+// jobs with start() and hears them through ended().
 #pragma once
 
 #include "commlink.h"
@@ -15,6 +15,8 @@
 #include <QObject>
 #include <QString>
 #include <QTimer>
+
+#include <optional>
 
 namespace qx::service {
 
@@ -36,30 +38,51 @@ public:
         Served,   // its one update for this time it is plugged in has begun
     };
 
-    // `devices` is the map the port is opened from; without one, the port's own entry.
-    ServedPort(const package::Package& package, ServiceRecord& record,
-               serial::DeviceSource devices = {}, QObject* parent = nullptr);
+    // How long the line stays open.
+    enum class Lifetime
+    {
+        PerJob, // start() opens it and its outcome closes it: the command line, station, bench
+        Held,   // hold() opens it and release() closes it, jobs run on it between: the window
+    };
+
+    ServedPort(const package::Package& package, ServiceRecord& record, QObject* parent = nullptr);
     ~ServedPort() override; // the port is closed
 
     // The port's name as the user knows it (COM7, /dev/serial/by-id/...) and its map entry;
-    // the record and the sleep hold name them.
+    // the record and the sleep hold name them, and the line opens the entry's device.
     void setTarget(const QString& name, const serial::MapEntry& entry);
     const QString& name() const { return name_; }
     const serial::MapEntry& entry() const { return entry_; }
-    serial::CommPort& port() { return port_; }
-    transfer::Session& session() { return session_; }
+    // What the faces show of the line and the session; they act through the calls below.
+    const serial::CommPort& port() const { return port_; }
     const transfer::Session& session() const { return session_; }
 
-    // Opens the port and starts `job` (a query with the command line's reply limit); the port
-    // is closed again at the outcome, which ended() reports. A port that another program holds
-    // is tried again every kBusyRetryEveryMs until `busyRetryMs` have passed. Started while it
-    // settles, the port has had its one update for this plug.
+    // Connect: a query left unanswered on the previous port is recorded there, then the line
+    // to this one is opened and held. A refusal is thrown as a serial::CommError.
+    void hold(const QString& name, const serial::MapEntry& entry);
+    // Disconnect: the held line closes.
+    void release();
+    Lifetime lifetime() const { return lifetime_; }
+
+    // Starts `job`, and ended() reports its outcome.
+    // - PerJob: the port is opened first, a query gets the command line's reply limit, and the
+    //   outcome closes the port again; a refusal ends it as a failure. A port that another
+    //   program holds is tried again every kBusyRetryEveryMs until `busyRetryMs` have passed.
+    //   Started while it settles, the port has had its one update for this plug.
+    // - Held: it runs on the open line, a query collecting until the next job; a refusal is
+    //   recorded and thrown as a serial::CommError, and nothing is reported.
     void start(transfer::Job job, int busyRetryMs = 0);
     bool running() const { return running_; }
-    // What start() began ends as interrupted, and the port is closed.
+    // The last outcome ended() reported, until the next start() or until the port appears
+    // again: a failure stays in view while its device is away.
+    const std::optional<transfer::Outcome>& lastOutcome() const { return lastOutcome_; }
+    // What runs ends as interrupted, reported by ended(); a per-job port is closed.
     void interrupt();
     // The port left the machine: what runs ends as a lost line.
     void removed();
+    // The face goes away: nothing more is sent or reported, an update that runs is recorded
+    // as interrupted, and the port closes.
+    void close();
 
     // The update's accepted replies so far, of stepCount().
     int steps() const { return steps_; }
@@ -73,7 +96,9 @@ public:
 
 signals:
     void starting(qx::transfer::Job job);             // start() was called
-    void ended(const qx::transfer::Outcome& outcome); // once per start()
+    void advanced();                                  // steps() grew by one
+    void versionRead(const QString& caption);         // a query's answer so far
+    void ended(const qx::transfer::Outcome& outcome); // once per outcome of a start()
     void recordProblem(const QString& said);          // what to tell the user of the record
 
 private:
@@ -93,8 +118,10 @@ private:
     platform::SleepHold awake_;
     QTimer busyRetry_;
     QDeadlineTimer busyUntil_;
+    Lifetime lifetime_ = Lifetime::PerJob;
     transfer::Job job_ = transfer::Job::Update;
     bool running_ = false; // between start() and ended()
+    std::optional<transfer::Outcome> lastOutcome_;
     int steps_ = 0;
     Plug plug_ = Plug::Absent;
     bool chosen_ = true;

@@ -75,19 +75,29 @@ std::variant<serial::MapEntry, QString> findPort(const QString& name,
     return own.first();
 }
 
+PortChanges::PortChanges(int quietMs, QObject* parent) : QObject(parent)
+{
+    quiet_.setSingleShot(true);
+    quiet_.setInterval(quietMs);
+    connect(&watcher_, &serial::DeviceWatcher::changed, &quiet_, qOverload<>(&QTimer::start));
+    connect(&quiet_, &QTimer::timeout, this, &PortChanges::changed);
+}
+
 ServedPorts::ServedPorts(const package::Package& package, ServiceRecord& record,
                          ServedPortsSetup setup, QObject* parent)
     : QObject(parent), package_(package), record_(record), setup_(std::move(setup))
 {
-    rescan_.setSingleShot(true);
-    rescan_.setInterval(kRescanMs);
-    connect(&watcher_, &serial::DeviceWatcher::changed, &rescan_, qOverload<>(&QTimer::start));
-    connect(&rescan_, &QTimer::timeout, this, [this] { rescan(false); });
+    connect(&changes_, &PortChanges::changed, this, [this] { rescan(false, setup_.devices()); });
 }
 
 void ServedPorts::start()
 {
-    rescan(true);
+    start(setup_.devices());
+}
+
+void ServedPorts::start(const QList<serial::MapEntry>& map)
+{
+    rescan(true, map);
 }
 
 QList<ServedPort*> ServedPorts::ports() const
@@ -115,10 +125,9 @@ void ServedPorts::interrupt()
     }
 }
 
-void ServedPorts::rescan(bool first)
+void ServedPorts::rescan(bool first, const QList<serial::MapEntry>& map)
 {
-    const auto map = setup_.devices();
-    watcher_.watchFoldersOf(setup_.named);
+    changes_.watchFoldersOf(setup_.named);
     QList<std::pair<QString, serial::MapEntry>> present;
     if (setup_.named.isEmpty()) {
         for (const serial::MapEntry& entry : map)
@@ -154,6 +163,7 @@ void ServedPorts::rescan(bool first)
             auto entry = std::make_unique<Entry>();
             entry->port = std::make_unique<ServedPort>(package_, record_);
             entry->port->setTarget(name, found);
+            forward(*entry->port);
             entry->settle.setSingleShot(true);
             connect(&entry->settle, &QTimer::timeout, this,
                     [this, e = entry.get()] { settled(*e); });
@@ -166,14 +176,26 @@ void ServedPorts::rescan(bool first)
         if (entry.port->plug() != ServedPort::Plug::Absent)
             continue;
         entry.identity = identityOf(found);
-        if (!entry.port->running())
+        if (!entry.port->running()) {
             entry.port->setTarget(name, found);
+            entry.port->lastOutcome_.reset();
+        }
         const bool serve = handsFree_ && entry.port->chosen() && !(first && setup_.onlyNew);
         entry.port->plug_ = serve ? ServedPort::Plug::Settling : ServedPort::Plug::Present;
         emit appeared(*entry.port);
         if (serve)
             entry.settle.start(setup_.settleMs);
     }
+}
+
+void ServedPorts::forward(ServedPort& port)
+{
+    connect(&port, &ServedPort::starting, this,
+            [this, &port](transfer::Job job) { emit starting(port, job); });
+    connect(&port, &ServedPort::advanced, this, [this, &port] { emit advanced(port); });
+    connect(&port, &ServedPort::ended, this,
+            [this, &port](const transfer::Outcome& outcome) { emit ended(port, outcome); });
+    connect(&port, &ServedPort::recordProblem, this, &ServedPorts::recordProblem);
 }
 
 void ServedPorts::settled(Entry& entry)

@@ -36,6 +36,26 @@ bool isPortName(const QString& name);
 // session at a time may have.
 QString namedTwice(const QStringList& names, const QList<serial::MapEntry>& map);
 
+// Says that the machine's ports have changed, once the changes have been quiet for `quietMs`.
+class PortChanges : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit PortChanges(int quietMs, QObject* parent = nullptr);
+    // Wakes for the folders of these device paths too (see serial::DeviceWatcher).
+    void watchFoldersOf(const QStringList& paths) { watcher_.watchFoldersOf(paths); }
+    // As if a change came now: what was put off while the ports could not be read again.
+    void again() { quiet_.start(); }
+
+signals:
+    void changed();
+
+private:
+    serial::DeviceWatcher watcher_;
+    QTimer quiet_;
+};
+
 struct ServedPortsSetup
 {
     serial::DeviceSource devices = serial::systemDeviceMap;
@@ -53,8 +73,10 @@ public:
     ServedPorts(const package::Package& package, ServiceRecord& record, ServedPortsSetup setup,
                 QObject* parent = nullptr);
 
-    // Reads what is present now, and from then on follows the machine's ports.
+    // Reads what is present now (in `map` if given: the machine's ports as just read), and
+    // from then on follows the machine's ports.
     void start();
+    void start(const QList<serial::MapEntry>& map);
     // Hands-free: a served port that appears from now on is updated once it has settled.
     void setHandsFree(bool on) { handsFree_ = on; }
     bool handsFree() const { return handsFree_; }
@@ -69,6 +91,11 @@ signals:
     void added(qx::service::ServedPort& port); // first seen: a new ServedPort
     void appeared(qx::service::ServedPort& port);
     void gone(qx::service::ServedPort& port);
+    // What each port reports (see ServedPort), with the port.
+    void starting(qx::service::ServedPort& port, qx::transfer::Job job);
+    void advanced(qx::service::ServedPort& port);
+    void ended(qx::service::ServedPort& port, const qx::transfer::Outcome& outcome);
+    void recordProblem(const QString& said);
 
 private:
     struct Entry
@@ -78,15 +105,15 @@ private:
         QString identity;      // the device it was found as: another one is a new plug
         QTimer settle;
     };
-    void rescan(bool first);
+    void rescan(bool first, const QList<serial::MapEntry>& map);
     void settled(Entry& entry);
+    void forward(ServedPort& port);
 
     const package::Package& package_;
     ServiceRecord& record_;
     ServedPortsSetup setup_;
     bool handsFree_ = false;
-    serial::DeviceWatcher watcher_;
-    QTimer rescan_;
+    PortChanges changes_{kRescanMs};
     std::vector<std::unique_ptr<Entry>> entries_;
 };
 

@@ -2,7 +2,6 @@
 // session reports, in words as well as colour.
 #include "benchwindow.h"
 
-#include "packageloader.h"
 #include "ui_benchwindow.h"
 
 #include <QCloseEvent>
@@ -19,13 +18,18 @@ using service::ServedPort;
 
 namespace {
 const QColor kRunning(0x1f, 0x4e, 0x9c), kDone(0x1b, 0x7a, 0x2e), kFailed(0xb0, 0x1c, 0x1c);
-const QString kFailedRow = QStringLiteral("failed"); // a row's mark while it shows a failure
+
+bool failedLast(const ServedPort& port)
+{
+    return port.lastOutcome() && port.lastOutcome()->result != t::Outcome::Success;
+}
 } // namespace
 
-BenchWindow::BenchWindow(BenchSetup setup, QWidget* parent)
-    : QWidget(parent), ui(std::make_unique<Ui::BenchWindow>()), setup_(std::move(setup)),
-      ports_(package_, record_,
-             {.devices = setup_.devices, .named = setup_.named, .settleMs = setup_.settleMs})
+BenchWindow::BenchWindow(service::Setup setup, BenchOptions options, QWidget* parent)
+    : QWidget(parent), ui(std::make_unique<Ui::BenchWindow>()), engine_(std::move(setup)),
+      options_(std::move(options)),
+      ports_(engine_.package(), engine_.record(),
+             {.devices = setup_.devices, .named = options_.named, .settleMs = setup_.settleMs})
 {
     ui->setupUi(this);
     setWindowTitle(text(b::kTitle));
@@ -43,10 +47,8 @@ BenchWindow::BenchWindow(BenchSetup setup, QWidget* parent)
     ui->rows->setColumnWidth(kProgress, 130);
     ui->rows->setColumnWidth(kState, 400);
 
-    const auto loaded = package::loadFirmware(setup_.programDir, setup_.package);
-    package_ = loaded.package;
-    packageLoaded_ = loaded.ok;
-    if (!loaded.ok) { // nothing can be sent: say so where Start would be
+    const bool loaded = engine_.loadPackage();
+    if (!loaded) { // nothing can be sent: say so where Start would be
         ui->startButton->setEnabled(false);
         ui->counters->setText(text(texts::kDamaged));
     } else {
@@ -56,7 +58,12 @@ BenchWindow::BenchWindow(BenchSetup setup, QWidget* parent)
     connect(&ports_, &service::ServedPorts::added, this, &BenchWindow::added);
     connect(&ports_, &service::ServedPorts::appeared, this, &BenchWindow::appeared);
     connect(&ports_, &service::ServedPorts::gone, this, &BenchWindow::gone);
-    ui->handsFree->setChecked(setup_.startOnPlug && loaded.ok);
+    connect(&ports_, &service::ServedPorts::starting, this, &BenchWindow::starting);
+    connect(&ports_, &service::ServedPorts::advanced, this, &BenchWindow::showProgress);
+    connect(&ports_, &service::ServedPorts::ended, this, &BenchWindow::ended);
+    connect(&ports_, &service::ServedPorts::recordProblem, this,
+            [](const QString& said) { qWarning("%s", qPrintable(said)); });
+    ui->handsFree->setChecked(options_.startOnPlug && loaded);
     ports_.start();
 }
 
@@ -84,7 +91,7 @@ void BenchWindow::added(ServedPort& port)
     rows_[&port] = row;
     // Ports named on the command line are served, and of the machine's, USB adapters: not
     // the ports built into it.
-    port.setChosen(!setup_.named.isEmpty() || !serial::isBuiltIn(port.entry()));
+    port.setChosen(!options_.named.isEmpty() || !serial::isBuiltIn(port.entry()));
     {
         const QSignalBlocker quiet(ui->rows);
         row->setCheckState(kPort, port.chosen() ? Qt::Checked : Qt::Unchecked);
@@ -93,22 +100,19 @@ void BenchWindow::added(ServedPort& port)
     bar->setRange(0, port.stepCount());
     bar->setValue(0);
     ui->rows->setItemWidget(row, kProgress, bar);
-    connect(&port, &ServedPort::starting, this, [this, &port](t::Job job) {
-        qobject_cast<QProgressBar*>(ui->rows->itemWidget(rows_[&port], kProgress))->setValue(0);
-        setState(port, text(job == t::Job::Update ? b::kUpdating : b::kAsking), kRunning);
-    });
-    connect(&port.session(), &t::Session::advanced, this, [this, &port] { showProgress(port); });
-    connect(&port, &ServedPort::ended, this,
-            [this, &port](const t::Outcome& outcome) { ended(port, outcome); });
-    connect(&port, &ServedPort::recordProblem, this,
-            [](const QString& said) { qWarning("%s", qPrintable(said)); });
+}
+
+void BenchWindow::starting(ServedPort& port, t::Job job)
+{
+    qobject_cast<QProgressBar*>(ui->rows->itemWidget(rows_[&port], kProgress))->setValue(0);
+    setState(port, text(job == t::Job::Update ? b::kUpdating : b::kAsking), kRunning);
 }
 
 void BenchWindow::appeared(ServedPort& port)
 {
     QTreeWidgetItem* row = rows_[&port];
     // As the user named it: ports outside the machine's map would all read the same number.
-    row->setText(kPort, setup_.named.isEmpty() ? port.entry().portName : port.name());
+    row->setText(kPort, options_.named.isEmpty() ? port.entry().portName : port.name());
     row->setText(kDevice, serial::deviceText(port.entry().device));
     row->setToolTip(kDevice, plainToolTip(serial::portToolTip(port.entry())));
     row->setHidden(false);
@@ -122,7 +126,7 @@ void BenchWindow::gone(ServedPort& port)
     // A row that shows a failure (a cable pulled mid-update: a lost line) keeps it in view
     // until its port returns; the others go with their ports.
     QTreeWidgetItem* row = rows_[&port];
-    row->setHidden(!port.running() && row->data(kState, Qt::UserRole) != kFailedRow);
+    row->setHidden(!port.running() && !failedLast(port));
 }
 
 // ---- What runs on a row ----------------------------------------------------------------------
@@ -136,7 +140,6 @@ void BenchWindow::showProgress(ServedPort& port)
 void BenchWindow::setState(ServedPort& port, const QString& state, const QColor& colour)
 {
     QTreeWidgetItem* row = rows_[&port];
-    row->setData(kState, Qt::UserRole, colour == kFailed ? kFailedRow : QString());
     row->setText(kState, state);
     row->setToolTip(kState, plainToolTip(state));
     row->setForeground(kState, colour.isValid() ? QBrush(colour) : QBrush());
@@ -145,13 +148,9 @@ void BenchWindow::setState(ServedPort& port, const QString& state, const QColor&
 void BenchWindow::ended(ServedPort& port, const t::Outcome& outcome)
 {
     const bool ok = outcome.result == t::Outcome::Success;
-    const QString reason = QString::fromStdString(outcome.reason);
     if (outcome.job == t::Job::Update)
         ++(ok ? updated_ : failed_);
-    setState(port,
-             !ok                             ? text(b::kFailed).arg(reason)
-             : outcome.job == t::Job::Update ? text(b::kDone).arg(qRound(outcome.seconds))
-                                             : text(b::kVersionIs).arg(outcome.version),
+    setState(port, outcomeWords(outcome, texts::kOutcomeRow, setup_.languageFlag),
              ok ? kDone : kFailed);
     rows_[&port]->setText(kLastOutcome, QTime::currentTime().toString(QStringLiteral("HH:mm:ss")));
     showCounters();
@@ -165,7 +164,7 @@ void BenchWindow::showCounters()
 void BenchWindow::start(ServedPort& port, t::Job job)
 {
     if (port.plug() == ServedPort::Plug::Absent || port.running() ||
-        (job == t::Job::Update && !packageLoaded_))
+        (job == t::Job::Update && !engine_.packageLoaded()))
         return;
     port.start(job);
 }
@@ -213,7 +212,7 @@ void BenchWindow::on_rows_customContextMenuRequested(const QPoint& at)
     QMenu menu(this);
     const bool idle = port->plug() != ServedPort::Plug::Absent && !port->running();
     menu.addAction(text(b::kUpdateThis), this, [this, port] { start(*port, t::Job::Update); })
-        ->setEnabled(idle && packageLoaded_);
+        ->setEnabled(idle && engine_.packageLoaded());
     menu.addAction(text(b::kAskVersion), this, [this, port] { start(*port, t::Job::Query); })
         ->setEnabled(idle);
     menu.exec(ui->rows->viewport()->mapToGlobal(ui->rows->visualItemRect(row).center()));

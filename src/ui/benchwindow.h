@@ -2,17 +2,14 @@
 // hands-free when it is plugged in; the station's served ports with a window on them.
 #pragma once
 
-#include "packageformat.h"
+#include "engine.h"
 #include "servedports.h"
-#include "servicerecord.h"
 #include "texts.h"
 
-#include <QCoreApplication>
 #include <QHash>
 #include <QWidget>
 
 #include <memory>
-#include <span>
 
 namespace Ui {
 class BenchWindow;
@@ -21,17 +18,11 @@ class QTreeWidgetItem;
 
 namespace qx::ui {
 
-// What the bench window takes from its surroundings; tests put pseudo-terminals here.
-struct BenchSetup
+// What --bench was given.
+struct BenchOptions
 {
-    serial::DeviceSource devices = serial::systemDeviceMap;
     QStringList named = {};   // shown exactly, each whenever present; empty: every port
     bool startOnPlug = false; // hands-free from the start
-    quint8 languageFlag = 0;
-    QString programDir = QCoreApplication::applicationDirPath();
-    std::span<const std::uint8_t> package = {}; // empty: the embedded package
-    QString recordFolder = platform::serviceRecordFolder();
-    int settleMs = service::kSettleMs;
 };
 
 class BenchWindow : public QWidget
@@ -48,7 +39,8 @@ public:
         kLastOutcome,
     };
 
-    explicit BenchWindow(BenchSetup setup = {}, QWidget* parent = nullptr);
+    explicit BenchWindow(service::Setup setup = {}, BenchOptions options = {},
+                         QWidget* parent = nullptr);
     ~BenchWindow() override;
 
     Ui::BenchWindow* form() const { return ui.get(); }
@@ -72,6 +64,7 @@ private:
     void added(service::ServedPort& port);
     void appeared(service::ServedPort& port);
     void gone(service::ServedPort& port);
+    void starting(service::ServedPort& port, transfer::Job job);
     void ended(service::ServedPort& port, const transfer::Outcome& outcome);
     void showProgress(service::ServedPort& port);
     void setState(service::ServedPort& port, const QString& text, const QColor& colour = {});
@@ -81,10 +74,9 @@ private:
     QString text(const Text& pair) const;
 
     std::unique_ptr<Ui::BenchWindow> ui;
-    BenchSetup setup_;
-    package::Package package_;
-    bool packageLoaded_ = false; // it can be sent
-    service::ServiceRecord record_{setup_.recordFolder};
+    service::Engine engine_;
+    const service::Setup& setup_ = engine_.setup();
+    BenchOptions options_;
     service::ServedPorts ports_;
     QHash<service::ServedPort*, QTreeWidgetItem*> rows_;
     int updated_ = 0;

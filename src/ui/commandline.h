@@ -3,47 +3,30 @@
 // --version.
 #pragma once
 
-#include "devicemap.h"
+#include "arguments.h"
+#include "engine.h"
 #include "servedports.h"
-#include "servicerecord.h"
 
-#include <QCoreApplication>
 #include <QHash>
 #include <QObject>
 #include <QStringList>
 
-#include <functional>
 #include <memory>
 #include <optional>
-#include <span>
-#include <vector>
 
 namespace qx::ui {
-
-// What the command line takes from its surroundings; tests capture its output here.
-struct CommandLineSetup
-{
-    serial::DeviceSource devices = serial::systemDeviceMap;
-    QString programDir = QCoreApplication::applicationDirPath();
-    std::span<const std::uint8_t> package = {}; // empty: the embedded package
-    QString recordFolder = platform::serviceRecordFolder();
-    std::function<void(const QString&)> out; // one whole line of results; default stdout
-    std::function<void(const QString&)> err; // one whole line of diagnostics; default stderr
-    int settleMs = service::kSettleMs;       // the station's wait after a port appears
-};
-
-inline constexpr int kExitSuccess = 0, kExitFailure = 1, kExitUsage = 2;
 
 class CommandLine : public QObject
 {
     Q_OBJECT
 
 public:
-    explicit CommandLine(CommandLineSetup setup = {}, QObject* parent = nullptr);
+    // The setup's out and err take its lines; by default standard output and error.
+    explicit CommandLine(service::Setup setup = {}, QObject* parent = nullptr);
 
     // The exit status at once (help, version, list, a usage error), or nothing while ports
     // run: finished() then follows.
-    std::optional<int> start(const QStringList& arguments);
+    std::optional<int> start(const Arguments& arguments);
     // Stops every device still running, each reported as interrupted, and closes its port;
     // a station then ends.
     void interrupt();
@@ -56,16 +39,17 @@ private:
     int list();
     bool loadPackage();
     std::optional<int> startStation(const QStringList& names, const QList<serial::MapEntry>& map);
-    void report(service::ServedPort& port); // its start, progress and verdict lines
+    void serve(service::ServedPortsSetup setup); // the ports, their lines reported
+    void starting(service::ServedPort& port, transfer::Job job);
     void progress(service::ServedPort& port);
     void ended(service::ServedPort& port, const transfer::Outcome& outcome);
     void summarize();
 
-    CommandLineSetup setup_;
-    service::ServiceRecord record_{setup_.recordFolder};
-    package::Package package_;
-    std::vector<std::unique_ptr<service::ServedPort>> ports_; // --update, --query
-    std::unique_ptr<service::ServedPorts> station_;
+    service::Engine engine_;
+    const service::Setup& setup_ = engine_.setup();
+    std::unique_ptr<service::ServedPorts> ports_;
+    bool station_ = false;
+    qsizetype portCount_ = 0;                          // --update and --query's
     QHash<const service::ServedPort*, int> shownTens_; // progress printed, in tens of percent
     int succeeded_ = 0;
     QStringList failed_; // as each failed

@@ -3,7 +3,6 @@
 #include "form1.h"
 
 #include "clock.h"
-#include "packageloader.h"
 #include "texts.h"
 #include "transfer.h"
 #include "ui_form1.h"
@@ -40,8 +39,8 @@ void installFontFallbacks()
 
 } // namespace
 
-Form1::Form1(Form1Setup setup_, QWidget* parent)
-    : QWidget(parent), ui(std::make_unique<Ui::Form1>()), setup(std::move(setup_))
+Form1::Form1(qx::service::Setup setup_, QWidget* parent)
+    : QWidget(parent), engine(std::move(setup_)), ui(std::make_unique<Ui::Form1>())
 {
     Q_INIT_RESOURCE(ui); // the icon lives in a static library
     installFontFallbacks();
@@ -58,15 +57,12 @@ Form1::Form1(Form1Setup setup_, QWidget* parent)
     // The adapter is gone and the port closed: only Connect makes sense now. The session then
     // ends what was running, once; a box already open finds the port closed when it returns.
     connect(&MSComm1, &CommPort::linkLost, this, &Form1::showLineGone);
-    connect(&transfer, &t::Session::advanced, this, &Form1::onAdvanced);
-    connect(&transfer, &t::Session::versionRead, ui->Label1, &QLabel::setText);
-    connect(&transfer, &t::Session::finished, this, &Form1::onFinished);
+    connect(&served, &qx::service::ServedPort::advanced, this, &Form1::onAdvanced);
+    connect(&served, &qx::service::ServedPort::versionRead, ui->Label1, &QLabel::setText);
+    connect(&served, &qx::service::ServedPort::ended, this, &Form1::onFinished);
     connect(&served, &qx::service::ServedPort::recordProblem, this,
             [](const QString& said) { qWarning("%s", qPrintable(said)); });
-    rescan.setSingleShot(true);
-    rescan.setInterval(qx::service::kListQuietMs);
-    connect(&devicesChanged, &serial::DeviceWatcher::changed, &rescan, qOverload<>(&QTimer::start));
-    connect(&rescan, &QTimer::timeout, this, &Form1::refreshPorts);
+    connect(&portsChanged, &qx::service::PortChanges::changed, this, &Form1::refreshPorts);
     Time.start(1);
 
     formLoad(setup.languageFlag);
@@ -78,7 +74,6 @@ Form1::~Form1() = default; // the served port closes the line
 
 void Form1::formLoad(quint8 language)
 {
-    transfer.deviceWaiting = false;
     languageFlag = language;
     setWindowTitle(pick(texts::kTitle, languageFlag));
     // The design's window picture is never drawn here: a QWidget has none to remove.
@@ -161,12 +156,14 @@ void Form1::refreshPorts()
 
 void Form1::loadPackage()
 {
-    const auto result = package::loadFirmware(setup.programDir, setup.package);
-    package = result.package;
-    packageProblem = result.ok ? nullptr : &texts::kDamaged;
-    if (!result.ok)
-        qWarning("firmware package refused: %s", result.error.c_str());
+    if (!engine.loadPackage())
+        qWarning("firmware package refused: %s", engine.packageError().c_str());
     ui->prgPercent->setMaximum(package.packetCount + 3);
+}
+
+const qx::ui::Text* Form1::packageProblem() const
+{
+    return !startedUp ? &texts::kNotLoaded : engine.packageLoaded() ? nullptr : &texts::kDamaged;
 }
 
 void Form1::on_Command3_clicked()
@@ -176,10 +173,7 @@ void Form1::on_Command3_clicked()
 
 void Form1::closeEvent(QCloseEvent* event)
 {
-    // Nothing fires into a window that is going away.
-    transfer.stop();
-    if (MSComm1.portOpen())
-        MSComm1.setPortOpen(false);
+    served.close(); // nothing fires into a window that is going away
     event->accept();
 }
 
@@ -235,7 +229,7 @@ void Form1::showLineGone()
     // the port's going once what ran has ended.
     setConnectedEnabling(false);
     ui->Command6->setEnabled(true);
-    rescan.start();
+    portsChanged.again();
 }
 
 void Form1::showError(const QString& description)
@@ -245,17 +239,16 @@ void Form1::showError(const QString& description)
     box.setTextFormat(Qt::PlainText);
     box.exec();
     if (portsStale) // ports came or went while the box was open
-        rescan.start();
+        portsChanged.again();
 }
 
 void Form1::on_Command4_clicked()
 {
     try {
-        transfer.connected(); // a query left unanswered is recorded on its own port
-        const auto device = serial::deviceFor(deviceMap, portNumber);
+        // The device the number belongs to now, as the map says at the click.
+        const auto device = serial::deviceFor(setup.devices(), portNumber);
         const QString name = QStringLiteral("COM%1").arg(portNumber);
-        served.setTarget(name, {portNumber, name, device.value_or(serial::SerialDevice{})});
-        serial::connectPort(MSComm1, portNumber);
+        served.hold(name, {portNumber, name, device.value_or(serial::SerialDevice{})});
         setConnectedEnabling(true);
     } catch (const CommError& error) {
         showError(error.description());
@@ -264,8 +257,7 @@ void Form1::on_Command4_clicked()
 
 void Form1::on_Command5_clicked()
 {
-    if (MSComm1.portOpen())
-        MSComm1.setPortOpen(false);
+    served.release();
     setConnectedEnabling(false);
     if (portsStale)
         refreshPorts();
@@ -275,12 +267,12 @@ void Form1::on_Command5_clicked()
 
 void Form1::on_Command1_clicked()
 {
-    if (packageProblem) {
-        showError(pick(*packageProblem, languageFlag));
+    if (const qx::ui::Text* problem = packageProblem()) {
+        showError(pick(*problem, languageFlag));
         return;
     }
     try {
-        transfer.startUpdate();
+        served.start(t::Job::Update);
         ui->prgPercent->setValue(0);
         ui->lblPercent->setVisible(true);
         ui->prgPercent->setVisible(true);
@@ -307,15 +299,16 @@ void Form1::onAdvanced()
 
 void Form1::onFinished(const t::Outcome& outcome)
 {
+    const QString words = qx::ui::outcomeWords(outcome, texts::kOutcomeBox, languageFlag);
     switch (outcome.result) {
     case t::Outcome::Success: {
         QThread::msleep(t::kSuccessPauseMs);
-        QMessageBox::information(this, QString(), pick(texts::kSuccess, languageFlag));
+        QMessageBox::information(this, QString(), words);
         break;
     }
     case t::Outcome::Failure: {
-        QMessageBox box(QMessageBox::NoIcon, pick(texts::kErrorTitle, languageFlag),
-                        pick(texts::kConnectionError, languageFlag), QMessageBox::Ok, this);
+        QMessageBox box(QMessageBox::NoIcon, pick(texts::kErrorTitle, languageFlag), words,
+                        QMessageBox::Ok, this);
         // Why, in the service record's words: whether to re-seat the cable, power-cycle the
         // device or call the vendor depends on it.
         box.setDetailedText(QString::fromStdString(outcome.reason));
@@ -326,7 +319,7 @@ void Form1::onFinished(const t::Outcome& outcome)
         return;
     }
     if (portsStale)
-        rescan.start(); // once the outcome is over
+        portsChanged.again(); // once the outcome is over
     ui->lblPercent->setVisible(false);
     ui->prgPercent->setVisible(false);
     if (!MSComm1.portOpen()) {
@@ -344,7 +337,7 @@ void Form1::on_Command2_clicked()
     try {
         ui->Label1->setText(QString());
         ui->Text1->setText(QString::fromLatin1(t::kVersionCommand));
-        transfer.startQuery(); // writes Text1's "2"; no time limit, as the window has none
+        served.start(t::Job::Query); // writes Text1's "2"; no time limit on a held line
     } catch (const CommError& error) {
         showError(error.description());
     }

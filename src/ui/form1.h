@@ -3,39 +3,31 @@
 
 #include "commport.h"
 #include "devicemap.h"
+#include "engine.h"
 #include "packageformat.h"
 #include "servedports.h"
 #include "texts.h"
 
-#include <QCoreApplication>
 #include <QStringList>
 #include <QTimer>
 #include <QWidget>
 
 #include <memory>
-#include <span>
 
 namespace Ui {
 class Form1;
 }
 
-// What the window takes from its surroundings; tests put pseudo-terminals and other
-// packages or directories here.
-struct Form1Setup
-{
-    qx::serial::DeviceSource devices = qx::serial::systemDeviceMap;
-    QString programDir = QCoreApplication::applicationDirPath();
-    std::span<const std::uint8_t> package = {}; // empty: the embedded package
-    QString recordFolder = qx::platform::serviceRecordFolder();
-    quint8 languageFlag = 0; // start-up's language: 1 Simplified Chinese, else English
-};
-
 class Form1 : public QWidget
 {
     Q_OBJECT
 
+    // First, as all the rest stands on it: the surroundings, the package and the record.
+    qx::service::Engine engine;
+
 public:
-    explicit Form1(Form1Setup setup = {}, QWidget* parent = nullptr);
+    // The setup's languageFlag is start-up's language.
+    explicit Form1(qx::service::Setup setup = {}, QWidget* parent = nullptr);
     ~Form1() override;
 
     Ui::Form1* form() const { return ui.get(); }
@@ -45,10 +37,11 @@ public:
     const qx::transfer::Session& session() const { return transfer; }
 
     // Window state, named as the window's code names it; read by tests.
-    qx::package::Package package; // packetCount, packageData, headerPacket
+    const qx::package::Package& package =
+        engine.package(); // packetCount, packageData, headerPacket
     // What Update says instead of sending: the package is not loaded before the rest of
     // start-up, or is damaged; nullptr once loaded.
-    const qx::ui::Text* packageProblem = &qx::ui::texts::kNotLoaded;
+    const qx::ui::Text* packageProblem() const;
     bool startedUp = false;  // start-up has found a port and loaded the package
     quint8 languageFlag = 0; // 1 Simplified Chinese, any other value English
     quint8 portNumber = 0;
@@ -86,18 +79,16 @@ private:
     void showError(const QString& description);
 
     std::unique_ptr<Ui::Form1> ui;
-    Form1Setup setup;
+    const qx::service::Setup& setup = engine.setup();
     QList<qx::serial::MapEntry> deviceMap;
-    qx::service::ServiceRecord record{setup.recordFolder};
-    // The port with its session, sleep hold and record line; the window's code names the
-    // control MSComm1 and the session's state.
-    qx::service::ServedPort served{package, record, setup.devices};
-    qx::serial::CommPort& MSComm1 = served.port();
-    qx::transfer::Session& transfer = served.session();
+    // The port with its session, sleep hold and record line, held open from Connect to
+    // Disconnect; the window's code names the control MSComm1 and the session's state.
+    qx::service::ServedPort served{engine.package(), engine.record()};
+    const qx::serial::CommPort& MSComm1 = served.port();
+    const qx::transfer::Session& transfer = served.session();
     // Ports come and go: the list follows while disconnected, kListQuietMs after the last
     // change (a plugged-in adapter makes several); while connected it waits.
-    qx::serial::DeviceWatcher devicesChanged;
-    QTimer rescan;
+    qx::service::PortChanges portsChanged{qx::service::kListQuietMs};
     bool portsStale = false;
     QChar timeSeparator;
     qint64 shownSecond = -1; // the wall-clock second panel 3 shows

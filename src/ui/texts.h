@@ -1,6 +1,7 @@
 // Every text the window sets or shows, as (Simplified Chinese, English) pairs.
 #pragma once
 
+#include "session.h"
 #include "version.h"
 
 #include <QString>
@@ -101,6 +102,42 @@ inline constexpr Text kCloseRunning{"%1 台设备正在升级。中断并关闭�
                                     "the window?"};
 } // namespace bench
 
+// The words for an outcome in each face's form: an update that succeeded (%1: its seconds), a
+// query's answer (%1: the version) and a failure (%1: its cause, in the record's words).
+struct OutcomeTexts
+{
+    Text updated;
+    Text versionIs;
+    Text failed;
+};
+// The command line speaks English only.
+inline constexpr OutcomeTexts kOutcomeLine{
+    {"success", "success"}, {"version %1", "version %1"}, {"failure: %1", "failure: %1"}};
+inline constexpr OutcomeTexts kOutcomeRow{bench::kDone, bench::kVersionIs, bench::kFailed};
+// The window's boxes; a failure's cause is the box's detail.
+inline constexpr OutcomeTexts kOutcomeBox{kSuccess, {"%1", "%1"}, kConnectionError};
+
 } // namespace texts
+
+// `outcome` in `form`'s words for `languageFlag`; empty for a query ended without a word.
+inline QString outcomeWords(const transfer::Outcome& outcome, const texts::OutcomeTexts& form,
+                            quint8 languageFlag)
+{
+    const auto fill = [&](const Text& text, const QString& value) {
+        QString words = pick(text, languageFlag);
+        return words.contains(QLatin1String("%1")) ? words.arg(value) : words;
+    };
+    switch (outcome.result) {
+    case transfer::Outcome::Success:
+        return outcome.job == transfer::Job::Update
+                   ? fill(form.updated, QString::number(qRound(outcome.seconds)))
+                   : fill(form.versionIs, outcome.version);
+    case transfer::Outcome::Failure:
+        return fill(form.failed, QString::fromStdString(outcome.reason));
+    case transfer::Outcome::Ended:
+        break;
+    }
+    return {};
+}
 
 } // namespace qx::ui

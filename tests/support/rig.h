@@ -166,7 +166,7 @@ struct Rig
     explicit Rig(std::span<const std::uint8_t> package = {}, std::optional<QStringList> paths = {})
         : machine(paths.value_or(QStringList{sim.slavePath}))
     {
-        form = std::make_unique<Form1>(Form1Setup{
+        form = std::make_unique<Form1>(qx::service::Setup{
             .devices = machine.devices(), .package = package, .recordFolder = recordDir.path()});
         form->show();
     }
@@ -223,16 +223,23 @@ struct CommandLineRun
         : commandLine({.devices = devices ? devices : [] { return QList<qx::serial::MapEntry>(); },
                        .package = package,
                        .recordFolder = recordDir.path(),
+                       .settleMs = settleMs,
                        .out = [this](const QString& line) { out << line; },
-                       .err = [this](const QString& line) { err << line; },
-                       .settleMs = settleMs})
+                       .err = [this](const QString& line) { err << line; }})
     {
         QObject::connect(&commandLine, &qx::ui::CommandLine::finished,
                          [this](int status) { this->status = status; });
     }
     bool start(const QStringList& arguments) // false: it ended at once, with `status`
     {
-        const auto now = commandLine.start(arguments);
+        // As the program does: a usage error is the parser's, and the rest the command line's.
+        const auto parsed = qx::ui::parseArguments(arguments);
+        if (const auto* problem = std::get_if<QString>(&parsed)) {
+            err << qx::ui::usageLine(*problem);
+            status = qx::ui::kExitUsage;
+            return false;
+        }
+        const auto now = commandLine.start(std::get<qx::ui::Arguments>(parsed));
         status = now.value_or(-1);
         return !now;
     }

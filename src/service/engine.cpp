@@ -1,0 +1,36 @@
+// Loading the package that every face's ports send.
+#include "engine.h"
+
+#include "packageloader.h"
+
+#include <cstdio>
+
+namespace qx::service {
+
+namespace {
+void printLine(std::FILE* stream, const QString& line)
+{
+    const QByteArray bytes = (line + '\n').toLocal8Bit();
+    std::fwrite(bytes.constData(), 1, std::size_t(bytes.size()), stream); // whole, at once
+    std::fflush(stream);
+}
+} // namespace
+
+Engine::Engine(Setup setup) : setup_(std::move(setup))
+{
+    if (!setup_.out)
+        setup_.out = [](const QString& line) { printLine(stdout, line); };
+    if (!setup_.err)
+        setup_.err = [](const QString& line) { printLine(stderr, line); };
+}
+
+bool Engine::loadPackage()
+{
+    const auto loaded = package::loadFirmware(setup_.programDir, setup_.package);
+    package_ = loaded.package;
+    loaded_ = loaded.ok;
+    error_ = loaded.error;
+    return loaded_;
+}
+
+} // namespace qx::service
