@@ -10,12 +10,15 @@ QX_WIN_PACKAGES=(
     nsis                        # the installer (cmake -E tar makes the .zip)
 )
 
-# Only what a Widgets program and its Qt Test programs need; every third-party library bundled.
+# Only what a Widgets program and its Qt Test programs need, and Qt SQL with its ODBC driver
+# alone for the shared record; every third-party library bundled.
 QX_WIN_QT_VERSION=6.4.2
 QX_WIN_QT_OPTIONS=(
     -DCMAKE_BUILD_TYPE=Release -DBUILD_SHARED_LIBS=ON
     -DQT_BUILD_EXAMPLES=OFF -DQT_BUILD_TESTS=OFF -DQT_BUILD_BENCHMARKS=OFF
-    -DFEATURE_dbus=OFF -DFEATURE_sql=OFF -DFEATURE_network=OFF -DFEATURE_concurrent=OFF
+    -DFEATURE_sql_odbc=ON -DFEATURE_sql_sqlite=OFF -DFEATURE_sql_psql=OFF -DFEATURE_sql_mysql=OFF
+    -DFEATURE_sql_oci=OFF -DFEATURE_sql_db2=OFF -DFEATURE_sql_ibase=OFF
+    -DFEATURE_dbus=OFF -DFEATURE_network=OFF -DFEATURE_concurrent=OFF
     -DFEATURE_xml=OFF -DFEATURE_printsupport=OFF -DFEATURE_vulkan=OFF -DFEATURE_direct2d1_1=OFF
     -DFEATURE_zstd=OFF -DFEATURE_icu=OFF -DFEATURE_pkg_config=OFF -DFEATURE_jpeg=OFF
     -DFEATURE_tabletevent=OFF -DFEATURE_androiddeployqt=OFF
