@@ -9,6 +9,7 @@ export DEBIAN_FRONTEND=noninteractive
 QX_PACKAGES=(
     cmake ninja-build g++
     qt6-base-dev qt6-serialport-dev
+    libqt6sql6-psql     # the shared record's PostgreSQL driver
     qt6-qpa-plugins     # xcb and offscreen platforms
     fonts-wqy-zenhei    # Chinese texts
     fonts-liberation2   # metric-compatible stand-in for Arial
@@ -21,6 +22,7 @@ QX_TEST_PACKAGES=(
     xdotool             # real input events for the Windows program under Wine, and windows' titles
     xvfb xauth          # a display for the release test's windows and the Windows leg
     tesseract-ocr       # reads back what the Windows program shows
+    postgresql-15       # a private server for the shared record's tests (initdb, pg_ctl)
 )
 
 as_root() {

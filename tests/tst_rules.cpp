@@ -6,6 +6,7 @@
 #include "inert.h"
 #include "packageloader.h"
 #include "servicerecord.h"
+#include "sharedrecord.h"
 #include "texts.h"
 #include "transfer.h"
 #include "versionquery.h"
@@ -672,6 +673,37 @@ private slots:
         qx::platform::makeHardLink = ::link;
         QCOMPARE(contentsOf(dir.filePath(file)), qx::service::recordHeader() + numberedLine(1));
 #endif
+    }
+
+    // Where the shared record is: host|port|dbname|user|options, or the refusal's words. A
+    // password never comes from the URL, and no value can smuggle in another parameter.
+    void recordToUrls()
+    {
+        const std::pair<const char*, const char*> rows[] = {
+            {"postgresql://station@db.example:5433/service?sslmode=verify-full",
+             "db.example|5433|service|station|sslmode=verify-full connect_timeout=3"},
+            {"postgres://db/service?connect_timeout=9", "db|-1|service||connect_timeout=9"},
+            {"service=line3", "|-1|||service=line3 connect_timeout=3"},
+            {"host=/run/pg dbname=qx", "/run/pg|-1|qx||connect_timeout=3"},
+            {"postgresql://station:secret@db/service", "a password does not go in the URL"},
+            {"dbname=qx password=secret", "a password does not go in the URL"},
+            {"postgresql://db/s?sslmode=require%20host%3Devil", "cannot hold spaces"},
+            {"postgresql://db/s?application_name=a';b", "cannot hold spaces"},
+            {"db.example", "neither a postgresql:// URL nor key=value"},
+            {"postgresql:///", "name a database"},
+        };
+        for (const auto& [url, expected] : rows) {
+            const auto parsed = qx::service::parseRecordTo(url);
+            QString got;
+            if (const auto* d = std::get_if<qx::service::Database>(&parsed))
+                got = QStringList{d->host, QString::number(d->port), d->name, d->user,
+                                  d->options.join(' ')}
+                          .join('|');
+            else
+                got = std::get<QString>(parsed);
+            QVERIFY2(got == expected || (!got.contains('|') && got.contains(expected)),
+                     qPrintable(QString("%1 -> %2").arg(url, got)));
+        }
     }
 };
 

@@ -612,6 +612,8 @@ private slots:
             {{"--update", p, "-x"}, "unknown option '-x'"},
             {{"--update", p, "--query"}, "--update and --query cannot go together"},
             {{"--list", p}, "--list takes no ports"},
+            {{"--query", p, "--record-to", "postgresql://u:secret@db/qx"},
+             "--record-to: a password does not go in the URL"},
         };
         for (const auto& [arguments, problem] : rows) {
             CommandLineRun run;

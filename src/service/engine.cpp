@@ -22,6 +22,20 @@ Engine::Engine(Setup setup) : setup_(std::move(setup))
         setup_.out = [](const QString& line) { printLine(stdout, line); };
     if (!setup_.err)
         setup_.err = [](const QString& line) { printLine(stderr, line); };
+    if (setup_.recordTo.isEmpty())
+        return;
+    const auto database = parseRecordTo(setup_.recordTo);
+    if (const auto* problem = std::get_if<QString>(&database)) {
+        setup_.err("qx-lp4r-updater: " + *problem);
+        return;
+    }
+    shared_ = std::make_unique<SharedRecord>(std::get<Database>(database), setup_.recordFolder);
+    record_.shareWith(shared_.get());
+}
+
+Engine::~Engine()
+{
+    record_.shareWith(nullptr);
 }
 
 bool Engine::loadPackage()

@@ -7,11 +7,13 @@
 #include "platform.h"
 #include "servedports.h"
 #include "servicerecord.h"
+#include "sharedrecord.h"
 
 #include <QCoreApplication>
 #include <QString>
 
 #include <functional>
+#include <memory>
 #include <span>
 #include <string>
 
@@ -29,15 +31,19 @@ struct Setup
     quint8 languageFlag = 0;  // the windows': 1 Simplified Chinese, else English
     std::function<void(const QString&)> out = {}; // the command line's results, whole lines; stdout
     std::function<void(const QString&)> err = {}; // its diagnostics, whole lines; stderr
+    QString recordTo = {}; // the shared record's database (see parseRecordTo); empty: none
 };
 
 class Engine
 {
 public:
     explicit Engine(Setup setup);
+    ~Engine();
 
     const Setup& setup() const { return setup_; }
     ServiceRecord& record() { return record_; }
+    // The shared record where the setup names one; null without.
+    SharedRecord* shared() { return shared_.get(); }
     // What the ports send; it stays where it is when loaded again.
     const package::Package& package() const { return package_; }
 
@@ -49,6 +55,7 @@ public:
 private:
     Setup setup_;
     ServiceRecord record_{setup_.recordFolder};
+    std::unique_ptr<SharedRecord> shared_;
     package::Package package_;
     bool loaded_ = false;
     std::string error_ = "not loaded";

@@ -56,8 +56,8 @@ void ServedPort::recordOutcome(const t::Outcome& outcome)
         hashedAs_ = now;
         sha_ = firmwareSha256(package_);
     }
-    const QString said = record_.append(
-        recordLine(outcome, {entry_.portName, serial::deviceText(entry_.device), &package_, sha_}));
+    const QString said = record_.add(recordFields(
+        outcome, {entry_.portName, serial::deviceText(entry_.device), &package_, sha_}));
     if (!said.isEmpty())
         emit recordProblem(said);
 }

@@ -1,6 +1,8 @@
 // The service record's lines and the file they go to.
 #include "servicerecord.h"
 
+#include "sharedrecord.h"
+
 #include "packageloader.h"
 #include "platform.h"
 #include "version.h"
@@ -98,7 +100,12 @@ QString firmwareSha256(const package::Package& package)
     return QString::fromLatin1(hash.result().toHex());
 }
 
-QByteArray recordLine(const transfer::Outcome& outcome, const RecordContext& context)
+QByteArray recordLine(const QStringList& fields)
+{
+    return line(fields);
+}
+
+QStringList recordFields(const transfer::Outcome& outcome, const RecordContext& context)
 {
     const bool update = outcome.job == transfer::Job::Update;
     QString file, size, sha;
@@ -110,13 +117,29 @@ QByteArray recordLine(const transfer::Outcome& outcome, const RecordContext& con
                                                : context.firmwareSha256;
     }
     const QDateTime started = outcome.started.toOffsetFromUtc(outcome.started.offsetFromUtc());
-    return line({started.toString(Qt::ISODate), QString::number(outcome.seconds, 'f', 3),
-                 QSysInfo::machineHostName(), platform::userName(), context.port, context.device,
-                 update ? "update" : "version query", file, size, sha,
-                 package::embeddedIsTestPayload() ? "yes" : "no",
-                 outcome.result == transfer::Outcome::Success ? "success" : "failure",
-                 QString::fromStdString(outcome.reason), update ? QString() : outcome.version,
-                 QStringLiteral(QX_VERSION)});
+    return {started.toString(Qt::ISODate),
+            QString::number(outcome.seconds, 'f', 3),
+            QSysInfo::machineHostName(),
+            platform::userName(),
+            context.port,
+            context.device,
+            update ? "update" : "version query",
+            file,
+            size,
+            sha,
+            package::embeddedIsTestPayload() ? "yes" : "no",
+            outcome.result == transfer::Outcome::Success ? "success" : "failure",
+            QString::fromStdString(outcome.reason),
+            update ? QString() : outcome.version,
+            QStringLiteral(QX_VERSION)};
+}
+
+QString ServiceRecord::add(const QStringList& fields)
+{
+    const QString said = append(line(fields));
+    if (shared_) // after the journal has it
+        shared_->add(fields);
+    return said;
 }
 
 ServiceRecord::ServiceRecord(QString folder) : folder_(std::move(folder)) {}

@@ -11,6 +11,8 @@
 
 namespace qx::service {
 
+class SharedRecord;
+
 // What a line says besides the outcome: where and with which firmware.
 struct RecordContext
 {
@@ -24,9 +26,15 @@ inline constexpr char kRecordFileName[] = "service-record.csv";
 
 // The header line, behind the byte-order mark that makes Excel read the file as UTF-8.
 QByteArray recordHeader();
+// A line's fields, in the header's order, as they stand.
+QStringList recordFields(const transfer::Outcome& outcome, const RecordContext& context);
 // One RFC 4180 line, CRLF-terminated, UTF-8: each field quoted where it must be, control
 // characters made spaces, and a leading = + - @ defused so that no spreadsheet runs it.
-QByteArray recordLine(const transfer::Outcome& outcome, const RecordContext& context);
+QByteArray recordLine(const QStringList& fields);
+inline QByteArray recordLine(const transfer::Outcome& outcome, const RecordContext& context)
+{
+    return recordLine(recordFields(outcome, context));
+}
 // The firmware image's bytes as the data blocks carry them, cut to the size the header gives.
 QString firmwareSha256(const package::Package& package);
 
@@ -41,10 +49,15 @@ public:
     // left alone and the line goes beside it. Returns what to tell the user, once per
     // problem, or nothing.
     QString append(const QByteArray& line);
+    // A line of these fields, appended as above and then, where a shared record is named,
+    // sent there too.
+    QString add(const QStringList& fields);
+    void shareWith(SharedRecord* shared) { shared_ = shared; }
     QString folder() const { return folder_; }
 
 private:
     QString folder_;
+    SharedRecord* shared_ = nullptr;
     QByteArray pending_; // lines not yet written, oldest first
     QString said_;       // the problem told last; not told again while it lasts
 };

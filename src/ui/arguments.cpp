@@ -3,6 +3,7 @@
 #include "arguments.h"
 
 #include "servedports.h"
+#include "sharedrecord.h"
 
 #include <QCommandLineParser>
 
@@ -22,6 +23,12 @@ Windows:
                     system's (Simplified Chinese on a zh-CN, zh-Hans or zh-SG system, else English)
   --open-record-folder  show the folder of the service record in the file manager
 
+Every face:
+  --record-to URL   also deliver each line of the service record, exactly once, to the
+                    PostgreSQL database at URL: postgresql://[user@]host[:port]/dbname[?...]
+                    or service=NAME; the password comes from libpq's password or service
+                    file. QX_RECORD_TO gives it as well; --record-to wins.
+
 A PORT is COM<n> as --list shows it, or on Linux a device's path such as /dev/ttyUSB0 or
 /dev/serial/by-id/... (which stays the same when the adapter is plugged in again).
 Exit status: 0 every device succeeded, 1 any failed or was interrupted, 2 a usage error.)";
@@ -39,16 +46,29 @@ QString usageLine(const QString& problem)
     return QStringLiteral("qx-lp4r-updater: %1; see --help").arg(problem);
 }
 
-std::variant<Arguments, QString> parseArguments(const QStringList& given)
+std::variant<Arguments, QString> parseArguments(const QStringList& given,
+                                                const QString& recordToFromEnvironment)
 {
     Arguments a;
     QStringList rest = given;
+    // Every face's options, wherever they stand.
     if (const qsizetype at = rest.indexOf(QLatin1String("--language")); at >= 0) {
         a.language = rest.value(at + 1);
         if (a.language != QLatin1String("zh") && a.language != QLatin1String("en"))
             return QStringLiteral("--language takes zh or en");
         rest.remove(at, 2);
     }
+    a.recordTo = recordToFromEnvironment;
+    if (const qsizetype at = rest.indexOf(QLatin1String("--record-to")); at >= 0) {
+        a.recordTo = rest.value(at + 1);
+        if (a.recordTo.isEmpty())
+            return QStringLiteral("--record-to takes a database's URL");
+        rest.remove(at, 2);
+    }
+    if (!a.recordTo.isEmpty())
+        if (const auto database = service::parseRecordTo(a.recordTo);
+            const auto* problem = std::get_if<QString>(&database))
+            return *problem;
     if (rest.isEmpty() || !ours(rest.first()))
         return a; // the window, with whatever Qt's own options are there
 

@@ -32,13 +32,16 @@ struct Arguments
     Face face = Face::Window;
     Command command = Command::None;
     QString language;         // --language: "zh", "en", or empty for the system's
+    QString recordTo;         // --record-to, else QX_RECORD_TO: the shared record's database
     bool startOnPlug = false; // the bench's hands-free from the start
     QStringList ports;        // as the user named them
     QString helpText;         // --help's, the options listed
 };
 
-// `arguments` without the program's name, or a usage error in words.
-std::variant<Arguments, QString> parseArguments(const QStringList& arguments);
+// `arguments` without the program's name, or a usage error in words; `recordToFromEnvironment`
+// is QX_RECORD_TO's value, which --record-to overrides.
+std::variant<Arguments, QString> parseArguments(const QStringList& arguments,
+                                                const QString& recordToFromEnvironment = {});
 // A usage error's line on standard error.
 QString usageLine(const QString& problem);
 

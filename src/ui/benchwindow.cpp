@@ -63,6 +63,11 @@ BenchWindow::BenchWindow(service::Setup setup, BenchOptions options, QWidget* pa
     connect(&ports_, &service::ServedPorts::ended, this, &BenchWindow::ended);
     connect(&ports_, &service::ServedPorts::recordProblem, this,
             [](const QString& said) { qWarning("%s", qPrintable(said)); });
+    if (service::SharedRecord* shared = engine_.shared())
+        connect(shared, &service::SharedRecord::said, this, [this](const QString& said) {
+            delivery_ = said;
+            showCounters();
+        });
     ui->handsFree->setChecked(options_.startOnPlug && loaded);
     ports_.start();
 }
@@ -158,7 +163,8 @@ void BenchWindow::ended(ServedPort& port, const t::Outcome& outcome)
 
 void BenchWindow::showCounters()
 {
-    ui->counters->setText(text(b::kCounters).arg(updated_).arg(failed_));
+    ui->counters->setText(text(b::kCounters).arg(updated_).arg(failed_) +
+                          (delivery_.isEmpty() ? QString() : "   " + delivery_));
 }
 
 void BenchWindow::start(ServedPort& port, t::Job job)

@@ -81,6 +81,7 @@ private:
     QHash<service::ServedPort*, QTreeWidgetItem*> rows_;
     int updated_ = 0;
     int failed_ = 0;
+    QString delivery_; // what the shared record last said
 };
 
 } // namespace qx::ui

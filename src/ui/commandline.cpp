@@ -22,6 +22,9 @@ namespace t = qx::transfer;
 CommandLine::CommandLine(service::Setup setup, QObject* parent)
     : QObject(parent), engine_(std::move(setup))
 {
+    if (service::SharedRecord* shared = engine_.shared())
+        connect(shared, &service::SharedRecord::said, this,
+                [this](const QString& said) { setup_.err(said); });
 }
 
 int CommandLine::usage(const QString& problem)
@@ -202,7 +205,10 @@ void CommandLine::summarize()
                               .arg(portCount_)
                               .arg(failed));
     const int status = failed_.isEmpty() ? kExitSuccess : kExitFailure;
-    // From the event loop, so that a caller's exec() has begun.
+    // The shared record is given a few seconds at the end; what it cannot take waits for the
+    // next run. From the event loop, so that a caller's exec() has begun.
+    if (service::SharedRecord* shared = engine_.shared())
+        return shared->finish(service::kDeliveryAtEndMs, [this, status] { emit finished(status); });
     QMetaObject::invokeMethod(
         this, [this, status] { emit finished(status); }, Qt::QueuedConnection);
 }

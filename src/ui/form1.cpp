@@ -62,6 +62,9 @@ Form1::Form1(qx::service::Setup setup_, QWidget* parent)
     connect(&served, &qx::service::ServedPort::ended, this, &Form1::onFinished);
     connect(&served, &qx::service::ServedPort::recordProblem, this,
             [](const QString& said) { qWarning("%s", qPrintable(said)); });
+    if (qx::service::SharedRecord* shared = engine.shared())
+        connect(shared, &qx::service::SharedRecord::said, this,
+                [](const QString& said) { qWarning("%s", qPrintable(said)); });
     connect(&portsChanged, &qx::service::PortChanges::changed, this, &Form1::refreshPorts);
     Time.start(1);
 

@@ -43,7 +43,8 @@ void sayWhichFirmware()
 qx::service::Setup windowSetup(const Arguments& arguments)
 {
     return {.languageFlag =
-                qx::ui::languageFor(QLocale::system().uiLanguages(), arguments.language)};
+                qx::ui::languageFor(QLocale::system().uiLanguages(), arguments.language),
+            .recordTo = arguments.recordTo};
 }
 
 // The service record's folder in the file manager (the Windows Start menu has an entry for it).
@@ -78,7 +79,7 @@ int commandLine(int argc, char** argv, const Arguments& arguments)
     QCoreApplication app(argc, argv);
     nameTheProgram();
     qx::platform::InterruptWatcher interrupts;
-    qx::ui::CommandLine commandLine;
+    qx::ui::CommandLine commandLine(qx::service::Setup{.recordTo = arguments.recordTo});
     QObject::connect(&interrupts, &qx::platform::InterruptWatcher::interrupted, &commandLine,
                      &qx::ui::CommandLine::interrupt);
     if (const auto status = commandLine.start(arguments))
@@ -106,7 +107,7 @@ int main(int argc, char** argv)
     QStringList given;
     for (int i = 1; i < argc; ++i)
         given << QString::fromLocal8Bit(argv[i]);
-    const auto parsed = qx::ui::parseArguments(given);
+    const auto parsed = qx::ui::parseArguments(given, qEnvironmentVariable("QX_RECORD_TO"));
     if (const auto* problem = std::get_if<QString>(&parsed))
         return usage(*problem);
     const Arguments& arguments = std::get<Arguments>(parsed);

@@ -1,0 +1,121 @@
+// The shared record: the real program delivering its lines to a private PostgreSQL server,
+// each once, while the server is up, down, or its marks are lost.
+#include "postgres.h"
+#include "rig.h"
+
+#include <QtTest>
+
+#include <csignal>
+
+namespace {
+// One program on `arguments` with --record-to, in `home` if given; ended within 60 s.
+struct Run : Program
+{
+    Run(const Postgres& server, const QStringList& arguments, const QString& home = {})
+    {
+        if (!home.isEmpty()) {
+            auto environment = processEnvironment();
+            environment.insert("XDG_STATE_HOME", home);
+            setProcessEnvironment(environment);
+        }
+        start(QX_PROGRAM, arguments + QStringList{"--record-to", server.url()});
+    }
+    QString folder() const
+    {
+        return processEnvironment().value("XDG_STATE_HOME") + "/qx-lp4r-updater/";
+    }
+};
+
+int rows(const Postgres& server, const QString& where = "true")
+{
+    const auto out = server.psql("SELECT count(*) FROM service_record WHERE " + where);
+    return out ? out->value(0).toInt() : -1;
+}
+} // namespace
+
+class TestShared : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase() { QVERIFY2(server.ok, "a private PostgreSQL 15 server"); }
+    void init() { server.psql("DROP TABLE IF EXISTS service_record CASCADE"); }
+
+    // Two devices at once: both lines in the table, typed, with the CSV's checksum; the
+    // views answer.
+    void twoDevicesAtOnce()
+    {
+        BootLoader a, b;
+        Run run(server, {"--update", a.slavePath, b.slavePath});
+        QVERIFY(run.ended(60000));
+        QCOMPARE(run.exitCode(), 0);
+        const auto csv = run.records();
+        QCOMPARE(csv.size(), 2);
+        const auto table = server.psql("SELECT port, firmware_sha256, firmware_bytes, "
+                                       "test_payload, outcome FROM service_record ORDER BY port");
+        QVERIFY(table);
+        QStringList expected;
+        for (const QStringList& line : csv)
+            expected << QStringList{line[4], line[9], line[8], "t", "success"}.join('|');
+        expected.sort();
+        QCOMPARE(*table, expected);
+        QCOMPARE(server.psql("SELECT updated, failed FROM service_record_yield"),
+                 std::optional(QStringList{"2|0"}));
+    }
+
+    // The server down: the update runs as without a database, and its line waits, said once.
+    // Up again, an idle station delivers it with no new update.
+    void serverDownThenUp()
+    {
+        BootLoader a;
+        QVERIFY(server.stop());
+        Run update(server, {"--update", a.slavePath});
+        QVERIFY(update.ended(60000));
+        QCOMPARE(update.exitCode(), 0);
+        const QString err = update.readAllStandardError();
+        QCOMPARE(err.count("wait for the shared record"), 1);
+        QCOMPARE(update.records().value(0).value(11), QString("success"));
+        QVERIFY(server.start());
+        Run station(server, {"--station"}, update.home.path());
+        QVERIFY(waitFor([&] { return rows(server) == 1; }, 60000));
+        ::kill(station.processId(), SIGTERM);
+        QVERIFY(station.ended(10000));
+    }
+
+    // Two programs at once, and one whose note of what the server took was lost (killed right
+    // after the server took its line): every line is there once.
+    void everyLineOnce()
+    {
+        BootLoader a, b, c;
+        Run first(server, {"--update", a.slavePath});
+        Run second(server, {"--update", b.slavePath}, first.home.path());
+        QVERIFY(first.ended(60000) && second.ended(60000));
+        QCOMPARE(rows(server), 2);
+        QVERIFY(QFile::remove(first.folder() + "service-record.outbox.sent"));
+        Run third(server, {"--query", c.slavePath}, first.home.path());
+        QVERIFY(third.ended(60000));
+        QCOMPARE(rows(server), 3);
+        QCOMPARE(server.psql("SELECT count(DISTINCT line_id) FROM service_record"),
+                 std::optional(QStringList{"3"}));
+    }
+
+    // A device's words are data: quotes, a semicolon and a statement go in as text.
+    void hostileVersionIsText()
+    {
+        BootLoader a;
+        const QString hostile = "V1'\"; '); DROP TABLE service_record; --";
+        a.versionReply = hostile.toLatin1() + "\r\n";
+        Run run(server, {"--query", a.slavePath});
+        QVERIFY(run.ended(60000));
+        QCOMPARE(run.exitCode(), 0);
+        QCOMPARE(server.psql("SELECT device_version FROM service_record"),
+                 std::optional(QStringList{run.records().value(0).value(13)}));
+        QVERIFY(run.records().value(0).value(13).contains("DROP TABLE"));
+    }
+
+private:
+    Postgres server;
+};
+
+QTEST_MAIN(TestShared)
+#include "tst_shared.moc"
