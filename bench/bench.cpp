@@ -2,12 +2,13 @@
 // the transfer against a minimal sender with the same pacing and the same progress display,
 // idle CPU against the same layout with the same 1 ms timer but none of the window's logic;
 // then start-up, loadPackage, memory, a 100-transfer soak, the command line: its step
-// turnaround against the window's, and four devices at once against one; the station; and the
-// bench window.
-// One line a figure; --check exits 1 when a goal is missed; --station or --bench measures only
-// the station or the bench window, and exits 1 as --check does.
+// turnaround against the window's, and four devices at once against one; the station; the
+// bench window; and the window's transfer with a shared record against it without one.
+// One line a figure; --check exits 1 when a goal is missed; --station, --bench or --shared
+// measures only that, and exits 1 as --check does.
 #include "benchwindow.h"
 #include "packageloader.h"
+#include "postgres.h"
 #include "rig.h"
 #include "transfer.h"
 
@@ -524,6 +525,48 @@ void quiet(QtMsgType type, const QMessageLogContext&, const QString& message)
 
 } // namespace
 
+// The window's transfer with a shared record on a live server and on one that takes the
+// connection and never answers, each beside the same transfer without one.
+void sharedRecord()
+{
+    Postgres server;
+    // Accepts into its backlog and never answers: libpq waits there for its time-out.
+    const int mute = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    ::bind(mute, reinterpret_cast<sockaddr*>(&address), size);
+    ::listen(mute, 64);
+    ::getsockname(mute, reinterpret_cast<sockaddr*>(&address), &size);
+    const QString unanswering =
+        QString("postgresql://postgres@127.0.0.1:%1/qx").arg(ntohs(address.sin_port));
+    Rig plain, live({}, {}, server.url()), dead({}, {}, unanswering);
+    std::vector<double> without, withLive, withDead;
+    for (Rig* rig : {&plain, &live, &dead})
+        rig->connectPort();
+    for (int run = 0; run < 3 * kRuns; ++run) { // side by side, so drift hits all alike
+        for (auto [rig, times] :
+             {std::pair{&plain, &without}, {&live, &withLive}, {&dead, &withDead}}) {
+            rig->sim.stream.clear();
+            QElapsedTimer clock;
+            clock.start();
+            allMet = rig->update(60000) && allMet;
+            times->push_back(double(clock.nsecsElapsed()) / 1e6);
+        }
+    }
+    const auto delivered = server.psql("SELECT count(*) FROM service_record");
+    std::printf("shared_record: transfer median %.1f ms without, %.1f ms live (%s lines in the "
+                "table), %.1f ms with a server that never answers\n",
+                median(without), median(withLive),
+                qPrintable(delivered.value_or(QStringList{"?"}).value(0)), median(withDead));
+    figure("shared_live_ratio", median(withLive) / median(without), "x without", "<= 1.02",
+           server.ok && median(withLive) <= 1.02 * median(without));
+    figure("shared_unanswering_ratio", median(withDead) / median(without), "x without", "<= 1.02",
+           median(withDead) <= 1.02 * median(without));
+    ::close(mute);
+}
+
 int main(int argc, char** argv)
 {
     qInstallMessageHandler(quiet);
@@ -553,5 +596,7 @@ int main(int argc, char** argv)
         station();
     if (all || mode == "--bench")
         benchWindow();
+    if (all || mode == "--shared")
+        sharedRecord();
     return !mode.isEmpty() && !allMet ? 1 : 0;
 }

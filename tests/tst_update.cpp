@@ -9,6 +9,9 @@
 
 #include <QComboBox>
 #include <QCryptographicHash>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QLabel>
 #include <QLineEdit>
 #include <QProgressBar>
@@ -466,6 +469,54 @@ private slots:
                  QStringList{sim.slavePath +
                              ": version \\x1b]52;c;aGk=\\x07\\x1b[2K\\x0d<b>V9.9.9</b><!--"});
         QCOMPARE(run.records()[0][kVersion], " ]52;c;aGk=  [2K <b>V9.9.9</b><!--");
+        // as JSON: the text itself, every control character in a JSON escape (a C1 CSI too)
+        const QByteArray csi = hostile + "\x9b"
+                                         "2J";
+        sim.versionReply = csi + ".bin\r\n";
+        CommandLineRun json;
+        QCOMPARE(json.run({"--query", sim.slavePath, "--json"}), 0);
+        const QString outcome = json.out.filter("\"outcome\"").value(0);
+        QVERIFY2(!outcome.contains(QChar(0x1b)) && !outcome.contains(QChar(0x9b)) &&
+                     outcome.contains("\\u009b"),
+                 qPrintable(outcome));
+        QCOMPARE(QJsonDocument::fromJson(outcome.toUtf8())["version"].toString(),
+                 QString::fromLatin1(csi));
+    }
+
+    // --json: one object a line, each with the port and the time, carrying what the text
+    // lines carry: start, each 10 %, the outcome with its step and reason, the summary.
+    void jsonLines()
+    {
+        BootLoader sim, silent;
+        silent.script[3] = {"\x15"}; // a NAK to data block 2
+        CommandLineRun run;
+        QCOMPARE(run.run({"--json", "--update", sim.slavePath, silent.slavePath}), 1);
+        QStringList events;
+        QList<int> percents;
+        QJsonObject failure;
+        for (const QString& line : run.out) {
+            QJsonParseError error;
+            const QJsonObject o = QJsonDocument::fromJson(line.toUtf8(), &error).object();
+            QVERIFY2(error.error == QJsonParseError::NoError && o["time"].isString(),
+                     qPrintable(line));
+            if (o["port"] == sim.slavePath)
+                events << o["event"].toString();
+            if (o["port"] == sim.slavePath && o["event"] == "progress")
+                percents << o["percent"].toInt();
+            if (o["result"] == "failure")
+                failure = o;
+        }
+        QCOMPARE(events.first(), QString("started"));
+        QCOMPARE(events.mid(events.size() - 1), QStringList{"outcome"});
+        QCOMPARE(percents, (QList<int>{10, 20, 30, 40, 50, 60, 70, 80, 90, 100}));
+        QCOMPARE(failure["port"].toString(), silent.slavePath);
+        QCOMPARE(failure["step"].toString(), QString("data block 2 of 372"));
+        const auto records = run.records();
+        QCOMPARE(failure["reason"].toString(), records[records[0][kReason].isEmpty()][kReason]);
+        const QJsonObject summary = QJsonDocument::fromJson(run.out.last().toUtf8()).object();
+        QCOMPARE(summary["event"].toString(), QString("summary"));
+        QCOMPARE(summary["succeeded"].toInt() * 10 + summary["of"].toInt(), 12);
+        QCOMPARE(summary["failed"].toArray().first().toString(), silent.slavePath);
     }
 
     // A device that talks while nobody listens (connected, idle) costs a bounded buffer.

@@ -3,7 +3,8 @@
 
 namespace qx::service {
 
-QString inert(const QString& text)
+namespace {
+QString escaped(const QString& text, bool json)
 {
     QString shown;
     shown.reserve(text.size());
@@ -13,7 +14,7 @@ QString inert(const QString& text)
         case QChar::Other_Format:
         case QChar::Separator_Line:
         case QChar::Separator_Paragraph:
-            shown += c.unicode() <= 0xFF
+            shown += c.unicode() <= 0xFF && !json
                          ? QStringLiteral("\\x%1").arg(c.unicode(), 2, 16, QLatin1Char('0'))
                          : QStringLiteral("\\u%1").arg(c.unicode(), 4, 16, QLatin1Char('0'));
             break;
@@ -22,6 +23,17 @@ QString inert(const QString& text)
         }
     }
     return shown;
+}
+} // namespace
+
+QString inert(const QString& text)
+{
+    return escaped(text, false);
+}
+
+QString inertJson(const QString& json)
+{
+    return escaped(json, true);
 }
 
 } // namespace qx::service

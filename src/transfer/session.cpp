@@ -215,7 +215,13 @@ void Session::overtimeTick()
             failure_.detail =
                 std::to_string(waiting) + " of " + std::to_string(replyThreshold) + " bytes";
     }
-    finish({job_, Outcome::Failure, describe(failure_, package_.packetCount), {}});
+    finish({job_,
+            Outcome::Failure,
+            describe(failure_, package_.packetCount),
+            {},
+            {},
+            0,
+            stepName(failure_.sendState, package_.packetCount)});
 }
 
 void Session::finish(Outcome outcome)
@@ -246,8 +252,13 @@ void Session::interrupt()
     }
     tmrSend.stop();
     tmrOvertime.stop();
-    finish({job_, Outcome::Failure, describe({Cause::Interrupted, state()}, package_.packetCount),
-            versionCaption(versionText)});
+    finish({job_,
+            Outcome::Failure,
+            describe({Cause::Interrupted, state()}, package_.packetCount),
+            versionCaption(versionText),
+            {},
+            0,
+            stepName(state(), package_.packetCount)});
 }
 
 void Session::stamp(Outcome& outcome) const

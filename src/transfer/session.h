@@ -55,6 +55,7 @@ struct Outcome
     QString version;     // a query's caption
     QDateTime started{}; // the click, or the command line's start
     double seconds = 0;  // from then to the outcome
+    std::string step{};  // the step a failure names ("data block 34 of 372"); else empty
 };
 
 class Session : public QObject

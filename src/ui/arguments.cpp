@@ -107,6 +107,9 @@ std::variant<Arguments, QString> parseArguments(const QStringList& given,
     };
     for (const auto& [option, command] : commands)
         parser.addOption(*option);
+    const QCommandLineOption json("json", "With --update, --query or --station: print one JSON "
+                                          "object a line instead of the text lines.");
+    parser.addOption(json);
     const QCommandLineOption help({"h", "help"}, "Show this text.");
     parser.addOption(help);
     const QCommandLineOption version = parser.addVersionOption();
@@ -137,6 +140,9 @@ std::variant<Arguments, QString> parseArguments(const QStringList& given,
                    ? QStringLiteral("give one of --update, --query, --station and --list")
                    : chosen.join(" and ") + " cannot go together";
     a.ports = parser.positionalArguments();
+    a.json = parser.isSet(json);
+    if (a.json && a.command == Arguments::Command::List)
+        return QStringLiteral("--json goes with --update, --query or --station");
     if (a.command == Arguments::Command::List && !a.ports.isEmpty())
         return QStringLiteral("--list takes no ports");
     if ((a.command == Arguments::Command::Update || a.command == Arguments::Command::Query) &&

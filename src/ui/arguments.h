@@ -34,6 +34,7 @@ struct Arguments
     QString language;         // --language: "zh", "en", or empty for the system's
     QString recordTo;         // --record-to, else QX_RECORD_TO: the shared record's database
     bool startOnPlug = false; // the bench's hands-free from the start
+    bool json = false;        // --json: the command line's results as JSON lines
     QStringList ports;        // as the user named them
     QString helpText;         // --help's, the options listed
 };

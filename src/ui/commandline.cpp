@@ -9,11 +9,15 @@
 #include "transfer.h"
 #include "version.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
 #include <QMetaObject>
 
 #include <algorithm>
+#include <cmath>
 
 namespace qx::ui {
 
@@ -62,6 +66,7 @@ bool CommandLine::loadPackage()
 std::optional<int> CommandLine::start(const Arguments& arguments)
 {
     using Command = Arguments::Command;
+    json_ = arguments.json;
     switch (arguments.command) {
     case Command::Help:
         setup_.out(arguments.helpText);
@@ -139,19 +144,23 @@ std::optional<int> CommandLine::startStation(const QStringList& names,
            .settleMs = setup_.settleMs});
     ports_->setHandsFree(true);
     connect(ports_.get(), &service::ServedPorts::appeared, this, [this](service::ServedPort& port) {
-        const QString device = service::inert(serial::deviceText(port.entry().device));
-        setup_.out(port.name() + ": " +
-                   (port.plug() == service::ServedPort::Plug::Settling
-                        ? QStringLiteral("plugged in (%1)").arg(device)
-                        : QStringLiteral("present before the start (%1): not served").arg(device)));
+        const QString device = serial::deviceText(port.entry().device);
+        const bool served = port.plug() == service::ServedPort::Plug::Settling;
+        say(&port,
+            served ? QStringLiteral("plugged in (%1)").arg(service::inert(device))
+                   : QStringLiteral("present before the start (%1): not served")
+                         .arg(service::inert(device)),
+            {{"event", "plugged"}, {"device", device}, {"served", served}});
     });
-    connect(ports_.get(), &service::ServedPorts::gone, this,
-            [this](service::ServedPort& port) { setup_.out(port.name() + ": unplugged"); });
-    setup_.out(names.isEmpty()
-                   ? QStringLiteral("station: serving every serial port plugged in from now on; "
-                                    "Ctrl+C ends")
-                   : "station: serving " + names.join(' ') +
-                         ", each whenever it is plugged in; Ctrl+C ends");
+    connect(ports_.get(), &service::ServedPorts::gone, this, [this](service::ServedPort& port) {
+        say(&port, QStringLiteral("unplugged"), {{"event", "unplugged"}});
+    });
+    // A banner for people: on standard error where the lines are for machines.
+    (json_ ? setup_.err : setup_.out)(
+        names.isEmpty() ? QStringLiteral("station: serving every serial port plugged in from now "
+                                         "on; Ctrl+C ends")
+                        : "station: serving " + names.join(' ') +
+                              ", each whenever it is plugged in; Ctrl+C ends");
     ports_->start(map);
     return std::nullopt;
 }
@@ -161,12 +170,31 @@ void CommandLine::starting(service::ServedPort& port, transfer::Job job)
     shownTens_[&port] = 0;
     const auto& package = engine_.package();
     const auto [file, size] = package::headerFields(package.headerPacket);
-    setup_.out(port.name() + ": " +
-               (job == transfer::Job::Update
-                    ? QStringLiteral("updating with %1 (%2 bytes in %3 blocks)")
-                          .arg(QString::fromStdString(file), QString::fromStdString(size))
-                          .arg(package.packetCount)
-                    : QStringLiteral("asking for the firmware version")));
+    const bool update = job == transfer::Job::Update;
+    QJsonObject json{{"event", "started"}, {"job", update ? "update" : "query"}};
+    if (update) {
+        json.insert("file", QString::fromStdString(file));
+        json.insert("bytes", QString::fromStdString(size).toLongLong());
+        json.insert("blocks", package.packetCount);
+    }
+    say(&port,
+        update ? QStringLiteral("updating with %1 (%2 bytes in %3 blocks)")
+                     .arg(QString::fromStdString(file), QString::fromStdString(size))
+                     .arg(package.packetCount)
+               : QStringLiteral("asking for the firmware version"),
+        json);
+}
+
+void CommandLine::say(const service::ServedPort* port, const QString& text, QJsonObject json)
+{
+    if (!json_)
+        return setup_.out(port ? port->name() + ": " + text : text);
+    if (port)
+        json.insert("port", port->name());
+    const QDateTime now = QDateTime::currentDateTime();
+    json.insert("time", now.toOffsetFromUtc(now.offsetFromUtc()).toString(Qt::ISODateWithMs));
+    setup_.out(
+        service::inertJson(QString::fromUtf8(QJsonDocument(json).toJson(QJsonDocument::Compact))));
 }
 
 void CommandLine::progress(service::ServedPort& port)
@@ -175,13 +203,24 @@ void CommandLine::progress(service::ServedPort& port)
     if (tens <= shownTens_[&port])
         return;
     shownTens_[&port] = tens;
-    setup_.out(QStringLiteral("%1: %2%").arg(port.name()).arg(tens * 10));
+    say(&port, QStringLiteral("%1%").arg(tens * 10),
+        {{"event", "progress"}, {"percent", tens * 10}});
 }
 
 void CommandLine::ended(service::ServedPort& port, const transfer::Outcome& outcome)
 {
     const bool ok = outcome.result == transfer::Outcome::Success;
-    setup_.out(port.name() + ": " + service::inert(outcomeWords(outcome, texts::kOutcomeLine, 0)));
+    QJsonObject json{{"event", "outcome"},
+                     {"job", outcome.job == transfer::Job::Update ? "update" : "query"},
+                     {"result", ok ? "success" : "failure"},
+                     {"duration_s", std::round(outcome.seconds * 1000) / 1000}};
+    if (!ok) {
+        json.insert("step", QString::fromStdString(outcome.step));
+        json.insert("reason", QString::fromStdString(outcome.reason));
+    }
+    if (outcome.job == transfer::Job::Query)
+        json.insert("version", outcome.version);
+    say(&port, service::inert(outcomeWords(outcome, texts::kOutcomeLine, 0)), json);
     if (ok)
         ++succeeded_;
     else
@@ -196,14 +235,21 @@ void CommandLine::summarize()
         return;
     running_ = false;
     const QString failed = failed_.isEmpty() ? QString() : "; failed: " + failed_.join(' ');
-    setup_.out(station_ ? QStringLiteral("summary: %1 updated, %2 failed%3")
-                              .arg(succeeded_)
-                              .arg(failed_.size())
-                              .arg(failed)
-                        : QStringLiteral("summary: %1 of %2 succeeded%3")
-                              .arg(succeeded_)
-                              .arg(portCount_)
-                              .arg(failed));
+    QJsonObject json{{"event", "summary"},
+                     {"succeeded", succeeded_},
+                     {"failed", QJsonArray::fromStringList(failed_)}};
+    if (!station_)
+        json.insert("of", portCount_);
+    say(nullptr,
+        station_ ? QStringLiteral("summary: %1 updated, %2 failed%3")
+                       .arg(succeeded_)
+                       .arg(failed_.size())
+                       .arg(failed)
+                 : QStringLiteral("summary: %1 of %2 succeeded%3")
+                       .arg(succeeded_)
+                       .arg(portCount_)
+                       .arg(failed),
+        json);
     const int status = failed_.isEmpty() ? kExitSuccess : kExitFailure;
     // The shared record is given a few seconds at the end; what it cannot take waits for the
     // next run. From the event loop, so that a caller's exec() has begun.

@@ -8,6 +8,7 @@
 #include "servedports.h"
 
 #include <QHash>
+#include <QJsonObject>
 #include <QObject>
 #include <QStringList>
 
@@ -44,11 +45,15 @@ private:
     void progress(service::ServedPort& port);
     void ended(service::ServedPort& port, const transfer::Outcome& outcome);
     void summarize();
+    // One line of results: `text` after the port's name, or with --json the object with the
+    // port and the time.
+    void say(const service::ServedPort* port, const QString& text, QJsonObject json);
 
     service::Engine engine_;
     const service::Setup& setup_ = engine_.setup();
     std::unique_ptr<service::ServedPorts> ports_;
     bool station_ = false;
+    bool json_ = false;                                // --json: a JSON object a line
     qsizetype portCount_ = 0;                          // --update and --query's
     QHash<const service::ServedPort*, int> shownTens_; // progress printed, in tens of percent
     int succeeded_ = 0;

@@ -163,11 +163,15 @@ struct Machine
 struct Rig
 {
     // The port list holds the simulator's pty, or the devices at `paths` if given.
-    explicit Rig(std::span<const std::uint8_t> package = {}, std::optional<QStringList> paths = {})
+    // `recordTo` names a shared record.
+    explicit Rig(std::span<const std::uint8_t> package = {}, std::optional<QStringList> paths = {},
+                 const QString& recordTo = {})
         : machine(paths.value_or(QStringList{sim.slavePath}))
     {
-        form = std::make_unique<Form1>(qx::service::Setup{
-            .devices = machine.devices(), .package = package, .recordFolder = recordDir.path()});
+        form = std::make_unique<Form1>(qx::service::Setup{.devices = machine.devices(),
+                                                          .package = package,
+                                                          .recordFolder = recordDir.path(),
+                                                          .recordTo = recordTo});
         form->show();
     }
     template <typename W = QWidget> W* w(const char* name) const
