@@ -27,8 +27,9 @@ foreach(dll libstdc++-6.dll libgcc_s_seh-1.dll libwinpthread-1.dll)
     list(APPEND deployed ${deploy}/${dll})
 endforeach()
 list(APPEND deployed ${deploy}/qx-lp4r-updater.exe ${deploy}/qx-lp4r-updater.com ${deploy}/Qt6Core.dll ${deploy}/Qt6Gui.dll
-     ${deploy}/Qt6Widgets.dll ${deploy}/platforms/qwindows.dll
-     ${deploy}/styles/qwindowsvistastyle.dll ${deploy}/imageformats/qico.dll)
+     ${deploy}/Qt6Widgets.dll ${deploy}/Qt6Sql.dll ${deploy}/platforms/qwindows.dll
+     ${deploy}/styles/qwindowsvistastyle.dll ${deploy}/imageformats/qico.dll
+     ${deploy}/sqldrivers/qsqlodbc.dll)
 
 # A release is reproducible (scripts/package sets SOURCE_DATE_EPOCH): every deployed file carries
 # the commit's time, which the archive and the installer record, and the archive lists them in
@@ -45,9 +46,11 @@ set(copy ${CMAKE_COMMAND} -E copy)
 add_custom_command(OUTPUT ${deploy}/qx-lp4r-updater.exe
     COMMAND ${CMAKE_COMMAND} -E rm -rf ${deploy}
     COMMAND ${CMAKE_COMMAND} -E make_directory ${deploy}/platforms ${deploy}/styles ${deploy}/imageformats
+            ${deploy}/sqldrivers
     COMMAND ${copy} $<TARGET_FILE:qx-lp4r-updater> $<TARGET_FILE:qx-lp4r-updater-console>
             $<TARGET_FILE:Qt6::Core> $<TARGET_FILE:Qt6::Gui>
-            $<TARGET_FILE:Qt6::Widgets> ${runtime} ${deploy}
+            $<TARGET_FILE:Qt6::Widgets> $<TARGET_FILE:Qt6::Sql> ${runtime} ${deploy}
+    COMMAND ${copy} $<TARGET_FILE:Qt6::QODBCDriverPlugin> ${deploy}/sqldrivers
     COMMAND ${copy} $<TARGET_FILE:Qt6::QWindowsIntegrationPlugin> ${deploy}/platforms
     COMMAND ${copy} $<TARGET_FILE:Qt6::QWindowsVistaStylePlugin> ${deploy}/styles
     COMMAND ${copy} $<TARGET_FILE:Qt6::QICOPlugin> ${deploy}/imageformats

@@ -8,6 +8,8 @@ QX_WIN_PACKAGES=(
     wine wine64                 # runs the Windows tests
     xvfb xauth                  # a display for the Windows platform plugin under Wine
     nsis                        # the installer (cmake -E tar makes the .zip)
+    unixodbc odbc-postgresql    # Wine's odbc32 reaches the host's PostgreSQL ODBC driver
+    postgresql-15               # the server the Windows program records into
 )
 
 # Only what a Widgets program and its Qt Test programs need, and Qt SQL with its ODBC driver

@@ -3,6 +3,7 @@
 // simulated boot loader on a pty that Wine maps to COM5; what it shows is read back by window
 // title and OCR. Environment: QX_WIN_INSTALLER, QX_COM5_LINK (the path Wine's COM5 names),
 // QX_END_SESSION (endsession.exe), WINEPREFIX and DISPLAY.
+#include "postgres.h"
 #include "rig.h"
 #include "statusbar.h"
 
@@ -276,6 +277,48 @@ private slots:
                      lines.contains("COM5: 50%") && lines.contains("summary: 1 of 1 succeeded"),
                  qPrintable(lines.join('|') + console.readAllStandardError()));
         QCOMPARE(sim.completed, before + 1);
+        QVERIFY(sim.stream == wholeStream(true));
+    }
+
+    // The shared record through ODBC: Wine's odbc32 hands the calls to the host's unixODBC and
+    // its PostgreSQL driver, which has another name than on Windows. The update's line is in the
+    // table once the program has said its summary.
+    void commandLineRecordsThroughOdbc()
+    {
+        program.kill(); // the window lets go of COM5
+        program.waitForFinished(5000);
+        sim.stream.clear();
+        Postgres server;
+        QVERIFY2(server.ok, "a private PostgreSQL 15 server");
+        QProcess console;
+        auto environment = QProcessEnvironment::systemEnvironment();
+        environment.insert("QX_ODBC_DRIVER", "PostgreSQL Unicode");
+        console.setProcessEnvironment(environment);
+        console.start("wine", {"C:\\Program Files\\" + kProduct + "\\qx-lp4r-updater.com",
+                               "--update", "COM5", "--record-to", server.url()});
+        QString out;
+        QVERIFY2(waitFor(
+                     [&] {
+                         out += console.readAllStandardOutput();
+                         return out.contains("summary: 1 of 1 succeeded");
+                     },
+                     90000),
+                 qPrintable(out + console.readAllStandardError()));
+        QVERIFY(waitFor(
+            [&] {
+                return server.psql("SELECT port, outcome FROM service_record") ==
+                       std::optional(QStringList{"COM5|success"});
+            },
+            10000));
+        // Under Wine a process that loaded the ODBC driver does not always exit (it waits in
+        // its end, after every line is out): ended here if it has to be.
+        if (!waitFor([&] { return console.state() == QProcess::NotRunning; }, 10000)) {
+            qInfo("the console did not exit after using ODBC under Wine: ended by the test");
+            console.kill();
+            console.waitForFinished(5000);
+        } else {
+            QCOMPARE(console.exitCode(), 0);
+        }
         QVERIFY(sim.stream == wholeStream(true));
     }
 
