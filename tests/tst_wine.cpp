@@ -310,8 +310,9 @@ private slots:
                        std::optional(QStringList{"COM5|success"});
             },
             10000));
-        // Under Wine a process that loaded the ODBC driver does not always exit (it waits in
-        // its end, after every line is out): ended here if it has to be.
+        // Under Wine a process that loaded the ODBC driver does not always exit: Wine's odbc32
+        // waits as it unloads the host's unixODBC at the end, after every line is out. Ended
+        // here if it has to be.
         if (!waitFor([&] { return console.state() == QProcess::NotRunning; }, 10000)) {
             qInfo("the console did not exit after using ODBC under Wine: ended by the test");
             console.kill();
