@@ -530,17 +530,10 @@ void quiet(QtMsgType type, const QMessageLogContext&, const QString& message)
 void sharedRecord()
 {
     Postgres server;
-    // Accepts into its backlog and never answers: libpq waits there for its time-out.
-    const int mute = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof address;
-    ::bind(mute, reinterpret_cast<sockaddr*>(&address), size);
-    ::listen(mute, 64);
-    ::getsockname(mute, reinterpret_cast<sockaddr*>(&address), &size);
-    const QString unanswering =
-        QString("postgresql://postgres@127.0.0.1:%1/qx").arg(ntohs(address.sin_port));
+    // Takes the connection and never answers: libpq waits there for its time-out.
+    int port = 0;
+    const int mute = loopbackListener(port);
+    const QString unanswering = QString("postgresql://postgres@127.0.0.1:%1/qx").arg(port);
     Rig plain, live({}, {}, server.url()), dead({}, {}, unanswering);
     std::vector<double> without, withLive, withDead;
     for (Rig* rig : {&plain, &live, &dead})

@@ -99,6 +99,22 @@ private slots:
                  std::optional(QStringList{"3"}));
     }
 
+    // An outbox that cannot be written: the query is as ever, and its line is said to wait for
+    // that, never to be delivered.
+    void outboxUnwritable()
+    {
+        BootLoader a;
+        QTemporaryDir home; // a folder where the outbox would be
+        QVERIFY(QDir().mkpath(home.path() + "/qx-lp4r-updater/service-record.outbox/x"));
+        Run run(server, {"--query", a.slavePath}, home.path());
+        QVERIFY(run.ended(60000));
+        QCOMPARE(run.exitCode(), 0);
+        const QString err = run.readAllStandardError();
+        QVERIFY2(err.contains("1 line(s) wait for the shared record: the outbox") &&
+                     !err.contains("every line is delivered"),
+                 qPrintable(err));
+    }
+
     // A device's words are data: quotes, a semicolon and a statement go in as text.
     void hostileVersionIsText()
     {

@@ -62,7 +62,6 @@ public:
     void hold(const QString& name, const serial::MapEntry& entry);
     // Disconnect: the held line closes.
     void release();
-    Lifetime lifetime() const { return lifetime_; }
 
     // Starts `job`, and ended() reports its outcome.
     // - PerJob: the port is opened first, a query gets the command line's reply limit, and the

@@ -3,6 +3,7 @@
 // facade that the record and the faces talk to.
 #include "sharedrecord.h"
 
+#include "inert.h"
 #include "platform.h"
 
 #include <QDir>
@@ -330,23 +331,32 @@ SharedRecord::~SharedRecord()
 
 void SharedRecord::add(const QStringList& fields)
 {
-    const QString id = QUuid::createUuid().toString(QUuid::WithoutBraces);
-    QDir().mkpath(QFileInfo(outbox_).path());
-    if (!QFile::exists(outbox_))
-        platform::createWith(outbox_, {});
-    if (const QString error = platform::appendWhole(outbox_, outboxLine(id, fields));
-        !error.isEmpty())
-        reported(waiting_, QStringLiteral("the outbox %1 cannot be written: %2")
-                               .arg(QDir::toNativeSeparators(outbox_), error));
-    ++waiting_;
+    unwritten_ += outboxLine(QUuid::createUuid().toString(QUuid::WithoutBraces), fields);
+    ++unwrittenLines_;
     tryNow();
     newestLine_ = asked_;
 }
 
 void SharedRecord::tryNow()
 {
+    writeOutbox();
     ++asked_;
     emit deliver();
+}
+
+void SharedRecord::writeOutbox()
+{
+    // Lines the outbox could not take yet go first, in order, with the next one.
+    if (unwritten_.isEmpty())
+        return;
+    QDir().mkpath(QFileInfo(outbox_).path());
+    if (!QFile::exists(outbox_))
+        platform::createWith(outbox_, {});
+    outboxError_ = platform::appendWhole(outbox_, unwritten_);
+    if (outboxError_.isEmpty()) {
+        unwritten_.clear();
+        unwrittenLines_ = 0;
+    }
 }
 
 void SharedRecord::finish(int ms, std::function<void()> done)
@@ -370,8 +380,8 @@ void SharedRecord::reported(int waiting, const QString& why)
     // Answers come in the order asked; one asked before the newest line may not count it.
     if (++answered_ < newestLine_)
         return;
-    waiting_ = waiting;
-    if (waiting) {
+    waiting_ = waiting + unwrittenLines_;
+    if (waiting_) {
         if (!retry_.isActive())
             retry_.start();
     } else {
@@ -380,10 +390,15 @@ void SharedRecord::reported(int waiting, const QString& why)
             atEnd_.start(0);
     }
     const QString text =
-        waiting == 0
+        waiting_ == 0
             ? (told_.isEmpty() ? QString() : QStringLiteral("every line is delivered"))
-            : QStringLiteral("%1 line(s) wait for the shared record: %2").arg(waiting).arg(why);
-    if (text == told_ || (text.isEmpty() && told_.isEmpty()))
+            : QStringLiteral("%1 line(s) wait for the shared record: %2")
+                  .arg(waiting_)
+                  .arg(unwrittenLines_ ? QStringLiteral("the outbox %1 cannot be "
+                                                        "written: %2")
+                                             .arg(QDir::toNativeSeparators(outbox_), outboxError_)
+                                       : inert(why));
+    if (text == told_)
         return;
     told_ = text;
     emit said("qx-lp4r-updater: shared record: " + text);

@@ -55,7 +55,6 @@ public:
     void tryNow();
     // Tries once more for up to `ms`, then calls `done` from the event loop.
     void finish(int ms, std::function<void()> done);
-    int waiting() const { return waiting_; }
 
 signals:
     // What to tell the user of the delivery, once per change.
@@ -64,6 +63,7 @@ signals:
 
 private:
     void reported(int waiting, const QString& why);
+    void writeOutbox();
 
     QString outbox_;
     QThread* thread_ = new QThread; // not a child: one stuck on the network outlives us
@@ -71,7 +71,10 @@ private:
     QTimer retry_;
     QTimer atEnd_;
     std::function<void()> done_;
-    int waiting_ = 0;
+    QByteArray unwritten_; // lines the outbox has not taken yet, oldest first
+    int unwrittenLines_ = 0;
+    QString outboxError_;
+    int waiting_ = 0;                  // lines not delivered, as last told
     quint64 asked_ = 0, answered_ = 0; // deliveries asked of the worker, and answered
     quint64 newestLine_ = 0;           // the one asked after the newest line
     QString told_;

@@ -10,6 +10,22 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+// A socket listening on 127.0.0.1 at a port of the system's choosing, which `port` is given;
+// it accepts into its backlog and never answers.
+inline int loopbackListener(int& port)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    ::bind(fd, reinterpret_cast<sockaddr*>(&address), size);
+    ::listen(fd, 64);
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
+    port = ntohs(address.sin_port);
+    return fd;
+}
+
 class Postgres
 {
 public:
@@ -20,7 +36,7 @@ public:
         dir.setAutoRemove(true);
         if (::geteuid() == 0)
             QProcess::execute("chown", {"postgres:postgres", dir.path()});
-        port = freePort();
+        ::close(loopbackListener(port)); // free again for the server
         ok = run(QString(kBin) + "initdb",
                  {"-D", data(), "-U", "postgres", "--auth=trust", "-E", "UTF8", "--no-sync"}) &&
              start() && psql("CREATE DATABASE qx", "postgres").has_value();
@@ -68,17 +84,5 @@ private:
             p.start(program, arguments);
         return p.waitForFinished(60000) && p.exitStatus() == QProcess::NormalExit &&
                p.exitCode() == 0;
-    }
-    static int freePort()
-    {
-        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t size = sizeof address;
-        ::bind(fd, reinterpret_cast<sockaddr*>(&address), size);
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
-        ::close(fd);
-        return ntohs(address.sin_port);
     }
 };
