@@ -12,13 +12,17 @@ namespace {
 struct Run : Program
 {
     Run(const Postgres& server, const QStringList& arguments, const QString& home = {})
+        : Run(server.url(), arguments, home)
+    {
+    }
+    Run(const QString& url, const QStringList& arguments, const QString& home = {})
     {
         if (!home.isEmpty()) {
             auto environment = processEnvironment();
             environment.insert("XDG_STATE_HOME", home);
             setProcessEnvironment(environment);
         }
-        start(QX_PROGRAM, arguments + QStringList{"--record-to", server.url()});
+        start(QX_PROGRAM, arguments + QStringList{"--record-to", url});
     }
     QString folder() const
     {
@@ -80,6 +84,26 @@ private slots:
         QVERIFY(waitFor([&] { return rows(server) == 1; }, 60000));
         ::kill(station.processId(), SIGTERM);
         QVERIFY(station.ended(10000));
+    }
+
+    // A server that takes the connection and never answers, with a time-out longer than the
+    // end's few seconds: the update is as ever, and the program ends after them, saying that
+    // its line waits.
+    void serverThatNeverAnswers()
+    {
+        BootLoader a;
+        int port = 0;
+        const int mute = loopbackListener(port);
+        Run run(QString("postgresql://postgres@127.0.0.1:%1/qx?connect_timeout=120").arg(port),
+                {"--update", a.slavePath});
+        QVERIFY(run.ended(60000));
+        ::close(mute);
+        QCOMPARE(run.exitCode(), 0);
+        QVERIFY(run.readAllStandardOutput().contains("summary: 1 of 1 succeeded"));
+        const QString err = run.readAllStandardError();
+        QVERIFY2(err.contains("1 line(s) wait for the shared record: no answer from the "
+                              "database in 4 s"),
+                 qPrintable(err));
     }
 
     // Two programs at once, and one whose note of what the server took was lost (killed right

@@ -665,6 +665,8 @@ private slots:
             {{"--list", p}, "--list takes no ports"},
             {{"--query", p, "--record-to", "postgresql://u:secret@db/qx"},
              "--record-to: a password does not go in the URL"},
+            {{"--deliver-record", "/tmp"},
+             "--deliver-record takes a record folder and --record-to"},
         };
         for (const auto& [arguments, problem] : rows) {
             CommandLineRun run;

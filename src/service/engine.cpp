@@ -29,7 +29,8 @@ Engine::Engine(Setup setup) : setup_(std::move(setup))
         setup_.err("qx-lp4r-updater: " + *problem);
         return;
     }
-    shared_ = std::make_unique<SharedRecord>(std::get<Database>(database), setup_.recordFolder);
+    shared_ = std::make_unique<SharedRecord>(setup_.recordTo, setup_.recordFolder,
+                                             setup_.deliveryProgram);
     record_.shareWith(shared_.get());
 }
 

@@ -32,6 +32,8 @@ struct Setup
     std::function<void(const QString&)> out = {}; // the command line's results, whole lines; stdout
     std::function<void(const QString&)> err = {}; // its diagnostics, whole lines; stderr
     QString recordTo = {}; // the shared record's database (see parseRecordTo); empty: none
+    // The program that delivers it, started with kDeliverOption: this one.
+    QString deliveryProgram = QCoreApplication::applicationFilePath();
 };
 
 class Engine

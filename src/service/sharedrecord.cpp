@@ -1,6 +1,6 @@
-// Delivering the outbox: parsing where the database is, the worker thread that connects, makes
-// the table and its views where they are missing and inserts each waiting line once, and the
-// facade that the record and the faces talk to.
+// Delivering the outbox: parsing where the database is; the delivering process, which connects,
+// makes the table and its views where they are missing and inserts each waiting line once; and
+// the record's side, which writes the outbox and asks that process to deliver it.
 #include "sharedrecord.h"
 
 #include "inert.h"
@@ -22,6 +22,7 @@
 #include <QUuid>
 
 #include <algorithm>
+#include <cstdio>
 #include <utility>
 
 namespace qx::service {
@@ -155,57 +156,67 @@ QByteArray outboxLine(const QString& lineId, const QStringList& fields)
            '\n';
 }
 
-// ---- The worker, on a thread of its own --------------------------------------------------
-
-class DeliveryWorker : public QObject
+Pending pendingLines(const QString& folder)
 {
-    Q_OBJECT
+    Pending pending;
+    if (QFile sent(folder + '/' + kOutboxSentFileName); sent.open(QIODevice::ReadOnly))
+        pending.from = sent.readAll().trimmed().toLongLong();
+    QFile file(folder + '/' + kOutboxFileName);
+    if (!file.open(QIODevice::ReadOnly))
+        return pending;
+    if (pending.from < 0 || pending.from > file.size()) // another outbox than the one noted
+        pending.from = 0;
+    file.seek(pending.from);
+    QByteArray rest = file.readAll();
+    rest.truncate(rest.lastIndexOf('\n') + 1); // whole lines only
+    pending.lines = rest.split('\n');
+    pending.lines.removeLast();
+    return pending;
+}
 
+// ---- The delivering process -----------------------------------------------------------------
+
+namespace {
+
+class Delivery
+{
 public:
-    DeliveryWorker(Database database, QString outbox, QString sent)
-        : database_(std::move(database)), outbox_(std::move(outbox)), sent_(std::move(sent))
+    Delivery(Database database, QString folder)
+        : database_(std::move(database)), folder_(std::move(folder))
     {
     }
-    ~DeliveryWorker() override
+    ~Delivery()
     {
-        if (QSqlDatabase::contains(name_)) {
-            QSqlDatabase::database(name_, false).close();
-            QSqlDatabase::removeDatabase(name_);
+        if (QSqlDatabase::contains(kConnection)) {
+            QSqlDatabase::database(kConnection, false).close();
+            QSqlDatabase::removeDatabase(kConnection);
         }
     }
 
-    void deliver()
+    // What waits, in batches, each noted after the server took it: killed in between, a batch
+    // goes again and the server ignores the lines it has.
+    std::pair<int, QString> deliver()
     {
-        qint64 from = 0;
-        if (QFile sent(sent_); sent.open(QIODevice::ReadOnly))
-            from = sent.readAll().trimmed().toLongLong();
-        QFile file(outbox_);
-        if (!file.open(QIODevice::ReadOnly))
-            return emit reported(0, {});
-        if (from < 0 || from > file.size()) // another outbox than the one noted
-            from = 0;
-        file.seek(from);
-        QByteArray rest = file.readAll();
-        rest.truncate(rest.lastIndexOf('\n') + 1); // whole lines only
-        QList<QByteArray> lines = rest.split('\n');
-        lines.removeLast();
-        if (lines.isEmpty())
-            return emit reported(0, {});
-        if (const QString why = send(lines); !why.isEmpty())
-            return emit reported(int(lines.size()), why);
-        // Noted after the server took them: killed in between, they go again and are ignored.
-        QSaveFile note(sent_);
-        if (note.open(QIODevice::WriteOnly)) {
-            note.write(QByteArray::number(from + rest.size()) + '\n');
-            note.commit();
+        Pending pending = pendingLines(folder_);
+        qint64 noted = pending.from;
+        for (qsizetype at = 0; at < pending.lines.size(); at += kDeliveryBatchLines) {
+            const QList<QByteArray> batch = pending.lines.mid(at, kDeliveryBatchLines);
+            if (const QString why = send(batch); !why.isEmpty())
+                return {int(pending.lines.size() - at), why};
+            for (const QByteArray& line : batch)
+                noted += line.size() + 1;
+            QSaveFile note(folder_ + '/' + kOutboxSentFileName);
+            if (note.open(QIODevice::WriteOnly)) {
+                note.write(QByteArray::number(noted) + '\n');
+                note.commit();
+            }
         }
-        emit reported(0, {});
+        return {0, {}};
     }
-
-signals:
-    void reported(int waiting, const QString& why);
 
 private:
+    static constexpr char kConnection[] = "qx-shared-record";
+
     QString send(const QList<QByteArray>& lines)
     {
         QSqlDatabase db = connection();
@@ -253,11 +264,11 @@ private:
 
     QSqlDatabase connection()
     {
-        if (QSqlDatabase::contains(name_))
-            return QSqlDatabase::database(name_, false);
+        if (QSqlDatabase::contains(kConnection))
+            return QSqlDatabase::database(kConnection, false);
         const bool odbc = !database_.odbcDriver.isEmpty() ||
                           !QSqlDatabase::isDriverAvailable(QStringLiteral("QPSQL"));
-        QSqlDatabase db = QSqlDatabase::addDatabase(odbc ? "QODBC" : "QPSQL", name_);
+        QSqlDatabase db = QSqlDatabase::addDatabase(odbc ? "QODBC" : "QPSQL", kConnection);
         if (odbc) {
             // psqlODBC's keywords, libpq's parameters through its pqopt; libpq underneath reads
             // the password file. The driver's name differs between installations.
@@ -295,38 +306,95 @@ private:
     }
 
     Database database_;
-    QString outbox_, sent_;
-    QString name_ = QStringLiteral("qx-shared-record-%1").arg(quintptr(this));
+    QString folder_;
     bool schemaReady_ = false;
 };
 
-// ---- The facade, on the ports' thread -------------------------------------------------------
+} // namespace
 
-SharedRecord::SharedRecord(const Database& database, const QString& folder, QObject* parent)
-    : QObject(parent), outbox_(folder + '/' + kOutboxFileName),
-      worker_(new DeliveryWorker(database, outbox_, folder + '/' + kOutboxSentFileName))
+int serveDeliveries(const QString& folder, const QString& recordTo)
 {
-    worker_->moveToThread(thread_);
-    connect(thread_, &QThread::finished, worker_, &QObject::deleteLater);
-    connect(this, &SharedRecord::deliver, worker_, &DeliveryWorker::deliver);
-    connect(worker_, &DeliveryWorker::reported, this, &SharedRecord::reported);
+    const auto database = parseRecordTo(recordTo);
+    if (const auto* problem = std::get_if<QString>(&database)) {
+        std::fprintf(stderr, "qx-lp4r-updater: %s\n", qPrintable(*problem));
+        return 1;
+    }
+    Delivery delivery(std::get<Database>(database), folder);
+    char asked[64];
+    while (std::fgets(asked, sizeof asked, stdin)) { // a try; the end of input ends the process
+        const auto [waiting, why] = delivery.deliver();
+        const QByteArray answer = QJsonDocument(QJsonObject{{"waiting", waiting}, {"why", why}})
+                                      .toJson(QJsonDocument::Compact) +
+                                  '\n';
+        std::fwrite(answer.constData(), 1, std::size_t(answer.size()), stdout);
+        std::fflush(stdout);
+    }
+    return 0;
+}
+
+// ---- The record's side, on the ports' thread ------------------------------------------------
+
+namespace {
+// How long the delivering process may take to end at the program's end.
+constexpr int kDelivererEndMs = 1000;
+} // namespace
+
+SharedRecord::SharedRecord(const QString& recordTo, const QString& folder, const QString& program,
+                           QObject* parent)
+    : QObject(parent), recordTo_(recordTo), folder_(folder),
+      outbox_(folder + '/' + kOutboxFileName), program_(program)
+{
+    deliverer_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    connect(&deliverer_, &QProcess::readyReadStandardOutput, this, &SharedRecord::heard);
+    // Ended or never started: the try it had is answered here, the next starts it again.
+    connect(&deliverer_, &QProcess::finished, this, [this] {
+        const QString why = std::exchange(endedFor_, {});
+        if (asking_)
+            answered(int(pendingLines(folder_).lines.size()),
+                     why.isEmpty() ? QStringLiteral("the delivering process ended") : why);
+    });
+    connect(&deliverer_, &QProcess::errorOccurred, this, [this](QProcess::ProcessError error) {
+        if (error == QProcess::FailedToStart && asking_)
+            answered(int(pendingLines(folder_).lines.size()),
+                     QStringLiteral("the delivering process did not start: %1")
+                         .arg(deliverer_.errorString()));
+    });
+    answerLimit_.setSingleShot(true);
+    answerLimit_.setInterval(kDeliveryAnswerMs);
+    connect(&answerLimit_, &QTimer::timeout, this, [this] {
+        // Stuck on the network or in its driver: ended, its try answered as it ends, and the
+        // next try starts it afresh.
+        endedFor_ =
+            QStringLiteral("no answer from the database in %1 s").arg(kDeliveryAnswerMs / 1000);
+        deliverer_.kill();
+    });
     retry_.setInterval(kDeliveryRetryMs);
     connect(&retry_, &QTimer::timeout, this, &SharedRecord::tryNow);
     atEnd_.setSingleShot(true);
     connect(&atEnd_, &QTimer::timeout, this, [this] {
+        if (asking_) // what it was sending waits for the next run
+            tell(int(pendingLines(folder_).lines.size()),
+                 QStringLiteral("no answer from the database in %1 s")
+                     .arg(atEnd_.interval() / 1000));
         if (auto done = std::exchange(done_, {}))
             done();
     });
-    thread_->start();
     tryNow(); // what an earlier run left waiting
 }
 
 SharedRecord::~SharedRecord()
 {
-    thread_->quit();
-    // Stuck on the network, it is left to the end of the process; its lines wait in the outbox.
-    if (thread_->wait(1000))
-        delete thread_;
+    disconnect(&deliverer_, nullptr, this, nullptr); // its end is nobody's news now
+    if (deliverer_.state() == QProcess::NotRunning)
+        return;
+    // Idle, it ends with its input. Busy, or slow to end (a driver unloading), it is ended: what
+    // it was sending goes again next time, and the server ignores what it has.
+    if (!asking_)
+        deliverer_.closeWriteChannel();
+    if (asking_ || !deliverer_.waitForFinished(kDelivererEndMs)) {
+        deliverer_.kill();
+        deliverer_.waitForFinished(kDelivererEndMs);
+    }
 }
 
 void SharedRecord::add(const QStringList& fields)
@@ -334,14 +402,33 @@ void SharedRecord::add(const QStringList& fields)
     unwritten_ += outboxLine(QUuid::createUuid().toString(QUuid::WithoutBraces), fields);
     ++unwrittenLines_;
     tryNow();
-    newestLine_ = asked_;
+    newestLine_ = tries_;
 }
 
 void SharedRecord::tryNow()
 {
     writeOutbox();
-    ++asked_;
-    emit deliver();
+    ++tries_;
+    if (!asking_) // else asked again once the deliverer has answered
+        ask();
+}
+
+void SharedRecord::ask()
+{
+    if (deliverer_.state() == QProcess::NotRunning)
+        deliverer_.start(program_, {kDeliverOption, folder_, "--record-to", recordTo_});
+    asking_ = tries_;
+    answerLimit_.start();
+    deliverer_.write("deliver\n");
+}
+
+void SharedRecord::heard()
+{
+    while (deliverer_.canReadLine()) {
+        const QJsonObject answer = QJsonDocument::fromJson(deliverer_.readLine()).object();
+        if (asking_)
+            answered(answer.value("waiting").toInt(), answer.value("why").toString());
+    }
 }
 
 void SharedRecord::writeOutbox()
@@ -349,7 +436,7 @@ void SharedRecord::writeOutbox()
     // Lines the outbox could not take yet go first, in order, with the next one.
     if (unwritten_.isEmpty())
         return;
-    QDir().mkpath(QFileInfo(outbox_).path());
+    QDir().mkpath(folder_);
     if (!QFile::exists(outbox_))
         platform::createWith(outbox_, {});
     outboxError_ = platform::appendWhole(outbox_, unwritten_);
@@ -367,28 +454,34 @@ void SharedRecord::finish(int ms, std::function<void()> done)
     QMetaObject::invokeMethod(
         this,
         [this] {
-            if (waiting_ || answered_ < asked_)
+            if (waiting_ && !asking_)
                 tryNow();
-            else
+            else if (answered_ == tries_)
                 atEnd_.start(0);
         },
         Qt::QueuedConnection);
 }
 
-void SharedRecord::reported(int waiting, const QString& why)
+void SharedRecord::answered(int waiting, const QString& why)
 {
-    // Answers come in the order asked; one asked before the newest line may not count it.
-    if (++answered_ < newestLine_)
-        return;
-    waiting_ = waiting + unwrittenLines_;
-    if (waiting_) {
-        if (!retry_.isActive())
-            retry_.start();
-    } else {
+    answerLimit_.stop();
+    answered_ = std::exchange(asking_, 0);
+    if (answered_ < tries_)
+        ask(); // tries asked for meanwhile: one more sees all they would have
+    if (answered_ < newestLine_)
+        return; // from before the newest line: its count may not hold it
+    tell(waiting, why);
+    if (!waiting_)
         retry_.stop();
-        if (done_ && atEnd_.isActive() && answered_ == asked_)
-            atEnd_.start(0);
-    }
+    else if (!retry_.isActive())
+        retry_.start();
+    if (done_ && atEnd_.isActive() && answered_ == tries_)
+        atEnd_.start(0); // the last try has answered: what it left waits for the next run
+}
+
+void SharedRecord::tell(int waiting, const QString& why)
+{
+    waiting_ = waiting + unwrittenLines_;
     const QString text =
         waiting_ == 0
             ? (told_.isEmpty() ? QString() : QStringLiteral("every line is delivered"))
@@ -405,5 +498,3 @@ void SharedRecord::reported(int waiting, const QString& why)
 }
 
 } // namespace qx::service
-
-#include "sharedrecord.moc"

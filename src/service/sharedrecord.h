@@ -1,13 +1,13 @@
 // The service record's second, shared destination: a PostgreSQL database that every station
 // of a line writes into. The CSV stays the journal; each line written while a database is named
-// also goes to an outbox beside it, and a thread of its own delivers the outbox in order, each
+// also goes to an outbox beside it, and a process of its own delivers the outbox in order, each
 // line once by its line_id, so that nothing on the ports' thread ever waits for the network.
 #pragma once
 
 #include <QObject>
+#include <QProcess>
 #include <QString>
 #include <QStringList>
-#include <QThread>
 #include <QTimer>
 
 #include <functional>
@@ -21,6 +21,10 @@ inline constexpr char kOutboxSentFileName[] = "service-record.outbox.sent";
 inline constexpr int kDeliveryRetryMs = 30000;
 // A one-shot --update or --query tries at its end for this long at most.
 inline constexpr int kDeliveryAtEndMs = 4000;
+// A try that has not answered by then is ended, and its lines wait for the next.
+inline constexpr int kDeliveryAnswerMs = 30000;
+// Lines sent in one transaction: a long backlog is noted as it goes.
+inline constexpr int kDeliveryBatchLines = 500;
 // How long connecting may take before the server counts as unreachable.
 inline constexpr int kConnectTimeoutS = 3;
 
@@ -39,44 +43,66 @@ std::variant<Database, QString> parseRecordTo(const QString& url);
 // One outbox line: the record line's fields and its identity, as one line of JSON.
 QByteArray outboxLine(const QString& lineId, const QStringList& fields);
 
-class DeliveryWorker;
+// What waits in `folder`'s outbox: its whole lines from the offset its note holds.
+struct Pending
+{
+    qint64 from = 0;
+    QList<QByteArray> lines;
+};
+Pending pendingLines(const QString& folder);
 
+// The delivering process, the only place any SQL runs: the program started again with
+// kDeliverOption and the folder, and --record-to. It delivers what waits each time a line
+// comes in on standard input, answers each with one JSON line on standard output
+// ({"waiting": n, "why": "..."}) and ends at the end of its input.
+inline constexpr char kDeliverOption[] = "--deliver-record";
+int serveDeliveries(const QString& folder, const QString& recordTo);
+
+// The record's side of it, on the ports' thread: it writes the outbox and asks the delivering
+// process, so that a driver that hangs or crashes holds neither the ports nor the program's end.
 class SharedRecord : public QObject
 {
     Q_OBJECT
 
 public:
-    SharedRecord(const Database& database, const QString& folder, QObject* parent = nullptr);
-    ~SharedRecord() override; // a thread still waiting on the network is left to the exit
+    // `program` is this program's file, which delivers when started with kDeliverOption.
+    SharedRecord(const QString& recordTo, const QString& folder, const QString& program,
+                 QObject* parent = nullptr);
+    ~SharedRecord() override;
 
     // A line the CSV has just been given: into the outbox, and on its way.
     void add(const QStringList& fields);
     // Tries to deliver what waits now.
     void tryNow();
-    // Tries once more for up to `ms`, then calls `done` from the event loop.
+    // Tries once more, for up to `ms`, then calls `done` from the event loop.
     void finish(int ms, std::function<void()> done);
 
 signals:
     // What to tell the user of the delivery, once per change.
     void said(const QString& text);
-    void deliver(); // to the worker
 
 private:
-    void reported(int waiting, const QString& why);
+    void ask();
+    void heard();
+    void answered(int waiting, const QString& why);
+    void tell(int waiting, const QString& why); // once per change
     void writeOutbox();
 
-    QString outbox_;
-    QThread* thread_ = new QThread; // not a child: one stuck on the network outlives us
-    DeliveryWorker* worker_ = nullptr;
+    QString recordTo_, folder_, outbox_, program_;
+    QProcess deliverer_;
+    QTimer answerLimit_;
+    QString endedFor_; // why the deliverer was ended, for the try it had
     QTimer retry_;
     QTimer atEnd_;
     std::function<void()> done_;
     QByteArray unwritten_; // lines the outbox has not taken yet, oldest first
     int unwrittenLines_ = 0;
     QString outboxError_;
-    int waiting_ = 0;                  // lines not delivered, as last told
-    quint64 asked_ = 0, answered_ = 0; // deliveries asked of the worker, and answered
-    quint64 newestLine_ = 0;           // the one asked after the newest line
+    int waiting_ = 0;        // lines not delivered, as last told
+    quint64 tries_ = 0;      // tries asked for, numbered
+    quint64 asking_ = 0;     // the try the deliverer works on now, 0 if none
+    quint64 answered_ = 0;   // the newest try answered
+    quint64 newestLine_ = 0; // the first try that sees the newest line
     QString told_;
 };
 

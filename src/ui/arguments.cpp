@@ -84,6 +84,15 @@ std::variant<Arguments, QString> parseArguments(const QStringList& given,
         }
         return a;
     }
+    if (rest.first() == QLatin1String(service::kDeliverOption)) {
+        // The program started by itself to deliver the shared record: not for people.
+        if (rest.size() != 2 || a.recordTo.isEmpty())
+            return QStringLiteral("%1 takes a record folder and --record-to")
+                .arg(service::kDeliverOption);
+        a.face = Arguments::Face::Delivery;
+        a.recordFolder = rest.last();
+        return a;
+    }
     if (rest == QStringList{QStringLiteral("--open-record-folder")}) {
         a.face = Arguments::Face::RecordFolder;
         return a;

@@ -18,6 +18,7 @@ struct Arguments
         Bench,        // --bench [--start-on-plug] [PORT...]
         CommandLine,  // --update, --query, --station, --list, --help, --version
         RecordFolder, // --open-record-folder
+        Delivery,     // --deliver-record FOLDER --record-to URL: the shared record's deliverer
     };
     enum class Command
     {
@@ -37,6 +38,7 @@ struct Arguments
     bool json = false;        // --json: the command line's results as JSON lines
     QStringList ports;        // as the user named them
     QString helpText;         // --help's, the options listed
+    QString recordFolder;     // the deliverer's: whose outbox it delivers
 };
 
 // `arguments` without the program's name, or a usage error in words; `recordToFromEnvironment`

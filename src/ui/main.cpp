@@ -7,6 +7,7 @@
 #include "form1.h"
 #include "packageloader.h"
 #include "platform.h"
+#include "sharedrecord.h"
 #include "version.h"
 
 #include <QApplication>
@@ -114,6 +115,10 @@ int main(int argc, char** argv)
     switch (arguments.face) {
     case Arguments::Face::RecordFolder:
         return openRecordFolder(argc, argv);
+    case Arguments::Face::Delivery: {
+        QCoreApplication app(argc, argv); // for Qt SQL's drivers; no event loop
+        return qx::service::serveDeliveries(arguments.recordFolder, arguments.recordTo);
+    }
     case Arguments::Face::Bench:
         return bench(argc, argv, arguments);
     case Arguments::Face::CommandLine:

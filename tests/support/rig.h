@@ -168,10 +168,14 @@ struct Rig
                  const QString& recordTo = {})
         : machine(paths.value_or(QStringList{sim.slavePath}))
     {
-        form = std::make_unique<Form1>(qx::service::Setup{.devices = machine.devices(),
-                                                          .package = package,
-                                                          .recordFolder = recordDir.path(),
-                                                          .recordTo = recordTo});
+        qx::service::Setup setup{.devices = machine.devices(),
+                                 .package = package,
+                                 .recordFolder = recordDir.path(),
+                                 .recordTo = recordTo};
+#ifdef QX_PROGRAM
+        setup.deliveryProgram = QX_PROGRAM; // not this test's own file
+#endif
+        form = std::make_unique<Form1>(setup);
         form->show();
     }
     template <typename W = QWidget> W* w(const char* name) const
