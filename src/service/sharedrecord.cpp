@@ -54,6 +54,9 @@ constexpr Column kColumns[] = {
 };
 constexpr int kColumnCount = int(std::size(kColumns));
 
+// The advisory lock that stations making the table and its views take: "QXLP".
+constexpr qint64 kSchemaLock = 0x51584c50;
+
 QString createTable()
 {
     QStringList columns{QStringLiteral("line_id uuid PRIMARY KEY")};
@@ -222,9 +225,15 @@ private:
         QSqlDatabase db = connection();
         if (!db.isOpen() && !db.open())
             return failed(db, db.lastError().text());
+        if (!db.transaction())
+            return failed(db, db.lastError().text());
         QSqlQuery query(db);
         if (!schemaReady_) {
-            // Made only where missing, so that a role that may only insert and select works.
+            // Made only where missing, so that a role that may only insert and select works;
+            // under a lock held to the commit, so that two stations' first lines cannot both
+            // find the table missing and one of them fail to make it.
+            if (!query.exec(QStringLiteral("SELECT pg_advisory_xact_lock(%1)").arg(kSchemaLock)))
+                return failed(db, query.lastError().text());
             const auto missing = [&query](const char* name) {
                 query.prepare(QStringLiteral("SELECT to_regclass(?) IS NULL"));
                 query.addBindValue(QString::fromLatin1(name));
@@ -237,8 +246,6 @@ private:
                     return failed(db, query.lastError().text());
             schemaReady_ = true;
         }
-        if (!db.transaction())
-            return failed(db, db.lastError().text());
         query.prepare(insertStatement());
         for (const QByteArray& line : lines) {
             const QJsonObject object = QJsonDocument::fromJson(line).object();
@@ -251,11 +258,8 @@ private:
                 query.addBindValue(value.isEmpty() ? QVariant(QMetaType(QMetaType::QString))
                                                    : QVariant(value));
             }
-            if (!query.exec()) {
-                const QString why = query.lastError().text();
-                db.rollback();
-                return failed(db, why);
-            }
+            if (!query.exec())
+                return failed(db, query.lastError().text());
         }
         if (!db.commit())
             return failed(db, db.lastError().text());
@@ -300,7 +304,7 @@ private:
 
     QString failed(QSqlDatabase& db, const QString& why)
     {
-        db.close(); // connected afresh next time
+        db.close(); // what the transaction did is undone; connected afresh next time
         schemaReady_ = false;
         return why.simplified().isEmpty() ? QStringLiteral("the server refused") : why.simplified();
     }
