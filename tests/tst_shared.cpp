@@ -139,6 +139,46 @@ private slots:
                  qPrintable(err));
     }
 
+    // A delivering process that is not ours, or none: the query's line waits, said so, and is
+    // never taken for delivered.
+    void delivererThatFails()
+    {
+        QTemporaryDir bin;
+        const QString garbling = bin.filePath("garbling");
+        QFile script(garbling);
+        QVERIFY(script.open(QIODevice::WriteOnly));
+        script.write("#!/bin/sh\nwhile read ask; do echo \"$ask\"; done\n"); // the ask, echoed
+        script.close();
+        script.setPermissions(QFile::ReadOwner | QFile::ExeOwner);
+        const std::pair<QString, QString> rows[] = {
+            {garbling, "answered what it should not"},
+            {"/bin/true", "ended"},
+            {"/nonexistent/qx-lp4r-updater", "did not start"},
+        };
+        for (const auto& [program, said] : rows) {
+            BootLoader a;
+            QTemporaryDir folder;
+            QStringList err;
+            int status = -1;
+            qx::ui::CommandLine commandLine(
+                {.devices = [] { return QList<qx::serial::MapEntry>(); },
+                 .recordFolder = folder.path(),
+                 .out = [](const QString&) {},
+                 .err = [&err](const QString& line) { err << line; },
+                 .recordTo = server.url(),
+                 .deliveryProgram = program});
+            QObject::connect(&commandLine, &qx::ui::CommandLine::finished,
+                             [&status](int ended) { status = ended; });
+            commandLine.start(
+                std::get<qx::ui::Arguments>(qx::ui::parseArguments({"--query", a.slavePath})));
+            QVERIFY(waitFor([&] { return status >= 0; }, 30000));
+            QVERIFY2(err.join('|').contains("1 line(s) wait for the shared record: the "
+                                            "delivering process " +
+                                            said),
+                     qPrintable(program + ": " + err.join('|')));
+        }
+    }
+
     // A device's words are data: quotes, a semicolon and a statement go in as text.
     void hostileVersionIsText()
     {

@@ -159,6 +159,15 @@ QByteArray outboxLine(const QString& lineId, const QStringList& fields)
            '\n';
 }
 
+namespace {
+
+// What waits in `folder`'s outbox: its whole lines from the offset its note holds.
+struct Pending
+{
+    qint64 from = 0;
+    QList<QByteArray> lines;
+};
+
 Pending pendingLines(const QString& folder)
 {
     Pending pending;
@@ -178,8 +187,6 @@ Pending pendingLines(const QString& folder)
 }
 
 // ---- The delivering process -----------------------------------------------------------------
-
-namespace {
 
 class Delivery
 {
@@ -430,8 +437,13 @@ void SharedRecord::heard()
 {
     while (deliverer_.canReadLine()) {
         const QJsonObject answer = QJsonDocument::fromJson(deliverer_.readLine()).object();
-        if (asking_)
+        if (!asking_)
+            continue;
+        if (answer.value("waiting").isDouble())
             answered(answer.value("waiting").toInt(), answer.value("why").toString());
+        else // never taken for delivered
+            answered(int(pendingLines(folder_).lines.size()),
+                     QStringLiteral("the delivering process answered what it should not"));
     }
 }
 

@@ -43,14 +43,6 @@ std::variant<Database, QString> parseRecordTo(const QString& url);
 // One outbox line: the record line's fields and its identity, as one line of JSON.
 QByteArray outboxLine(const QString& lineId, const QStringList& fields);
 
-// What waits in `folder`'s outbox: its whole lines from the offset its note holds.
-struct Pending
-{
-    qint64 from = 0;
-    QList<QByteArray> lines;
-};
-Pending pendingLines(const QString& folder);
-
 // The delivering process, the only place any SQL runs: the program started again with
 // kDeliverOption and the folder, and --record-to. It delivers what waits each time a line
 // comes in on standard input, answers each with one JSON line on standard output
