@@ -375,8 +375,11 @@ SharedRecord::SharedRecord(const QString& recordTo, const QString& folder, const
     connect(&answerLimit_, &QTimer::timeout, this, [this] {
         // Stuck on the network or in its driver: ended, its try answered as it ends, and the
         // next try starts it afresh.
-        endedFor_ =
+        const QString why =
             QStringLiteral("no answer from the database in %1 s").arg(kDeliveryAnswerMs / 1000);
+        if (deliverer_.state() == QProcess::NotRunning)
+            return answered(int(pendingLines(folder_).lines.size()), why);
+        endedFor_ = why;
         deliverer_.kill();
     });
     retry_.setInterval(kDeliveryRetryMs);
@@ -426,11 +429,12 @@ void SharedRecord::tryNow()
 
 void SharedRecord::ask()
 {
+    const quint64 asking = asking_ = tries_; // before start(), whose failure may answer at once
+    answerLimit_.start();
     if (deliverer_.state() == QProcess::NotRunning)
         deliverer_.start(program_, {kDeliverOption, folder_, "--record-to", recordTo_});
-    asking_ = tries_;
-    answerLimit_.start();
-    deliverer_.write("deliver\n");
+    if (asking_ == asking && deliverer_.state() != QProcess::NotRunning)
+        deliverer_.write("deliver\n");
 }
 
 void SharedRecord::heard()
