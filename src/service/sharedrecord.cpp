@@ -393,7 +393,9 @@ SharedRecord::SharedRecord(const QString& recordTo, const QString& folder, const
         if (auto done = std::exchange(done_, {}))
             done();
     });
-    tryNow(); // what an earlier run left waiting
+    // What an earlier run left waiting; and the delivering process is up by the first outcome,
+    // so that a one-shot run's last try fits its few seconds.
+    tryNow();
 }
 
 SharedRecord::~SharedRecord()

@@ -67,9 +67,7 @@ void Session::leaveQuery()
 {
     if (!undecided_ || job_ != Job::Query || outcomeDecided_) // decided, being shown
         return;
-    decide({Job::Query, Outcome::Failure,
-            describe({Cause::Left, kQueryState, received(versionText)}, package_.packetCount),
-            versionCaption(versionText)});
+    decide(failed({Cause::Left, kQueryState, received(versionText)}, versionCaption(versionText)));
 }
 
 void Session::refused(Job job, const QString& description)
@@ -215,13 +213,7 @@ void Session::overtimeTick()
             failure_.detail =
                 std::to_string(waiting) + " of " + std::to_string(replyThreshold) + " bytes";
     }
-    finish({job_,
-            Outcome::Failure,
-            describe(failure_, package_.packetCount),
-            {},
-            {},
-            0,
-            stepName(failure_.sendState, package_.packetCount)});
+    finish(failed(failure_));
 }
 
 void Session::finish(Outcome outcome)
@@ -252,13 +244,14 @@ void Session::interrupt()
     }
     tmrSend.stop();
     tmrOvertime.stop();
-    finish({job_,
-            Outcome::Failure,
-            describe({Cause::Interrupted, state()}, package_.packetCount),
-            versionCaption(versionText),
-            {},
-            0,
-            stepName(state(), package_.packetCount)});
+    finish(failed({Cause::Interrupted, state()}, versionCaption(versionText)));
+}
+
+Outcome Session::failed(const Failure& failure, const QString& version) const
+{
+    Outcome outcome{job_, Outcome::Failure, describe(failure, package_.packetCount), version};
+    outcome.step = stepName(failure.sendState, package_.packetCount);
+    return outcome;
 }
 
 void Session::stamp(Outcome& outcome) const
@@ -278,10 +271,7 @@ void Session::stop()
     tmrOvertime.stop();
     leaveQuery();
     if (job_ == Job::Update && commMode == 1 && !outcomeDecided_) // the window closes on it
-        decide({Job::Update,
-                Outcome::Failure,
-                describe({Cause::Interrupted, sendState}, package_.packetCount),
-                {}});
+        decide(failed({Cause::Interrupted, sendState}));
 }
 
 // ---- Version query -------------------------------------------------------------------------

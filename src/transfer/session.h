@@ -117,6 +117,8 @@ private:
     void replyFailure(Failure failure);
     void failNow(Failure failure);
     void finish(Outcome outcome);
+    // This job's failure: its cause in the record's words, and the step it names.
+    Outcome failed(const Failure& failure, const QString& version = {}) const;
     void begin(Job job);
     void decide(Outcome outcome);
     void leaveQuery(); // a query waiting for its answer is decided as left unanswered
