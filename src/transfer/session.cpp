@@ -220,10 +220,11 @@ void Session::finish(Outcome outcome)
 {
     outcomeDecided_ = true;
     stamp(outcome); // the duration ends at the outcome, not when its box is closed
+    // Recorded first: a box may wait for its OK until the battery dies or the program is killed.
+    decide(outcome);
     emit finished(outcome);
     commMode = 0;
     outcomeDecided_ = false;
-    decide(outcome); // after what the outcome shows: the record never holds it up
 }
 
 void Session::lineLost(const QString& description)
@@ -258,6 +259,7 @@ void Session::stamp(Outcome& outcome) const
 {
     outcome.started = started_;
     outcome.seconds = double(clock_.nsecsElapsed()) / 1e9;
+    outcome.at = std::chrono::steady_clock::now();
 }
 
 int Session::state() const

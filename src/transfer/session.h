@@ -13,6 +13,7 @@
 #include <QString>
 #include <QTimer>
 
+#include <chrono>
 #include <optional>
 #include <span>
 #include <string>
@@ -56,6 +57,7 @@ struct Outcome
     QDateTime started{}; // the click, or the command line's start
     double seconds = 0;  // from then to the outcome
     std::string step{};  // the step a failure names ("data block 34 of 372"); else empty
+    std::chrono::steady_clock::time_point at{}; // the outcome's moment, for what waits after it
 };
 
 class Session : public QObject
@@ -98,12 +100,12 @@ signals:
     void begun(qx::transfer::Job job); // an update or a query starts; decided() ends it
     void advanced();                   // a reply was accepted and the next state's bytes follow
     void versionRead(const QString& caption);
-    // Once per update or query. Its handlers may wait in a message box: until they return,
-    // replies are read and dropped, not judged, and nothing is sent or re-armed.
+    // Once per update or query, after decided(). Its handlers may wait in a message box: until
+    // they return, replies are read and dropped, not judged, and nothing is sent or re-armed.
     void finished(const qx::transfer::Outcome& outcome);
-    // Once per update or query, for the service record, after finished()'s handlers have
-    // returned: its outcome, or for a query that gets no limit (the window's) its whole answer,
-    // or that it was left unanswered by the next command.
+    // Once per update or query, for the service record, before anything waits on a person:
+    // its outcome, or for a query that gets no limit (the window's) its whole answer, or that
+    // it was left unanswered by the next command.
     void decided(const qx::transfer::Outcome& outcome);
 
 private:

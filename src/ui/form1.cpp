@@ -15,6 +15,8 @@
 #include <QScreen>
 #include <QThread>
 
+#include <chrono>
+
 using namespace qx;
 using serial::CommError;
 using serial::CommPort;
@@ -305,7 +307,11 @@ void Form1::onFinished(const t::Outcome& outcome)
     const QString words = qx::ui::outcomeWords(outcome, texts::kOutcomeBox, languageFlag);
     switch (outcome.result) {
     case t::Outcome::Success: {
-        QThread::msleep(t::kSuccessPauseMs);
+        // The pause counts from the last ACK: recording the line took some of it.
+        const auto since = std::chrono::duration_cast<std::chrono::milliseconds>(
+            std::chrono::steady_clock::now() - outcome.at);
+        if (const auto left = t::kSuccessPauseMs - since.count(); left > 0)
+            QThread::msleep(static_cast<unsigned long>(left));
         QMessageBox::information(this, QString(), words);
         break;
     }

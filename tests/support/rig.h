@@ -95,6 +95,7 @@ struct Boxes : QObject
     QMessageBox::StandardButton answer;
     QStringList seen, texts, details;
     int closeAfterMs = 0;
+    std::function<void()> onShow; // as each box opens
 
     bool eventFilter(QObject* object, QEvent* event) override
     {
@@ -103,6 +104,8 @@ struct Boxes : QObject
             seen << ::box(box->windowTitle(), box->icon(), box->text());
             texts << box->text();
             details << box->detailedText();
+            if (onShow)
+                onShow();
         }
         if (box && closeAfterMs >= 0)
             QTimer::singleShot(closeAfterMs, box, [this, box] {
@@ -211,8 +214,14 @@ struct Rig
     {
         return recordsIn(recordDir.filePath(file));
     }
-    void plug(const BootLoader& device, int k) { machine.plug(device, k); }
-    void unplug(int k) { machine.unplug(k); }
+    void plug(const BootLoader& device, int k)
+    {
+        machine.plug(device, k);
+    }
+    void unplug(int k)
+    {
+        machine.unplug(k);
+    }
 
     QTemporaryDir recordDir;
     BootLoader sim;
