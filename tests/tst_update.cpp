@@ -345,7 +345,10 @@ private slots:
             if (item == 1) // a stray byte after the header's ACK 'C' is dropped before block 1
                 afterNextRead(rig, "\x15", false);
         };
+        QList<int> recordedAtBox; // the line is on disk before a box waits for its OK
+        rig.boxes.onShow = [&] { recordedAtBox << rig.records().size(); };
         QVERIFY(rig.update());
+        QCOMPARE(recordedAtBox, QList<int>{1});
         QCOMPARE(rig.sim.stream, wholeStream(true));
         QByteArray payload;
         for (const QByteArray p = package(); payload.size() < 1024 * N;)
@@ -517,6 +520,12 @@ private slots:
         QCOMPARE(summary["event"].toString(), QString("summary"));
         QCOMPARE(summary["succeeded"].toInt() * 10 + summary["of"].toInt(), 12);
         QCOMPARE(summary["failed"].toArray().first().toString(), silent.slavePath);
+        // a query's failure names the version command, not an update's step
+        silent.script[BootLoader::kVersion] = {};
+        CommandLineRun query;
+        QCOMPARE(query.run({"--json", "--query", silent.slavePath}), 1);
+        QCOMPARE(QJsonDocument::fromJson(query.out.value(1).toUtf8())["step"].toString(),
+                 QString("the version command"));
     }
 
     // A device that talks while nobody listens (connected, idle) costs a bounded buffer.
