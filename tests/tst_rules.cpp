@@ -1,5 +1,6 @@
 // The rules as tables: the package, its check and loading, COM numbers, the port list, the
 // version caption, the clock, the verdicts, and seeded device scripts against the state machine.
+#include "arguments.h"
 #include "clock.h"
 #include "commport.h"
 #include "crc16.h"
@@ -687,6 +688,15 @@ private slots:
             {"host=/run/pg dbname=qx", "/run/pg|-1|qx||connect_timeout=3"},
             {"postgresql://station:secret@db/service", "a password does not go in the URL"},
             {"dbname=qx password=secret", "a password does not go in the URL"},
+            {"postgresql://db/s?sslpassword=secret", "a password does not go in the URL"},
+            {"dbname=qx PWD=secret", "a password does not go in the URL"},
+            {"host=db password:secret", "a password does not go in the URL"},
+            {"postgresql://db/s?sslmode%3Dprefer%20password=secret",
+             "a password does not go in the URL"},
+            {"postgresql://db/s?application_name=a%20password%3Dsecret",
+             "a password does not go in the URL"},
+            {"postgresql://station@db:99999/secret", "not a postgresql://"},
+            {"postgresql://db/s?Sslmode=secret", "a parameter's name is lower-case"},
             {"postgresql://db/s?sslmode=require%20host%3Devil", "cannot hold spaces"},
             {"postgresql://db/s?application_name=a';b", "cannot hold spaces"},
             {"db.example", "neither a postgresql:// URL nor key=value"},
@@ -701,8 +711,18 @@ private slots:
                           .join('|');
             else
                 got = std::get<QString>(parsed);
-            QVERIFY2(got == expected || (!got.contains('|') && got.contains(expected)),
+            QVERIFY2((got == expected || (!got.contains('|') && got.contains(expected))) &&
+                         !got.contains("secret"),
                      qPrintable(QString("%1 -> %2").arg(url, got)));
+        }
+        // QX_RECORD_TO names the database where --record-to does not
+        for (const bool given : {false, true}) {
+            const QStringList arguments{"--list"};
+            const auto parsed = qx::ui::parseArguments(
+                given ? arguments + QStringList{"--record-to", "service=given"} : arguments,
+                "service=environment");
+            QCOMPARE(std::get<qx::ui::Arguments>(parsed).recordTo,
+                     given ? "service=given" : "service=environment");
         }
     }
 };
