@@ -7,6 +7,8 @@
 
 #include <csignal>
 
+#include <sys/stat.h>
+
 namespace {
 // One program on `arguments` with --record-to, in `home` if given; ended within 60 s.
 struct Run : Program
@@ -30,10 +32,42 @@ struct Run : Program
     }
 };
 
-int rows(const Postgres& server, const QString& where = "true")
+// The outbox's files for `url`'s database in the record folder of the program run in `home`,
+// or in `folder`.
+qx::service::Outbox outboxIn(const QString& home, const QString& url, const QString& folder = {})
 {
-    const auto out = server.psql("SELECT count(*) FROM service_record WHERE " + where);
+    const auto database = std::get<qx::service::Database>(qx::service::parseRecordTo(url));
+    return {folder.isEmpty() ? home + "/qx-lp4r-updater" : folder, database};
+}
+
+int rows(const Postgres& server, const QString& where = "true", const QString& database = "qx")
+{
+    const auto out = server.psql("SELECT count(*) FROM service_record WHERE " + where, database);
     return out ? out->value(0).toInt() : -1;
+}
+
+// A query of a device answering `reply`, in `home`, to `url`; once ended, what it said of the
+// shared record.
+QString query(const QString& url, const QByteArray& reply, const QString& home)
+{
+    BootLoader device;
+    device.versionReply = reply;
+    Run run(url, {"--query", device.slavePath}, home);
+    if (!run.ended(60000) || run.exitCode() != 0)
+        return "not ended";
+    return QString(run.readAllStandardError()).split('\n').filter("shared record").join('\n');
+}
+
+// A stand-in for the delivering process: a shell script that notes each try in `tries`.
+QString standIn(const QTemporaryDir& dir, const QByteArray& body)
+{
+    const QString path = dir.filePath("deliverer");
+    QFile file(path);
+    file.open(QIODevice::WriteOnly);
+    file.write("#!/bin/sh\nwhile read asked; do echo try >>'" + dir.filePath("tries").toUtf8() +
+               "'; " + body + "; done\n");
+    file.setPermissions(file.permissions() | QFile::ExeOwner);
+    return path;
 }
 } // namespace
 
@@ -115,7 +149,7 @@ private slots:
         Run second(server, {"--update", b.slavePath}, first.home.path());
         QVERIFY(first.ended(60000) && second.ended(60000));
         QCOMPARE(rows(server), 2);
-        QVERIFY(QFile::remove(first.folder() + "service-record.outbox.sent"));
+        QVERIFY(QFile::remove(outboxIn(first.home.path(), server.url()).sent));
         Run third(server, {"--query", c.slavePath}, first.home.path());
         QVERIFY(third.ended(60000));
         QCOMPARE(rows(server), 3);
@@ -124,19 +158,30 @@ private slots:
     }
 
     // An outbox that cannot be written: the query is as ever, and its line is said to wait for
-    // that, never to be delivered.
+    // that, never to be delivered, and at the end not to be kept. In a window, lines that
+    // waited for it go once it can be written.
     void outboxUnwritable()
     {
         BootLoader a;
-        QTemporaryDir home; // a folder where the outbox would be
-        QVERIFY(QDir().mkpath(home.path() + "/qx-lp4r-updater/service-record.outbox/x"));
+        QTemporaryDir home;
+        QVERIFY(QDir().mkpath(outboxIn(home.path(), server.url()).path + "/x"));
         Run run(server, {"--query", a.slavePath}, home.path());
         QVERIFY(run.ended(60000));
         QCOMPARE(run.exitCode(), 0);
         const QString err = run.readAllStandardError();
         QVERIFY2(err.contains("1 line(s) wait for the shared record: the outbox") &&
+                     err.contains("1 line(s) cannot be kept for delivery") &&
                      !err.contains("every line is delivered"),
                  qPrintable(err));
+
+        Rig rig({}, {}, server.url());
+        const QString outbox = outboxIn({}, server.url(), rig.recordDir.path()).path;
+        QVERIFY(QDir().mkpath(outbox + "/x") && rig.connectPort());
+        rig.click("Command2");
+        QVERIFY(waitFor([&] { return rig.records().size() == 1; }));
+        QVERIFY(QDir(outbox).removeRecursively());
+        rig.click("Command2");
+        QVERIFY(waitFor([&] { return rows(server) == 2; }, 60000));
     }
 
     // A delivering process that is not ours, or none: the query's line waits, said so, and is
@@ -172,18 +217,151 @@ private slots:
         }
     }
 
-    // A device's words are data: quotes, a semicolon and a statement go in as text.
+    // A device's words are data, as the CSV holds them: quotes, a semicolon and a statement go
+    // in as text, and a NUL that no statement can carry holds up no line after it.
     void hostileVersionIsText()
     {
-        BootLoader a;
-        const QString hostile = "V1'\"; '); DROP TABLE service_record; --";
-        a.versionReply = hostile.toLatin1() + "\r\n";
-        Run run(server, {"--query", a.slavePath});
-        QVERIFY(run.ended(60000));
-        QCOMPARE(run.exitCode(), 0);
+        QTemporaryDir home;
+        const QByteArray replies[] = {QByteArray("V1\0\0.bin\r\n", 10),
+                                      "V1'\"; '); DROP TABLE service_record; --\r\n"};
+        for (const QByteArray& reply : replies)
+            QVERIFY(!query(server.url(), reply, home.path()).contains("wait"));
+        const auto csv = recordsIn(home.filePath("qx-lp4r-updater/service-record.csv"));
+        QCOMPARE(server.psql("SELECT device_version FROM service_record ORDER BY time, received"),
+                 std::optional(QStringList{csv.value(0).value(13), csv.value(1).value(13)}));
+        QVERIFY(csv.value(0).value(13) == "V1  " && csv.value(1).value(13).contains("DROP"));
+    }
+
+    // A row the server refuses for what it holds is set aside and named; the lines after it
+    // arrive. So does a line after a fragment at the outbox's end.
+    void refusedRowsAndFragments()
+    {
+        QTemporaryDir home;
+        QVERIFY(query(server.url(), "V1.bin\r\n", home.path()).isEmpty());
+        QVERIFY(server.psql("ALTER TABLE service_record ADD CONSTRAINT no_v9 "
+                            "CHECK (device_version NOT LIKE 'V9%')"));
+        const QString said = query(server.url(), "V9.bin\r\n", home.path());
+        QVERIFY2(said.contains("1 line(s) refused, kept in ") && said.contains("no_v9") &&
+                     !said.contains("wait"),
+                 qPrintable(said));
+        const auto outbox = outboxIn(home.path(), server.url());
+        QFile fragment(outbox.path);
+        QVERIFY(fragment.open(QIODevice::Append) && fragment.write("{\"line_id\":\"1") > 0);
+        fragment.close();
+        QVERIFY(query(server.url(), "V2.bin\r\n", home.path()).contains("1 line(s) refused"));
+        QCOMPARE(server.psql("SELECT device_version FROM service_record ORDER BY time, received"),
+                 std::optional(QStringList{"V1", "V2"}));
+        QFile refused(outbox.refused);
+        QVERIFY(refused.open(QIODevice::ReadOnly));
+        const QList<QByteArray> kept = refused.readAll().split('\n');
+        QVERIFY2(kept.size() == 3 && kept[0].contains("V9") &&
+                     kept[1].contains("not a whole record line"),
+                 refused.fileName().toUtf8());
+    }
+
+    // Each line goes to the database named when it was written: B never gets A's, and A gets
+    // it once A is there.
+    void eachLineToItsDatabase()
+    {
+        QTemporaryDir home;
+        server.psql("DROP DATABASE IF EXISTS qxa", "postgres");
+        QString a = server.url();
+        a.replace("/qx", "/qxa");
+        QVERIFY(query(a, "VA.bin\r\n", home.path()).contains("1 line(s) wait"));
+        QVERIFY(query(server.url(), "VB.bin\r\n", home.path()).isEmpty());
         QCOMPARE(server.psql("SELECT device_version FROM service_record"),
-                 std::optional(QStringList{run.records().value(0).value(13)}));
-        QVERIFY(run.records().value(0).value(13).contains("DROP TABLE"));
+                 std::optional(QStringList{"VB"}));
+        QVERIFY(server.psql("CREATE DATABASE qxa", "postgres"));
+        QVERIFY(query(a, "VA2.bin\r\n", home.path()).isEmpty());
+        QCOMPARE(server.psql("SELECT device_version FROM service_record ORDER BY 1", "qxa"),
+                 std::optional(QStringList{"VA", "VA2"}));
+    }
+
+    // A FIFO in place of the outbox, or of its note, holds nothing up: the program ends.
+    void fifosAreRefused()
+    {
+        for (const bool note : {false, true}) {
+            QTemporaryDir home;
+            const auto outbox = outboxIn(home.path(), server.url());
+            QVERIFY(QDir().mkpath(home.path() + "/qx-lp4r-updater"));
+            QVERIFY(::mkfifo(QFile::encodeName(note ? outbox.sent : outbox.path), 0600) == 0);
+            QVERIFY2(query(server.url(), "V1.bin\r\n", home.path()) != "not ended",
+                     note ? "note" : "outbox");
+        }
+    }
+
+    // The README's role that may only insert and select, with a view dropped: lines arrive.
+    void insertAndSelectRole()
+    {
+        QTemporaryDir home;
+        QVERIFY(query(server.url(), "V1.bin\r\n", home.path()).isEmpty());
+        QVERIFY(server.psql("DROP VIEW service_record_yield; DROP ROLE IF EXISTS station; "
+                            "CREATE ROLE station LOGIN; "
+                            "GRANT SELECT, INSERT ON service_record TO station"));
+        QString station = server.url();
+        station.replace("postgres@", "station@");
+        QVERIFY(query(station, "V2.bin\r\n", home.path()).isEmpty());
+        QCOMPARE(rows(server), 2);
+        server.psql("DROP TABLE service_record; DROP ROLE station");
+    }
+
+    // Two stations making the table at once: the second waits for the first's lock.
+    void schemaUnderLock()
+    {
+        QProcess holder; // holds the lock in a transaction until told to commit
+        holder.start("psql", {"-h", "127.0.0.1", "-p", QString::number(server.port), "-U",
+                              "postgres", "-d", "qx", "-At"});
+        holder.write("BEGIN; SELECT pg_advisory_xact_lock(1364741200);\n");
+        QVERIFY(waitFor([&] {
+            return server.psql("SELECT count(*) FROM pg_locks WHERE locktype = 'advisory'") ==
+                   std::optional(QStringList{"1"});
+        }));
+        QTemporaryDir home;
+        const QString said = query(server.url(), "V1.bin\r\n", home.path());
+        QVERIFY2(said.contains("1 line(s) wait"), qPrintable(said));
+        QCOMPARE(rows(server), -1); // no table yet
+        holder.write("COMMIT;\n");
+        holder.closeWriteChannel();
+        QVERIFY(holder.waitForFinished(10000));
+        QVERIFY(query(server.url(), "V2.bin\r\n", home.path()).isEmpty());
+        QCOMPARE(rows(server), 2);
+    }
+
+    // The record's side, with stand-ins for the delivering process and a line waiting: a try
+    // that does not answer is ended after 30 s; an idle record tries again every 30 s, and says
+    // that its line waits once, not once a try.
+    void triesAndTheirLimits()
+    {
+        QTemporaryDir hangs, answers;
+        const auto engine = [&](const QTemporaryDir& dir, const QByteArray& body) {
+            const auto outbox = outboxIn(dir.path(), server.url());
+            QDir().mkpath(dir.path() + "/qx-lp4r-updater");
+            qx::service::appendLines(
+                outbox.path,
+                qx::service::outboxLine(QUuid::createUuid().toString(QUuid::WithoutBraces),
+                                        QStringList(15, "x")));
+            return std::make_unique<qx::service::Engine>(
+                qx::service::Setup{.recordFolder = dir.path() + "/qx-lp4r-updater",
+                                   .out = [](const QString&) {},
+                                   .err = [](const QString&) {},
+                                   .recordTo = server.url(),
+                                   .deliveryProgram = standIn(dir, body)});
+        };
+        QStringList said[2];
+        const auto hanging = engine(hangs, "sleep 600");
+        const auto waiting = engine(answers, "echo '{\"waiting\": 1, \"why\": \"kept\"}'");
+        for (int i : {0, 1})
+            QObject::connect((i ? waiting : hanging)->shared(), &qx::service::SharedRecord::said,
+                             [&said, i](const QString& text) { said[i] << text; });
+        const auto tries = [&answers] {
+            QFile file(answers.filePath("tries"));
+            return file.open(QIODevice::ReadOnly) ? file.readAll().count('\n') : 0;
+        };
+        QVERIFY(waitFor([&] { return tries() >= 2 && !said[0].isEmpty(); }, 90000));
+        QCOMPARE(said[0].join('|'), "qx-lp4r-updater: shared record: 1 line(s) wait for the "
+                                    "shared record: no answer from the database in 30 s");
+        QCOMPARE(said[1].join('|'),
+                 "qx-lp4r-updater: shared record: 1 line(s) wait for the shared record: kept");
     }
 
 private:

@@ -7,7 +7,10 @@
 #include <QObject>
 #include <QString>
 
+#include <cstdio>
 #include <memory>
+
+class QProcess;
 
 namespace qx::platform {
 
@@ -68,5 +71,13 @@ extern int (*makeHardLink)(const char* from, const char* to);
 // the disk. A write cut short leaves nothing behind where no other program wrote meanwhile.
 // The reason in words when it fails (a locked, read-only or full file), else empty.
 QString appendWhole(const QString& path, const QByteArray& bytes);
+
+// Writes `line` and a line end to standard output or error (`stream`) in one write, in UTF-8,
+// or as the console's own characters where it is a Windows console.
+void printLine(std::FILE* stream, const QString& line);
+
+// Ties a child `process`, before it is started, to this one: when this process ends in any way,
+// SIGKILL included, the child is ended too (a parent-death signal; a job object on Windows).
+void endsWithThisProcess(QProcess& process);
 
 } // namespace qx::platform

@@ -10,6 +10,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QProcess>
 #include <QSocketNotifier>
 
 #include <cerrno>
@@ -20,6 +21,7 @@
 
 #include <fcntl.h>
 #include <pwd.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -186,6 +188,25 @@ bool createWith(const QString& path, const QByteArray& bytes)
     }
     ::unlink(temporary.constData()); // gone already when it was renamed
     return placed;
+}
+
+void printLine(std::FILE* stream, const QString& line)
+{
+    const QByteArray bytes = (line + '\n').toUtf8();
+    std::fwrite(bytes.constData(), 1, std::size_t(bytes.size()), stream); // whole, at once
+    std::fflush(stream);
+}
+
+void endsWithThisProcess(QProcess& process)
+{
+    // Between fork and exec, in the child. The signal comes when the thread that started it
+    // ends: this is the main thread, so when the process ends. A parent gone already meanwhile
+    // is seen as a new parent.
+    process.setChildProcessModifier([parent = ::getpid()] {
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (::getppid() != parent)
+            ::_exit(1);
+    });
 }
 
 QString appendWhole(const QString& path, const QByteArray& bytes)

@@ -7,6 +7,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QMetaObject>
+#include <QProcess>
 
 #include <atomic>
 #include <cstdio>
@@ -172,6 +173,46 @@ bool createWith(const QString& path, const QByteArray& bytes)
         MoveFileExW(temporary.c_str(), QDir::toNativeSeparators(path).toStdWString().c_str(), 0);
     DeleteFileW(temporary.c_str());
     return moved;
+}
+
+void printLine(std::FILE* stream, const QString& line)
+{
+    // A console shows UTF-16 as it is; a pipe or a file gets UTF-8, whatever the code page, so
+    // that --json's readers get what they read on Linux.
+    const QString whole = line + '\n';
+    const HANDLE handle = ::GetStdHandle(stream == stderr ? STD_ERROR_HANDLE : STD_OUTPUT_HANDLE);
+    DWORD mode = 0, written = 0;
+    std::fflush(stream);
+    if (handle && handle != INVALID_HANDLE_VALUE && ::GetConsoleMode(handle, &mode) &&
+        ::WriteConsoleW(handle, whole.utf16(), DWORD(whole.size()), &written, nullptr))
+        return;
+    const QByteArray bytes = whole.toUtf8();
+    std::fwrite(bytes.constData(), 1, std::size_t(bytes.size()), stream); // whole, at once
+    std::fflush(stream);
+}
+
+void endsWithThisProcess(QProcess& process)
+{
+    // One job for the process's children, which ends them all when its last handle closes: when
+    // this process ends, however it ends. Where jobs are refused, the child ends with its input.
+    static const HANDLE job = [] {
+        const HANDLE made = ::CreateJobObjectW(nullptr, nullptr);
+        JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+        limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+        if (made)
+            ::SetInformationJobObject(made, JobObjectExtendedLimitInformation, &limits,
+                                      sizeof limits);
+        return made;
+    }();
+    QObject::connect(&process, &QProcess::started, &process, [&process] {
+        if (!job)
+            return;
+        if (const HANDLE child = ::OpenProcess(PROCESS_SET_QUOTA | PROCESS_TERMINATE, FALSE,
+                                               DWORD(process.processId()))) {
+            ::AssignProcessToJobObject(job, child);
+            ::CloseHandle(child);
+        }
+    });
 }
 
 QString appendWhole(const QString& path, const QByteArray& bytes)

@@ -7,21 +7,12 @@
 
 namespace qx::service {
 
-namespace {
-void printLine(std::FILE* stream, const QString& line)
-{
-    const QByteArray bytes = (line + '\n').toLocal8Bit();
-    std::fwrite(bytes.constData(), 1, std::size_t(bytes.size()), stream); // whole, at once
-    std::fflush(stream);
-}
-} // namespace
-
 Engine::Engine(Setup setup) : setup_(std::move(setup))
 {
     if (!setup_.out)
-        setup_.out = [](const QString& line) { printLine(stdout, line); };
+        setup_.out = [](const QString& line) { platform::printLine(stdout, line); };
     if (!setup_.err)
-        setup_.err = [](const QString& line) { printLine(stderr, line); };
+        setup_.err = [](const QString& line) { platform::printLine(stderr, line); };
     if (setup_.recordTo.isEmpty())
         return;
     const auto database = parseRecordTo(setup_.recordTo);
@@ -29,8 +20,8 @@ Engine::Engine(Setup setup) : setup_(std::move(setup))
         setup_.err("qx-lp4r-updater: " + *problem);
         return;
     }
-    shared_ = std::make_unique<SharedRecord>(setup_.recordTo, setup_.recordFolder,
-                                             setup_.deliveryProgram);
+    shared_ = std::make_unique<SharedRecord>(std::get<Database>(database), setup_.recordTo,
+                                             setup_.recordFolder, setup_.deliveryProgram);
     record_.shareWith(shared_.get());
 }
 

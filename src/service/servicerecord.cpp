@@ -24,13 +24,7 @@ constexpr int kOtherNames = 9; // service-record (2).csv .. (10).csv beside a fo
 
 QString field(QString text)
 {
-    for (QChar& c : text)
-        if (c.category() == QChar::Other_Control)
-            c = QLatin1Char(' ');
-    // A spreadsheet skips leading blanks before it looks for a formula.
-    const QString start = text.trimmed().left(1);
-    if (!start.isEmpty() && QStringLiteral("=+-@").contains(start))
-        text.prepend(QLatin1Char('\''));
+    text = inertField(std::move(text));
     if (text.contains(QLatin1Char(',')) || text.contains(QLatin1Char('"')))
         return '"' + text.replace(QLatin1String("\""), QLatin1String("\"\"")) + '"';
     return text;
@@ -79,11 +73,30 @@ Found ownerOf(const QString& path)
 
 } // namespace
 
+QString inertField(QString text)
+{
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        QChar& c = text[i];
+        if (c.category() == QChar::Other_Control) // NUL ends a statement's text on its way
+            c = QLatin1Char(' ');
+        else if (c.isHighSurrogate() && i + 1 < text.size() && text[i + 1].isLowSurrogate())
+            ++i;                  // a whole pair
+        else if (c.isSurrogate()) // no encoding holds half a character
+            c = QChar(QChar::ReplacementCharacter);
+    }
+    // A spreadsheet skips leading blanks before it looks for a formula.
+    const QString start = text.trimmed().left(1);
+    if (!start.isEmpty() && QStringLiteral("=+-@").contains(start))
+        text.prepend(QLatin1Char('\''));
+    return text;
+}
+
 QByteArray recordHeader()
 {
-    return kBom + line({"time", "duration_s", "computer", "user", "port", "device", "action",
-                        "firmware_file", "firmware_bytes", "firmware_sha256", "test_payload",
-                        "outcome", "reason", "device_version", "program_version"});
+    QStringList names;
+    for (const RecordColumn& column : kRecordColumns)
+        names << QString::fromLatin1(column.name);
+    return kBom + line(names);
 }
 
 QString firmwareSha256(const package::Package& package)
@@ -117,21 +130,24 @@ QStringList recordFields(const transfer::Outcome& outcome, const RecordContext& 
                                                : context.firmwareSha256;
     }
     const QDateTime started = outcome.started.toOffsetFromUtc(outcome.started.offsetFromUtc());
-    return {started.toString(Qt::ISODate),
-            QString::number(outcome.seconds, 'f', 3),
-            QSysInfo::machineHostName(),
-            platform::userName(),
-            context.port,
-            context.device,
-            update ? "update" : "version query",
-            file,
-            size,
-            sha,
-            package::embeddedIsTestPayload() ? "yes" : "no",
-            outcome.result == transfer::Outcome::Success ? "success" : "failure",
-            QString::fromStdString(outcome.reason),
-            update ? QString() : outcome.version,
-            QStringLiteral(QX_VERSION)};
+    QStringList fields{started.toString(Qt::ISODate),
+                       QString::number(outcome.seconds, 'f', 3),
+                       QSysInfo::machineHostName(),
+                       platform::userName(),
+                       context.port,
+                       context.device,
+                       update ? "update" : "version query",
+                       file,
+                       size,
+                       sha,
+                       package::embeddedIsTestPayload() ? "yes" : "no",
+                       outcome.result == transfer::Outcome::Success ? "success" : "failure",
+                       QString::fromStdString(outcome.reason),
+                       update ? QString() : outcome.version,
+                       QStringLiteral(QX_VERSION)};
+    for (QString& field : fields)
+        field = inertField(std::move(field));
+    return fields;
 }
 
 QString ServiceRecord::add(const QStringList& fields)

@@ -9,6 +9,8 @@
 #include <QByteArray>
 #include <QString>
 
+#include <iterator>
+
 namespace qx::service {
 
 class SharedRecord;
@@ -24,12 +26,41 @@ struct RecordContext
 
 inline constexpr char kRecordFileName[] = "service-record.csv";
 
+// The record's columns in the order of its lines, with the type the shared record's table gives
+// each: one list for the CSV, the outbox and the table.
+struct RecordColumn
+{
+    const char* name;
+    const char* sqlType;
+};
+inline constexpr RecordColumn kRecordColumns[] = {
+    {"time", "timestamptz"},
+    {"duration_s", "numeric"},
+    {"computer", "text"},
+    {"user", "text"},
+    {"port", "text"},
+    {"device", "text"},
+    {"action", "text"},
+    {"firmware_file", "text"},
+    {"firmware_bytes", "bigint"},
+    {"firmware_sha256", "text"},
+    {"test_payload", "boolean"},
+    {"outcome", "text"},
+    {"reason", "text"},
+    {"device_version", "text"},
+    {"program_version", "text"},
+};
+inline constexpr int kRecordColumnCount = int(std::size(kRecordColumns));
+
 // The header line, behind the byte-order mark that makes Excel read the file as UTF-8.
 QByteArray recordHeader();
-// A line's fields, in the header's order, as they stand.
+// A line's fields, in the header's order, each made inert as every destination keeps it.
 QStringList recordFields(const transfer::Outcome& outcome, const RecordContext& context);
-// One RFC 4180 line, CRLF-terminated, UTF-8: each field quoted where it must be, control
-// characters made spaces, and a leading = + - @ defused so that no spreadsheet runs it.
+// A field as the record keeps it, in the CSV and the database alike: control characters made
+// spaces, a lone surrogate the replacement character, and a leading = + - @ defused so that no
+// spreadsheet runs it.
+QString inertField(QString text);
+// One RFC 4180 line, CRLF-terminated, UTF-8, of inert fields: each quoted where it must be.
 QByteArray recordLine(const QStringList& fields);
 inline QByteArray recordLine(const transfer::Outcome& outcome, const RecordContext& context)
 {

@@ -4,6 +4,9 @@
 // line once by its line_id, so that nothing on the ports' thread ever waits for the network.
 #pragma once
 
+#include "outbox.h"
+#include "recordto.h"
+
 #include <QObject>
 #include <QProcess>
 #include <QString>
@@ -11,42 +14,21 @@
 #include <QTimer>
 
 #include <functional>
-#include <variant>
 
 namespace qx::service {
 
-inline constexpr char kOutboxFileName[] = "service-record.outbox";
-inline constexpr char kOutboxSentFileName[] = "service-record.outbox.sent";
 // A running window, bench or station tries again this often while lines wait.
 inline constexpr int kDeliveryRetryMs = 30000;
 // A one-shot --update or --query tries at its end for this long at most.
 inline constexpr int kDeliveryAtEndMs = 4000;
 // A try that has not answered by then is ended, and its lines wait for the next.
 inline constexpr int kDeliveryAnswerMs = 30000;
-// Lines sent in one transaction: a long backlog is noted as it goes.
-inline constexpr int kDeliveryBatchLines = 500;
-// How long connecting may take before the server counts as unreachable.
-inline constexpr int kConnectTimeoutS = 3;
-
-// Where the database is, as --record-to or QX_RECORD_TO name it: libpq's URI
-// (postgresql://[user@]host[:port]/dbname[?param=value...]) or its key=value form
-// (service=line3). The password never appears here: libpq's password or service file has it.
-struct Database
-{
-    QString host, name, user;
-    int port = -1;
-    QStringList options; // key=value, passed through (sslmode, service, ...)
-    QString odbcDriver;  // ODBC's driver name (Windows): the odbc_driver parameter
-};
-std::variant<Database, QString> parseRecordTo(const QString& url);
-
-// One outbox line: the record line's fields and its identity, as one line of JSON.
-QByteArray outboxLine(const QString& lineId, const QStringList& fields);
 
 // The delivering process, the only place any SQL runs: the program started again with
 // kDeliverOption and the folder, and --record-to. It delivers what waits each time a line
 // comes in on standard input, answers each with one JSON line on standard output
-// ({"waiting": n, "why": "..."}) and ends at the end of its input.
+// ({"waiting": n, "why": "...", "refused": n, "refusedWhy": "..."}; lines waiting without a
+// why: there is more, ask again) and ends at the end of its input.
 inline constexpr char kDeliverOption[] = "--deliver-record";
 int serveDeliveries(const QString& folder, const QString& recordTo);
 
@@ -57,10 +39,11 @@ class SharedRecord : public QObject
     Q_OBJECT
 
 public:
-    // `program` is this program's file, which delivers when started with kDeliverOption.
-    SharedRecord(const QString& recordTo, const QString& folder, const QString& program,
-                 QObject* parent = nullptr);
-    ~SharedRecord() override;
+    // `program` is this program's file, which delivers when started with kDeliverOption;
+    // `recordTo` is what named `database`, handed to it.
+    SharedRecord(const Database& database, const QString& recordTo, const QString& folder,
+                 const QString& program, QObject* parent = nullptr);
+    ~SharedRecord() override; // the lines the outbox has not taken are tried once more, or said
 
     // A line the CSV has just been given: into the outbox, and on its way.
     void add(const QStringList& fields);
@@ -79,8 +62,10 @@ private:
     void answered(int waiting, const QString& why);
     void tell(int waiting, const QString& why); // once per change
     void writeOutbox();
+    int waitingNow() const { return int(pendingLines(outbox_).lines.size()); }
 
-    QString recordTo_, folder_, outbox_, program_;
+    QString recordTo_, folder_, program_;
+    Outbox outbox_;
     QProcess deliverer_;
     QTimer answerLimit_;
     QString endedFor_; // why the deliverer was ended, for the try it had
@@ -91,6 +76,8 @@ private:
     int unwrittenLines_ = 0;
     QString outboxError_;
     int waiting_ = 0;        // lines not delivered, as last told
+    int refused_ = 0;        // lines the database refused in this run, set aside
+    QString refusedWhy_;     // the last one's reason
     quint64 tries_ = 0;      // tries asked for, numbered
     quint64 asking_ = 0;     // the try the deliverer works on now, 0 if none
     quint64 answered_ = 0;   // the newest try answered
