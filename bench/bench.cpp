@@ -25,10 +25,19 @@
 #include <QThread>
 #include <QTreeWidget>
 
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QUuid>
+
 #include <algorithm>
 #include <array>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
+#include <deque>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -560,6 +569,134 @@ void sharedRecord()
     ::close(mute);
 }
 
+// A TCP relay on 127.0.0.1 to `target` that holds each direction's bytes for `delayMs`: a link
+// with that latency each way. It serves connections until it is destroyed.
+class DelayRelay
+{
+public:
+    DelayRelay(int target, int delayMs) : target_(target), delay_(delayMs)
+    {
+        listener_ = loopbackListener(port);
+        accepting_ = std::thread([this] {
+            for (int client; (client = ::accept(listener_, nullptr, nullptr)) >= 0;) {
+                const int server = ::socket(AF_INET, SOCK_STREAM, 0);
+                sockaddr_in address{};
+                address.sin_family = AF_INET;
+                address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+                address.sin_port = htons(quint16(target_));
+                ::connect(server, reinterpret_cast<sockaddr*>(&address), sizeof address);
+                pumps_.emplace_back([this, client, server] { pump(client, server); });
+                pumps_.emplace_back([this, client, server] { pump(server, client); });
+            }
+        });
+    }
+    ~DelayRelay()
+    {
+        ::shutdown(listener_, SHUT_RDWR);
+        accepting_.join();
+        ::close(listener_);
+        for (std::thread& pump : pumps_)
+            pump.join();
+    }
+    int port = 0;
+
+private:
+    // What `from` sends reaches `to` `delay_` later; its end ends `to`'s writing side.
+    void pump(int from, int to)
+    {
+        using Clock = std::chrono::steady_clock;
+        std::mutex lock;
+        std::condition_variable arrived;
+        std::deque<std::pair<Clock::time_point, QByteArray>> held;
+        bool ended = false;
+        std::thread writer([&] {
+            for (;;) {
+                std::unique_lock hold(lock);
+                arrived.wait(hold, [&] { return ended || !held.empty(); });
+                if (held.empty())
+                    break;
+                auto [due, bytes] = held.front();
+                held.pop_front();
+                hold.unlock();
+                std::this_thread::sleep_until(due);
+                for (qsizetype at = 0, n = 0; at < bytes.size(); at += n)
+                    if ((n = ::write(to, bytes.constData() + at, size_t(bytes.size() - at))) <= 0)
+                        break;
+            }
+            ::shutdown(to, SHUT_WR);
+        });
+        char buffer[65536];
+        for (ssize_t n; (n = ::read(from, buffer, sizeof buffer)) > 0;) {
+            const std::lock_guard hold(lock);
+            held.emplace_back(Clock::now() + std::chrono::milliseconds(delay_),
+                              QByteArray(buffer, n));
+            arrived.notify_one();
+        }
+        {
+            const std::lock_guard hold(lock);
+            ended = true;
+            arrived.notify_one();
+        }
+        writer.join();
+    }
+
+    int target_, delay_, listener_ = -1;
+    std::thread accepting_;
+    std::vector<std::thread> pumps_;
+};
+
+// Milliseconds the delivering process takes to drain `lines` waiting lines to `url`, asked
+// again whenever a try gives way with more to go; negative if it did not drain them.
+double drainMs(const QString& url, int lines)
+{
+    QTemporaryDir folder;
+    const auto database = std::get<qx::service::Database>(qx::service::parseRecordTo(url));
+    const qx::service::Outbox outbox(folder.path(), database);
+    QByteArray waiting;
+    for (int i = 0; i < lines; ++i)
+        waiting += qx::service::outboxLine(
+            QUuid::createUuid().toString(QUuid::WithoutBraces),
+            {"2026-12-09T10:00:00+01:00", "67.125", "bench", "technician", "COM3",
+             "\\Device\\VCP0, FTDI", "update", "QX-LP4R-V1.3.7.bin", "380929", QString(64, 'a'),
+             "no", i % 10 ? "success" : "failure", i % 10 ? "" : "no answer to the menu command",
+             "", "1.3.7"});
+    qx::service::appendLines(outbox.path, waiting);
+    QProcess deliverer;
+    deliverer.start(QX_PROGRAM, {qx::service::kDeliverOption, folder.path(), "--record-to", url});
+    QElapsedTimer clock;
+    clock.start();
+    QJsonObject answer;
+    do {
+        deliverer.write("deliver\n");
+        while (!deliverer.canReadLine() && deliverer.waitForReadyRead(60000)) {
+        }
+        answer = QJsonDocument::fromJson(deliverer.readLine()).object();
+    } while (answer["waiting"].toInt() > 0 && answer["why"].toString().isEmpty());
+    const double ms = double(clock.nsecsElapsed()) / 1e6;
+    deliverer.closeWriteChannel();
+    deliverer.waitForFinished(10000);
+    return answer["waiting"] == 0 ? ms : -1;
+}
+
+// A backlog's drain over a link with latency, against the same backlog without it: what the
+// latency costs each batch of 500 lines, in round trips.
+void sharedBacklog()
+{
+    constexpr int kLines = 10000, kDelayMs = 25, kBatches = kLines / 500;
+    Postgres server;
+    DelayRelay relay(server.port, kDelayMs);
+    QString delayed = server.url();
+    delayed.replace(QString(":%1/").arg(server.port), QString(":%1/").arg(relay.port));
+    const double direct = drainMs(server.url(), kLines), far = drainMs(delayed, kLines);
+    const double roundTrips = (far - direct) / kBatches / (2 * kDelayMs);
+    std::printf("shared_backlog: %d lines drained in %.0f ms directly, %.0f ms with %d ms each "
+                "way\n",
+                kLines, direct, far, kDelayMs);
+    figure("shared_backlog_round_trips_per_batch", roundTrips, "round trips a batch of 500",
+           "<= 8, and drained within 30 s",
+           direct > 0 && far > 0 && far < 30000 && roundTrips <= 8);
+}
+
 int main(int argc, char** argv)
 {
     qInstallMessageHandler(quiet);
@@ -589,7 +726,9 @@ int main(int argc, char** argv)
         station();
     if (all || mode == "--bench")
         benchWindow();
-    if (all || mode == "--shared")
+    if (all || mode == "--shared") {
         sharedRecord();
+        sharedBacklog();
+    }
     return !mode.isEmpty() && !allMet ? 1 : 0;
 }
