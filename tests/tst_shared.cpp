@@ -26,10 +26,6 @@ struct Run : Program
         }
         start(QX_PROGRAM, arguments + QStringList{"--record-to", url});
     }
-    QString folder() const
-    {
-        return processEnvironment().value("XDG_STATE_HOME") + "/qx-lp4r-updater/";
-    }
 };
 
 // The outbox's files for `url`'s database in the record folder of the program run in `home`,
@@ -40,9 +36,9 @@ qx::service::Outbox outboxIn(const QString& home, const QString& url, const QStr
     return {folder.isEmpty() ? home + "/qx-lp4r-updater" : folder, database};
 }
 
-int rows(const Postgres& server, const QString& where = "true", const QString& database = "qx")
+int rows(const Postgres& server)
 {
-    const auto out = server.psql("SELECT count(*) FROM service_record WHERE " + where, database);
+    const auto out = server.psql("SELECT count(*) FROM service_record");
     return out ? out->value(0).toInt() : -1;
 }
 
@@ -122,14 +118,29 @@ private slots:
 
     // A server that takes the connection and never answers, with a time-out longer than the
     // end's few seconds: the update is as ever, and the program ends after them, saying that
-    // its line waits.
+    // its line waits. A station killed outright leaves no delivering process stuck there.
     void serverThatNeverAnswers()
     {
         BootLoader a;
         int port = 0;
         const int mute = loopbackListener(port);
-        Run run(QString("postgresql://postgres@127.0.0.1:%1/qx?connect_timeout=120").arg(port),
-                {"--update", a.slavePath});
+        const QString url =
+            QString("postgresql://postgres@127.0.0.1:%1/qx?connect_timeout=120").arg(port);
+        Run station(url, {"--station"});
+        QFile children(QString("/proc/%1/task/%1/children").arg(station.processId()));
+        qint64 deliverer = 0;
+        QVERIFY(waitFor([&] {
+            children.open(QIODevice::ReadOnly);
+            deliverer = children.readAll().trimmed().toLongLong();
+            children.close();
+            return deliverer > 0;
+        }));
+        ::kill(pid_t(station.processId()), SIGKILL);
+        QVERIFY(waitFor([&] { // gone, or a zombie nobody reaps
+            QFile stat(QString("/proc/%1/stat").arg(deliverer));
+            return !stat.open(QIODevice::ReadOnly) || stat.readAll().contains(") Z ");
+        }));
+        Run run(url, {"--update", a.slavePath});
         QVERIFY(run.ended(60000));
         ::close(mute);
         QCOMPARE(run.exitCode(), 0);
@@ -188,8 +199,9 @@ private slots:
     // never taken for delivered.
     void delivererThatFails()
     {
+        QTemporaryDir echoes; // answers each try with what is not an answer, and stays
         const std::pair<QString, QString> rows[] = {
-            {"/bin/echo", "answered what it should not"}, // its arguments, not an answer
+            {standIn(echoes, "echo \"$asked\""), "answered what it should not"},
             {"/bin/true", "ended"},
             {"/nonexistent/qx-lp4r-updater", "did not start"},
         };

@@ -192,8 +192,14 @@ private:
     {
         const auto made = [&db](const QString& name, const QString& create) {
             QSqlQuery query(db);
+            // Read from pg_class at the statement's snapshot: a name looked up in the
+            // catalog cache before the lock would still seem missing after another station
+            // made it, and the lock does not refresh that cache.
             const auto missing = [&query, &name] {
-                query.prepare(QStringLiteral("SELECT to_regclass(?) IS NULL"));
+                query.prepare(QStringLiteral(
+                    "SELECT NOT EXISTS (SELECT 1 FROM pg_catalog.pg_class c JOIN "
+                    "pg_catalog.pg_namespace n ON n.oid = c.relnamespace WHERE c.relname = ? "
+                    "AND n.nspname = ANY (current_schemas(false)))"));
                 query.addBindValue(name);
                 return query.exec() && query.next() && query.value(0).toBool();
             };
