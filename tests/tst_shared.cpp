@@ -360,7 +360,7 @@ private slots:
                                    .deliveryProgram = standIn(dir, body)});
         };
         QStringList said[2];
-        const auto hanging = engine(hangs, "sleep 600");
+        const auto hanging = engine(hangs, "exec sleep 600");
         const auto waiting = engine(answers, "echo '{\"waiting\": 1, \"why\": \"kept\"}'");
         for (int i : {0, 1})
             QObject::connect((i ? waiting : hanging)->shared(), &qx::service::SharedRecord::said,
