@@ -159,9 +159,15 @@ public:
                             answer.refusedWhy};
                 ++end;
             } else if (const QString why = insert(rows); !why.isEmpty()) {
-                if (const QString still = rowByRow(lines.mid(at, end - at), answer);
-                    !still.isEmpty())
-                    return {int(lines.size() - at), still, answer.refused, answer.refusedWhy};
+                // Again a line at a time, each noted once it is settled, so that none is set
+                // aside twice.
+                for (; at < end; ++at) {
+                    if (const QString still = settle(lines[at], answer); !still.isEmpty())
+                        return {int(lines.size() - at), still, answer.refused, answer.refusedWhy};
+                    noted += lines[at].size() + 1;
+                    noteSent(outbox_, noted);
+                }
+                continue;
             }
             for (; at < end; ++at)
                 noted += lines[at].size() + 1;
@@ -241,23 +247,20 @@ private:
         return why.isEmpty() ? QStringLiteral("the server refused") : why;
     }
 
-    // A batch the server refused, again a line at a time: a line it refuses while it takes an
-    // empty batch is refused for what it holds, and set aside; any other failure (the link,
-    // the table, a right) keeps every line waiting, in order. Why they wait, or nothing.
-    QString rowByRow(const QList<QByteArray>& lines, Answer& answer)
+    // A line of a batch the server refused, on its own: refused while the server takes an
+    // empty batch, it is refused for what it holds, and set aside; any other failure (the link,
+    // the table, a right) keeps it and every line after it waiting, in order. Why they wait,
+    // or nothing.
+    QString settle(const QByteArray& line, Answer& answer)
     {
-        for (const QByteArray& line : lines) {
-            const QString why = insert(QJsonArray{*rowOf(line)});
-            if (why.isEmpty())
-                continue;
-            if (const QString general = insert(QJsonArray{}); !general.isEmpty()) {
-                QSqlDatabase db = connection();
-                return closed(db, general);
-            }
-            if (!refuse(line, why, answer))
-                return answer.refusedWhy;
+        const QString why = insert(QJsonArray{*rowOf(line)});
+        if (why.isEmpty())
+            return {};
+        if (const QString general = insert(QJsonArray{}); !general.isEmpty()) {
+            QSqlDatabase db = connection();
+            return closed(db, general);
         }
-        return {};
+        return refuse(line, why, answer) ? QString() : answer.refusedWhy;
     }
 
     bool refuse(const QByteArray& line, const QString& why, Answer& answer)
