@@ -97,25 +97,6 @@ private slots:
                  std::optional(QStringList{"2|0"}));
     }
 
-    // The server down: the update runs as without a database, and its line waits, said once.
-    // Up again, an idle station delivers it with no new update.
-    void serverDownThenUp()
-    {
-        BootLoader a;
-        QVERIFY(server.stop());
-        Run update(server, {"--update", a.slavePath});
-        QVERIFY(update.ended(60000));
-        QCOMPARE(update.exitCode(), 0);
-        const QString err = update.readAllStandardError();
-        QCOMPARE(err.count("wait for the shared record"), 1);
-        QCOMPARE(update.records().value(0).value(11), QString("success"));
-        QVERIFY(server.start());
-        Run station(server, {"--station"}, update.home.path());
-        QVERIFY(waitFor([&] { return rows(server) == 1; }, 60000));
-        ::kill(station.processId(), SIGTERM);
-        QVERIFY(station.ended(10000));
-    }
-
     // A server that takes the connection and never answers, with a time-out longer than the
     // end's few seconds: the update is as ever, and the program ends after them, saying that
     // its line waits. A station killed outright leaves no delivering process stuck there.
@@ -271,8 +252,8 @@ private slots:
                  refused.fileName().toUtf8());
     }
 
-    // Each line goes to the database named when it was written: B never gets A's, and A gets
-    // it once A is there.
+    // Each line goes to the database named when it was written: while A is not there, its line
+    // waits and B never gets it; once A is there, the next run naming A delivers it.
     void eachLineToItsDatabase()
     {
         QTemporaryDir home;

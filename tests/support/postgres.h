@@ -52,10 +52,6 @@ public:
                         .arg(dir.path()),
                     "start"});
     }
-    bool stop()
-    {
-        return run(QString(kBin) + "pg_ctl", {"-D", data(), "-m", "fast", "-w", "stop"});
-    }
     QString url() const { return QString("postgresql://postgres@127.0.0.1:%1/qx").arg(port); }
 
     // What `sql` prints, one row a line, fields split by '|'; nothing when it failed.
