@@ -695,6 +695,9 @@ private slots:
         });
         QCOMPARE(list.run({"--list"}), 0);
         QCOMPARE(list.out, QStringList{"COM97: " + p + ", pseudo-terminal, test"});
+        CommandLineRun help;
+        QCOMPARE(help.run({"--help"}), 0);
+        QVERIFY(help.out.first().startsWith("Usage: qx-lp4r-updater [options] [PORT...]\n"));
     }
 
     // The program itself: --query prints each device's version; Ctrl+C mid-transfer closes

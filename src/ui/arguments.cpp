@@ -121,7 +121,9 @@ std::variant<Arguments, QString> parseArguments(const QStringList& given,
     parser.addOption(json);
     const QCommandLineOption help({"h", "help"}, "Show this text.");
     parser.addOption(help);
-    const QCommandLineOption version = parser.addVersionOption();
+    const QCommandLineOption version({"v", "version"},
+                                     "Show the program's version and its firmware's.");
+    parser.addOption(version);
     parser.addPositionalArgument("PORT", "A port: COM<n>, or a device's path.", "[PORT...]");
     if (!parser.parse(QStringList{QStringLiteral("qx-lp4r-updater")} + rest)) {
         const QString unknown = parser.unknownOptionNames().value(0);
@@ -131,7 +133,10 @@ std::variant<Arguments, QString> parseArguments(const QStringList& given,
     }
     if (parser.isSet(help)) {
         a.command = Arguments::Command::Help;
+        // Parsed before the application object exists, or in a test: the name is ours.
         a.helpText = parser.helpText().trimmed();
+        a.helpText.replace(0, a.helpText.indexOf(QLatin1String(" [options]")),
+                           QStringLiteral("Usage: qx-lp4r-updater"));
         return a;
     }
     if (parser.isSet(version)) {
