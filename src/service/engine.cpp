@@ -36,6 +36,7 @@ bool Engine::loadPackage()
     package_ = loaded.package;
     loaded_ = loaded.ok;
     error_ = loaded.error;
+    record_.setFirmwareSha256(loaded_ ? firmwareSha256(package_) : QString());
     return loaded_;
 }
 

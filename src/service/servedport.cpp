@@ -48,16 +48,9 @@ void ServedPort::setTarget(const QString& name, const serial::MapEntry& entry)
 
 void ServedPort::recordOutcome(const t::Outcome& outcome)
 {
-    // The image's checksum, once for each package the face loads rather than once a line; the
-    // embedded package never changes, so its header and its bytes' place tell it.
-    const HashedAs now{package_.headerPacket, package_.packageData.data(),
-                       package_.packageData.size()};
-    if (outcome.job == t::Job::Update && hashedAs_ != now) {
-        hashedAs_ = now;
-        sha_ = firmwareSha256(package_);
-    }
-    const QString said = record_.add(recordFields(
-        outcome, {entry_.portName, serial::deviceText(entry_.device), &package_, sha_}));
+    const QString said =
+        record_.add(recordFields(outcome, {entry_.portName, serial::deviceText(entry_.device),
+                                           &package_, record_.firmwareSha256()}));
     if (!said.isEmpty())
         emit recordProblem(said);
 }

@@ -124,14 +124,6 @@ private:
     int steps_ = 0;
     Plug plug_ = Plug::Absent;
     bool chosen_ = true;
-    struct HashedAs
-    {
-        package::HeaderPacket header{};
-        const void* data = nullptr;
-        std::size_t size = 0;
-        bool operator==(const HashedAs&) const = default;
-    } hashedAs_; // the package that sha_ is the image checksum of
-    QString sha_;
 
     friend class ServedPorts; // follows the cable, and so the plug
 };

@@ -84,6 +84,9 @@ public:
     // sent there too.
     QString add(const QStringList& fields);
     void shareWith(SharedRecord* shared) { shared_ = shared; }
+    // The checksum of the firmware the ports send, worked out once as the package is loaded.
+    void setFirmwareSha256(const QString& sha) { firmwareSha256_ = sha; }
+    const QString& firmwareSha256() const { return firmwareSha256_; }
     QString folder() const { return folder_; }
 
 private:
@@ -91,6 +94,7 @@ private:
     SharedRecord* shared_ = nullptr;
     QByteArray pending_; // lines not yet written, oldest first
     QString said_;       // the problem told last; not told again while it lasts
+    QString firmwareSha256_;
 };
 
 } // namespace qx::service
