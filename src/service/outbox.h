@@ -15,7 +15,6 @@ struct Database;
 // a line always goes to the database that was named when it was written.
 struct Outbox
 {
-    Outbox() = default;
     Outbox(const QString& folder, const Database& database);
 
     QString path;    // the lines, one JSON object each

@@ -22,9 +22,9 @@ namespace {
 constexpr char kBom[] = "\xEF\xBB\xBF";
 constexpr int kOtherNames = 9; // service-record (2).csv .. (10).csv beside a foreign file
 
+// A field of an inert line (recordFields made it so) as RFC 4180 has it.
 QString field(QString text)
 {
-    text = inertField(std::move(text));
     if (text.contains(QLatin1Char(',')) || text.contains(QLatin1Char('"')))
         return '"' + text.replace(QLatin1String("\""), QLatin1String("\"\"")) + '"';
     return text;
