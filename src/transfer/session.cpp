@@ -47,7 +47,7 @@ void Session::begin(Job job)
 {
     leaveQuery();
     job_ = job;
-    undecided_ = true;
+    stage_ = Stage::Judging;
     started_ = QDateTime::currentDateTime();
     clock_.start();
     emit begun(job);
@@ -55,9 +55,9 @@ void Session::begin(Job job)
 
 void Session::decide(Outcome outcome)
 {
-    if (!undecided_)
+    if (!awaitsRecord())
         return;
-    undecided_ = false;
+    stage_ = Stage::Quiet;
     if (!outcome.started.isValid()) // decided without being shown: its time is now
         stamp(outcome);
     emit decided(outcome);
@@ -65,14 +65,14 @@ void Session::decide(Outcome outcome)
 
 void Session::leaveQuery()
 {
-    if (!undecided_ || job_ != Job::Query || outcomeDecided_) // decided, being shown
+    if (stage_ != Stage::Judging || job_ != Job::Query)
         return;
     decide(failed({Cause::Left, kQueryState, received(versionText)}, versionCaption(versionText)));
 }
 
 void Session::refused(Job job, const QString& description)
 {
-    if (!undecided_ || job_ != job)
+    if (!awaitsRecord() || job_ != job)
         begin(job);
     decide(
         {job, Outcome::Failure, "the port could not be started: " + description.toStdString(), {}});
@@ -120,7 +120,7 @@ void Session::sendTick()
 
 void Session::receive()
 {
-    if (outcomeDecided_) {
+    if (outcomeFixed()) {
         port_.read();
         return;
     }
@@ -193,9 +193,9 @@ void Session::replyFailure(Failure failure)
 
 void Session::failNow(Failure failure)
 {
-    if (outcomeDecided_)
+    if (outcomeFixed())
         return;
-    outcomeDecided_ = true;
+    stage_ = stage_ == Stage::Quiet ? Stage::FailingAfterRecord : Stage::Failing;
     failure_ = std::move(failure);
     tmrSend.stop();
     tmrOvertime.setInterval(kFailNowMs);
@@ -205,7 +205,7 @@ void Session::failNow(Failure failure)
 void Session::overtimeTick()
 {
     tmrOvertime.stop();
-    if (!outcomeDecided_) { // the time ran out; what little came stays for the idle reader
+    if (!outcomeFixed()) { // the time ran out; what little came stays for the idle reader
         failure_ = {Cause::NoReply, state()};
         if (job_ == Job::Query)
             failure_.reply = received(versionText);
@@ -218,13 +218,14 @@ void Session::overtimeTick()
 
 void Session::finish(Outcome outcome)
 {
-    outcomeDecided_ = true;
     stamp(outcome); // the duration ends at the outcome, not when its box is closed
     // Recorded first: a box may wait for its OK until the battery dies or the program is killed.
     decide(outcome);
+    stage_ = Stage::Reporting;
     emit finished(outcome);
     commMode = 0;
-    outcomeDecided_ = false;
+    if (stage_ == Stage::Reporting) // a handler may have begun the next job
+        stage_ = Stage::Quiet;
 }
 
 void Session::lineLost(const QString& description)
@@ -238,7 +239,7 @@ void Session::interrupt()
 {
     if (commMode != 1 && commMode != 2)
         return;
-    if (outcomeDecided_) { // decided already: that failure is reported now, not 1 ms later
+    if (outcomeFixed()) { // decided already: that failure is reported now, not 1 ms later
         if (tmrOvertime.isActive())
             overtimeTick();
         return;
@@ -253,6 +254,17 @@ Outcome Session::failed(const Failure& failure, const QString& version) const
     Outcome outcome{job_, Outcome::Failure, describe(failure, package_.packetCount), version};
     outcome.step = stepName(failure.sendState, package_.packetCount);
     return outcome;
+}
+
+bool Session::outcomeFixed() const
+{
+    return stage_ == Stage::Failing || stage_ == Stage::FailingAfterRecord ||
+           stage_ == Stage::Reporting;
+}
+
+bool Session::awaitsRecord() const
+{
+    return stage_ == Stage::Judging || stage_ == Stage::Failing;
 }
 
 void Session::stamp(Outcome& outcome) const
@@ -272,7 +284,7 @@ void Session::stop()
     tmrSend.stop();
     tmrOvertime.stop();
     leaveQuery();
-    if (job_ == Job::Update && commMode == 1 && !outcomeDecided_) // the window closes on it
+    if (job_ == Job::Update && commMode == 1 && !outcomeFixed()) // the window closes on it
         decide(failed({Cause::Interrupted, sendState}));
 }
 
@@ -315,7 +327,7 @@ void Session::versionReply()
     if (versionReplyCount <= kVersionReplyLimit) {
         const QString caption = versionCaption(versionText);
         emit versionRead(caption);
-        if (!versionReplyComplete(versionText) || !undecided_)
+        if (!versionReplyComplete(versionText) || !awaitsRecord())
             return;
         const Outcome answered{Job::Query, Outcome::Success, {}, caption.trimmed()};
         if (queryLimitMs_) {

@@ -131,8 +131,19 @@ private:
     const package::Package& package_;
     Job job_ = Job::Update;           // what runs, or ran last
     std::optional<int> queryLimitMs_; // the current query's, if it has one
-    bool outcomeDecided_ = false;
-    bool undecided_ = false; // the current job has not been decided for the record
+    // How far the current job's outcome has come; commMode says what the port is doing.
+    enum class Stage
+    {
+        Quiet,   // no outcome outstanding: nothing runs, or the window's query is recorded
+                 // and goes on collecting until the next command
+        Judging, // a job runs: its replies are judged, its outcome is still to come
+        Failing, // its failure is fixed and is reported kFailNowMs later; replies are dropped
+        FailingAfterRecord, // as Failing, for a job already recorded (the window's query)
+        Reporting,          // its outcome is recorded and shown (a box may wait): replies dropped
+    };
+    Stage stage_ = Stage::Quiet;
+    bool outcomeFixed() const; // Failing, FailingAfterRecord or Reporting: nothing is judged
+    bool awaitsRecord() const; // Judging or Failing: its outcome goes to the record once
     QDateTime started_;
     QElapsedTimer clock_;
     Failure failure_{Cause::NoReply};
