@@ -542,8 +542,9 @@ void sharedRecord()
     // Takes the connection and never answers: libpq waits there for its time-out.
     int port = 0;
     const int mute = loopbackListener(port);
-    const QString unanswering = QString("postgresql://postgres@127.0.0.1:%1/qx").arg(port);
-    Rig plain, live({}, {}, server.url()), dead({}, {}, unanswering);
+    const auto unanswering = std::get<qx::service::Database>(
+        qx::service::parseRecordTo(QString("postgresql://postgres@127.0.0.1:%1/qx").arg(port)));
+    Rig plain, live({}, {}, server.database()), dead({}, {}, unanswering);
     std::vector<double> without, withLive, withDead;
     for (Rig* rig : {&plain, &live, &dead})
         rig->connectPort();

@@ -254,8 +254,7 @@ private slots:
         QCOMPARE(rig.w<QCheckBox>("handsFree")->text(), QString("设备插入时自动开始升级"));
     }
 
-    // A name that is no port, a port named twice, or a language other than zh and en is a usage
-    // error: no window opens.
+    // A name that is no port or a port named twice is a usage error: no window opens.
     void usageErrors()
     {
         BootLoader sim;
@@ -264,8 +263,7 @@ private slots:
         QVERIFY(QFile::link(sim.slavePath, link));
         for (const QStringList& arguments : {QStringList{"--bench", "ttyUSB0"},
                                              {"--bench", "--start-on-plug", "COM5", "com5"},
-                                             {"--bench", sim.slavePath, link},
-                                             {"--language", "fr"}}) {
+                                             {"--bench", sim.slavePath, link}}) {
             Program program;
             program.start(QX_PROGRAM, arguments);
             QVERIFY(program.ended(10000));

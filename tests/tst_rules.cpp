@@ -721,7 +721,7 @@ private slots:
             const auto parsed = qx::ui::parseArguments(
                 given ? arguments + QStringList{"--record-to", "service=given"} : arguments,
                 "service=environment");
-            QCOMPARE(std::get<qx::ui::Arguments>(parsed).recordTo,
+            QCOMPARE(std::get<qx::ui::Arguments>(parsed).recordTo->url,
                      given ? "service=given" : "service=environment");
         }
     }

@@ -32,8 +32,8 @@ struct Run : Program
 // or in `folder`.
 qx::service::Outbox outboxIn(const QString& home, const QString& url, const QString& folder = {})
 {
-    const auto database = std::get<qx::service::Database>(qx::service::parseRecordTo(url));
-    return {folder.isEmpty() ? home + "/qx-lp4r-updater" : folder, database};
+    return {folder.isEmpty() ? home + "/qx-lp4r-updater" : folder,
+            std::get<qx::service::Database>(qx::service::parseRecordTo(url))};
 }
 
 int rows(const Postgres& server)
@@ -166,7 +166,7 @@ private slots:
                      !err.contains("every line is delivered"),
                  qPrintable(err));
 
-        Rig rig({}, {}, server.url());
+        Rig rig({}, {}, server.database());
         const QString outbox = outboxIn({}, server.url(), rig.recordDir.path()).path;
         QVERIFY(QDir().mkpath(outbox + "/x") && rig.connectPort());
         rig.click("Command2");
@@ -196,7 +196,7 @@ private slots:
                  .recordFolder = folder.path(),
                  .out = [](const QString&) {},
                  .err = [&err](const QString& line) { err << line; },
-                 .recordTo = server.url(),
+                 .recordTo = server.database(),
                  .deliveryProgram = program});
             QObject::connect(&commandLine, &qx::ui::CommandLine::finished,
                              [&status](int ended) { status = ended; });
@@ -337,7 +337,7 @@ private slots:
                 qx::service::Setup{.recordFolder = dir.path() + "/qx-lp4r-updater",
                                    .out = [](const QString&) {},
                                    .err = [](const QString&) {},
-                                   .recordTo = server.url(),
+                                   .recordTo = server.database(),
                                    .deliveryProgram = standIn(dir, body)});
         };
         QStringList said[2];

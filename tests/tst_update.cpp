@@ -676,6 +676,13 @@ private slots:
              "--record-to: a password does not go in the URL"},
             {{"--deliver-record", "/tmp"},
              "--deliver-record takes a record folder and --record-to"},
+            {{"--language", "fr"}, "--language takes zh or en"},
+            {{"--query", p, "--record-to"}, "--record-to takes a database's URL"},
+            {{"--bench", "--update", p}, "--bench and --update cannot go together"},
+            {{"--station", "--start-on-plug"}, "--start-on-plug goes with --bench"},
+            {{"--open-record-folder", p}, "--open-record-folder takes no ports"},
+            {{"--update", p, "-style", "fusion"}, "-style goes with the window or --bench"},
+            {{p}, "'" + p + "': a port goes with --update, --query, --station or --bench"},
         };
         for (const auto& [arguments, problem] : rows) {
             CommandLineRun run;
@@ -698,6 +705,9 @@ private slots:
         CommandLineRun help;
         QCOMPARE(help.run({"--help"}), 0);
         QVERIFY(help.out.first().startsWith("Usage: qx-lp4r-updater [options] [PORT...]\n"));
+        // Qt's own options, and their values, are the window's
+        const auto window = qx::ui::parseArguments({"-style", "fusion", "-platform", "xcb"});
+        QVERIFY(std::get<qx::ui::Arguments>(window).face == qx::ui::Arguments::Face::Window);
     }
 
     // The program itself: --query prints each device's version; Ctrl+C mid-transfer closes

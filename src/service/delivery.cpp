@@ -332,15 +332,9 @@ private:
 
 } // namespace
 
-int serveDeliveries(const QString& folder, const QString& recordTo)
+int serveDeliveries(const QString& folder, const Database& database)
 {
-    const auto database = parseRecordTo(recordTo);
-    if (const auto* problem = std::get_if<QString>(&database)) {
-        std::fprintf(stderr, "qx-lp4r-updater: %s\n", qPrintable(*problem));
-        return 1;
-    }
-    const Database& named = std::get<Database>(database);
-    Delivery delivery(named, Outbox(folder, named));
+    Delivery delivery(database, Outbox(folder, database));
     char asked[64];
     while (std::fgets(asked, sizeof asked, stdin)) { // a try; the end of input ends the process
         const QByteArray answer = delivery.deliver().json();

@@ -13,15 +13,10 @@ Engine::Engine(Setup setup) : setup_(std::move(setup))
         setup_.out = [](const QString& line) { platform::printLine(stdout, line); };
     if (!setup_.err)
         setup_.err = [](const QString& line) { platform::printLine(stderr, line); };
-    if (setup_.recordTo.isEmpty())
+    if (!setup_.recordTo)
         return;
-    const auto database = parseRecordTo(setup_.recordTo);
-    if (const auto* problem = std::get_if<QString>(&database)) {
-        setup_.err("qx-lp4r-updater: " + *problem);
-        return;
-    }
-    shared_ = std::make_unique<SharedRecord>(std::get<Database>(database), setup_.recordTo,
-                                             setup_.recordFolder, setup_.deliveryProgram);
+    shared_ = std::make_unique<SharedRecord>(*setup_.recordTo, setup_.recordFolder,
+                                             setup_.deliveryProgram);
     record_.shareWith(shared_.get());
 }
 

@@ -14,6 +14,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 
@@ -31,7 +32,7 @@ struct Setup
     quint8 languageFlag = 0;  // the windows': 1 Simplified Chinese, else English
     std::function<void(const QString&)> out = {}; // the command line's results, whole lines; stdout
     std::function<void(const QString&)> err = {}; // its diagnostics, whole lines; stderr
-    QString recordTo = {}; // the shared record's database (see parseRecordTo); empty: none
+    std::optional<Database> recordTo = {};        // the shared record's database; none without
     // The program that delivers it, started with kDeliverOption: this one.
     QString deliveryProgram = QCoreApplication::applicationFilePath();
 };

@@ -39,6 +39,7 @@ bool secretValue(const QString& value)
 std::variant<Database, QString> parseRecordTo(const QString& url)
 {
     Database d;
+    d.url = url;
     const auto take = [&d](const QString& key, const QString& value) -> QString {
         // libpq's names are lower-case words: anything else may be a value in disguise.
         static const QRegularExpression kName(QStringLiteral("^[a-z_]{1,64}$"));

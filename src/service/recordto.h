@@ -20,6 +20,7 @@ struct Database
     int port = -1;
     QStringList options; // key=value, passed through (sslmode, service, ...)
     QString odbcDriver;  // ODBC's driver name (Windows): the odbc_driver parameter
+    QString url;         // as it was given: what the delivering process is started with
 
     // Names this database apart from every other, whatever spelling named it: the outbox of
     // its lines is called by it.

@@ -20,13 +20,16 @@ QString identityOf(const serial::MapEntry& entry)
     const QString canonical = QFileInfo(entry.device.systemLocation).canonicalFilePath();
     return canonical.isEmpty() ? entry.device.systemLocation : canonical;
 }
-} // namespace
 
+// Whether `name` can name a port at all: COM<n>, or on Linux an absolute device path.
 bool isPortName(const QString& name)
 {
     return comName().match(name).hasMatch() || name.startsWith('/');
 }
 
+// The first of `names` that names a device an earlier one names too, or empty: a path and a
+// link to it, COM5 and com5, a COM name and its device's path are one device, which one
+// session at a time may have.
 QString namedTwice(const QStringList& names, const QList<serial::MapEntry>& map)
 {
     QStringList seen;
@@ -43,6 +46,22 @@ QString namedTwice(const QStringList& names, const QList<serial::MapEntry>& map)
         if (seen.contains(identity))
             return name;
         seen << identity;
+    }
+    return QString();
+}
+
+} // namespace
+
+QString checkPorts(const QStringList& names, const QList<serial::MapEntry>& map, bool mayComeLater)
+{
+    if (const QString twice = namedTwice(names, map); !twice.isEmpty())
+        return twice + " is named twice";
+    for (const QString& name : names) {
+        const auto found = findPort(name, map);
+        const auto* problem = std::get_if<QString>(&found);
+        // One not there yet is waited for; a path that is there must be a serial device.
+        if (problem && (!mayComeLater || !isPortName(name) || QFileInfo::exists(name)))
+            return *problem;
     }
     return QString();
 }

@@ -29,12 +29,11 @@ inline constexpr int kListQuietMs = 250;
 // map does not list (a pseudo-terminal, say) gets a COM number of its own.
 std::variant<serial::MapEntry, QString> findPort(const QString& name,
                                                  const QList<serial::MapEntry>& map);
-// Whether `name` can name a port at all: COM<n>, or on Linux an absolute device path.
-bool isPortName(const QString& name);
-// The first of `names` that names a device an earlier one names too, or empty: a path and a
-// link to it, COM5 and com5, a COM name and its device's path are one device, which one
-// session at a time may have.
-QString namedTwice(const QStringList& names, const QList<serial::MapEntry>& map);
+// The ports a face was given, checked in one reading of the machine's ports before any is
+// touched: each is found in `map`, or where it `mayComeLater` (a station's, the bench's) it is
+// a name a port can have, and a serial device if its path is there; and no device is named
+// twice. The first problem in words, or empty.
+QString checkPorts(const QStringList& names, const QList<serial::MapEntry>& map, bool mayComeLater);
 
 // Says that the machine's ports have changed, once the changes have been quiet for `quietMs`.
 class PortChanges : public QObject
@@ -59,7 +58,7 @@ private:
 struct ServedPortsSetup
 {
     serial::DeviceSource devices = serial::systemDeviceMap;
-    QStringList named; // served exactly, each whenever present; empty: every port
+    QStringList named = {}; // served exactly, each whenever present; empty: every port
     // Without names: only ports that appear after start() are served by themselves.
     bool onlyNew = false;
     int settleMs = kSettleMs;

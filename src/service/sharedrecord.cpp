@@ -20,9 +20,9 @@ namespace {
 constexpr int kDelivererEndMs = 1000;
 } // namespace
 
-SharedRecord::SharedRecord(const Database& database, const QString& recordTo, const QString& folder,
-                           const QString& program, QObject* parent)
-    : QObject(parent), recordTo_(recordTo), folder_(folder), program_(program),
+SharedRecord::SharedRecord(const Database& database, const QString& folder, const QString& program,
+                           QObject* parent)
+    : QObject(parent), recordTo_(database.url), folder_(folder), program_(program),
       outbox_(folder, database)
 {
     deliverer_.setProcessChannelMode(QProcess::ForwardedErrorChannel);

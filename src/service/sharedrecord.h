@@ -30,7 +30,7 @@ inline constexpr int kDeliveryAnswerMs = 30000;
 // ({"waiting": n, "why": "...", "refused": n, "refusedWhy": "..."}; lines waiting without a
 // why: there is more, ask again) and ends at the end of its input.
 inline constexpr char kDeliverOption[] = "--deliver-record";
-int serveDeliveries(const QString& folder, const QString& recordTo);
+int serveDeliveries(const QString& folder, const Database& database);
 
 // The record's side of it, on the ports' thread: it writes the outbox and asks the delivering
 // process, so that a driver that hangs or crashes holds neither the ports nor the program's end.
@@ -39,10 +39,9 @@ class SharedRecord : public QObject
     Q_OBJECT
 
 public:
-    // `program` is this program's file, which delivers when started with kDeliverOption;
-    // `recordTo` is what named `database`, handed to it.
-    SharedRecord(const Database& database, const QString& recordTo, const QString& folder,
-                 const QString& program, QObject* parent = nullptr);
+    // `program` is this program's file, which delivers when started with kDeliverOption.
+    SharedRecord(const Database& database, const QString& folder, const QString& program,
+                 QObject* parent = nullptr);
     ~SharedRecord() override; // the lines the outbox has not taken are tried once more, or said
 
     // A line the CSV has just been given: into the outbox, and on its way.

@@ -1,42 +1,260 @@
-// The program's one parser: --language wherever it stands, then the first argument chooses the
-// face, and QCommandLineParser reads our options.
+// The program's one parser: every face's options in one table, which --help lists grouped by
+// face, read by one QCommandLineParser.
 #include "arguments.h"
 
-#include "servedports.h"
 #include "sharedrecord.h"
 
 #include <QCommandLineParser>
+#include <QRegularExpression>
+
+#include <algorithm>
+#include <vector>
 
 namespace qx::ui {
 
 namespace {
 
-// What --help says besides the options QCommandLineParser lists: the windows' own options, the
-// ports and the exit status.
-const char kAbout[] = R"(Installs the QX-LP4R firmware built into this program, over a serial line.
-Without arguments the window opens.
+using Face = Arguments::Face;
+using Command = Arguments::Command;
 
-Windows:
-  --bench [--start-on-plug] [PORT...]  the bench window: a row for each PORT, or for every
-                    port; with --start-on-plug each device starts when it is plugged in
-  --language zh|en  the windows' language: Simplified Chinese or English; by default the
-                    system's (Simplified Chinese on a zh-CN, zh-Hans or zh-SG system, else English)
-  --open-record-folder  show the folder of the service record in the file manager
+// An option of ours: the group --help lists it in, and the face or command it chooses, if any.
+struct Ours
+{
+    const char* heading;
+    QCommandLineOption option;
+    Face face = Face::Window; // chosen by giving the option; Window: it chooses none
+    Command command = Command::None;
+};
 
-Every face:
-  --record-to URL   also deliver each line of the service record, exactly once, to the
-                    PostgreSQL database at URL: postgresql://[user@]host[:port]/dbname[?...]
-                    or service=NAME; the password comes from libpq's password or service
-                    file. QX_RECORD_TO gives it as well; --record-to wins.
+const char kWindow[] = "The window, which opens without options:";
+const char kBench[] = "The bench window:";
+const char kCommandLine[] = "The command line, without a window:";
+const char kEvery[] = "Every face:";
 
-A PORT is COM<n> as --list shows it, or on Linux a device's path such as /dev/ttyUSB0 or
+QCommandLineOption option(const QStringList& names, const char* description,
+                          const char* valueName = "")
+{
+    return QCommandLineOption(names, QString::fromUtf8(description), QString::fromUtf8(valueName));
+}
+
+// In --help's order.
+const std::vector<Ours>& ours()
+{
+    static const std::vector<Ours> all = {
+        {kWindow,
+         option({"language"},
+                "The windows' language: Simplified Chinese or English; by default the "
+                "system's (Simplified Chinese on a zh-CN, zh-Hans or zh-SG system, else English).",
+                "zh|en")},
+        {kWindow,
+         option({"open-record-folder"},
+                "Show the service record's folder in the file manager instead."),
+         Face::RecordFolder},
+        {kBench,
+         option({"bench"}, "Open the bench window: a row for each PORT, or for every port."),
+         Face::Bench},
+        {kBench,
+         option({"start-on-plug"}, "With --bench: each device starts when it is plugged in.")},
+        {kCommandLine, option({"update"}, "Update the device on each PORT, all at once."),
+         Face::CommandLine, Command::Update},
+        {kCommandLine, option({"query"}, "Ask the device on each PORT which firmware it runs."),
+         Face::CommandLine, Command::Query},
+        {kCommandLine,
+         option({"station"}, "Until Ctrl+C, update each device once as it is plugged in: on each "
+                             "PORT whenever it is present, or without PORTs on every port that "
+                             "appears."),
+         Face::CommandLine, Command::Station},
+        {kCommandLine,
+         option({"list"}, "List the serial ports as the window does, with their devices."),
+         Face::CommandLine, Command::List},
+        {kCommandLine,
+         option({"json"}, "With --update, --query or --station: print one JSON object a line "
+                          "instead of the text lines.")},
+        {kEvery,
+         option({"record-to"},
+                "Also deliver each line of the service record, exactly once, to the PostgreSQL "
+                "database at URL: postgresql://[user@]host[:port]/dbname[?...] or "
+                "service=NAME; the password comes from libpq's password or service file. "
+                "QX_RECORD_TO gives it as well; --record-to wins.",
+                "URL")},
+        {kEvery, option({"h", "help"}, "Show this text."), Face::CommandLine, Command::Help},
+        {kEvery, option({"v", "version"}, "Show the program's version and its firmware's."),
+         Face::CommandLine, Command::Version},
+    };
+    return all;
+}
+
+// The delivering process's option: the program starts itself with it, people never do.
+QCommandLineOption deliverOption()
+{
+    QCommandLineOption deliver(QString::fromLatin1(service::kDeliverOption).mid(2), QString(),
+                               QStringLiteral("FOLDER"));
+    deliver.setFlags(QCommandLineOption::HiddenFromHelp);
+    return deliver;
+}
+
+// Qt's own options, which QApplication takes from the same arguments: the windows' only.
+const char* const kQtFlags[] = {"reverse", "widgetcount", "nograb",
+                                "dograb",  "sync",        "testability"};
+const char* const kQtValued[] = {"platform",
+                                 "platformpluginpath",
+                                 "platformtheme",
+                                 "plugin",
+                                 "qwindowgeometry",
+                                 "geometry",
+                                 "qwindowtitle",
+                                 "title",
+                                 "qwindowicon",
+                                 "icon",
+                                 "session",
+                                 "style",
+                                 "stylesheet",
+                                 "display",
+                                 "name",
+                                 "visual",
+                                 "qmljsdebugger"};
+
+// What a usage error says after its options: the ports and the exit status.
+const char kAfterOptions[] =
+    R"(A PORT is COM<n> as --list shows it, or on Linux a device's path such as /dev/ttyUSB0 or
 /dev/serial/by-id/... (which stays the same when the adapter is plugged in again).
 Exit status: 0 every device succeeded, 1 any failed or was interrupted, 2 a usage error.)";
 
-bool ours(const QString& argument)
+QString shownNames(const QCommandLineOption& option)
 {
-    return argument.startsWith(QLatin1String("--")) || argument == QLatin1String("-h") ||
-           argument == QLatin1String("-v");
+    QStringList names;
+    for (const QString& name : option.names())
+        names << (name.size() == 1 ? "-" : "--") + name;
+    const QString value = option.valueName();
+    return names.join(QLatin1String(", ")) + (value.isEmpty() ? QString() : " <" + value + '>');
+}
+
+// `text` in lines of at most `width` characters, broken between words.
+QStringList wrapped(const QString& text, qsizetype width)
+{
+    QStringList lines{QString()};
+    for (const QString& word : text.split(' ', Qt::SkipEmptyParts)) {
+        if (!lines.last().isEmpty() && lines.last().size() + 1 + word.size() > width)
+            lines << QString();
+        lines.last() += (lines.last().isEmpty() ? "" : " ") + word;
+    }
+    return lines;
+}
+
+QString helpText()
+{
+    qsizetype width = 0;
+    for (const Ours& o : ours())
+        width = std::max(width, shownNames(o.option).size());
+    const QString indent(width + 4, ' ');
+    QStringList lines{QStringLiteral("Usage: qx-lp4r-updater [options] [PORT...]"),
+                      QStringLiteral("Installs the QX-LP4R firmware built into this program, "
+                                     "over a serial line.")};
+    const char* heading = nullptr;
+    for (const Ours& o : ours()) {
+        if (o.heading != heading) {
+            if (heading == kWindow)
+                lines << QStringLiteral("  Qt's own options, such as -style NAME, reach the "
+                                        "window and the bench window.");
+            lines << QString() << QString::fromLatin1(o.heading);
+            heading = o.heading;
+        }
+        const QStringList description = wrapped(o.option.description(), 79 - indent.size());
+        lines << "  " + shownNames(o.option).leftJustified(width + 2) + description.first();
+        for (const QString& more : description.mid(1))
+            lines << indent + more;
+    }
+    return lines.join('\n') + "\n\n" + QString::fromLatin1(kAfterOptions);
+}
+
+// The option a failed parse stumbled on, as the user wrote it.
+QString parseProblem(const QCommandLineParser& parser, const QStringList& given)
+{
+    const auto nameOf = [](const QString& argument) {
+        return argument.section('=', 0, 0).remove(QRegularExpression("^--?"));
+    };
+    if (const QString unknown = parser.unknownOptionNames().value(0); !unknown.isEmpty()) {
+        const auto it = std::find_if(given.begin(), given.end(), [&](const QString& argument) {
+            return argument.startsWith('-') && nameOf(argument) == unknown;
+        });
+        return QStringLiteral("unknown option '%1'")
+            .arg(it != given.end() ? it->section('=', 0, 0) : "--" + unknown);
+    }
+    // Otherwise an option that takes a value came last, without one.
+    const QString last = nameOf(given.value(given.size() - 1));
+    if (last == QLatin1String("language"))
+        return QStringLiteral("--language takes zh or en");
+    if (last == QLatin1String("record-to"))
+        return QStringLiteral("--record-to takes a database's URL");
+    if (last == deliverOption().names().first())
+        return QStringLiteral("%1 takes a record folder and --record-to")
+            .arg(service::kDeliverOption);
+    return parser.errorText();
+}
+
+// --language's and --record-to's values, into `a`; the problem in words.
+std::optional<QString> readValues(const QCommandLineParser& parser, const QString& fromEnvironment,
+                                  Arguments& a)
+{
+    a.language = parser.value(QStringLiteral("language"));
+    if (parser.isSet(QStringLiteral("language")) && a.language != QLatin1String("zh") &&
+        a.language != QLatin1String("en"))
+        return QStringLiteral("--language takes zh or en");
+    QString url = fromEnvironment;
+    if (parser.isSet(QStringLiteral("record-to"))) {
+        url = parser.value(QStringLiteral("record-to"));
+        if (url.isEmpty())
+            return QStringLiteral("--record-to takes a database's URL");
+    }
+    if (url.isEmpty())
+        return std::nullopt;
+    const auto database = service::parseRecordTo(url);
+    if (const auto* problem = std::get_if<QString>(&database))
+        return *problem;
+    a.recordTo = std::get<service::Database>(database);
+    return std::nullopt;
+}
+
+// What the chosen face allows of the rest: options that belong to another face, and ports.
+std::optional<QString> checkFace(const QCommandLineParser& parser, const QString& chosen,
+                                 Arguments& a)
+{
+    const bool window = a.face == Face::Window || a.face == Face::Bench;
+    for (const QString& qt : parser.optionNames())
+        if (!window && (std::count(std::begin(kQtValued), std::end(kQtValued), qt) ||
+                        std::count(std::begin(kQtFlags), std::end(kQtFlags), qt)))
+            return QStringLiteral("-%1 goes with the window or --bench").arg(qt);
+    a.json = parser.isSet(QStringLiteral("json"));
+    if (a.json && a.command != Command::Update && a.command != Command::Query &&
+        a.command != Command::Station)
+        return QStringLiteral("--json goes with --update, --query or --station");
+    a.startOnPlug = parser.isSet(QStringLiteral("start-on-plug"));
+    if (a.startOnPlug && a.face != Face::Bench)
+        return QStringLiteral("--start-on-plug goes with --bench");
+    a.ports = parser.positionalArguments();
+    switch (a.face) {
+    case Face::Delivery:
+        a.recordFolder = parser.value(deliverOption());
+        if (!a.ports.isEmpty() || !a.recordTo)
+            return QStringLiteral("%1 takes a record folder and --record-to")
+                .arg(service::kDeliverOption);
+        return std::nullopt;
+    case Face::Window:
+        if (!a.ports.isEmpty())
+            return QStringLiteral("'%1': a port goes with --update, --query, --station or --bench")
+                .arg(a.ports.first());
+        return std::nullopt;
+    case Face::Bench:
+        return std::nullopt;
+    case Face::RecordFolder:
+    case Face::CommandLine:
+        break;
+    }
+    if ((a.command == Command::List || a.face == Face::RecordFolder) && !a.ports.isEmpty())
+        return chosen + " takes no ports";
+    if ((a.command == Command::Update || a.command == Command::Query) && a.ports.isEmpty())
+        return chosen + " needs at least one port";
+    return std::nullopt;
 }
 
 } // namespace
@@ -49,119 +267,44 @@ QString usageLine(const QString& problem)
 std::variant<Arguments, QString> parseArguments(const QStringList& given,
                                                 const QString& recordToFromEnvironment)
 {
-    Arguments a;
-    QStringList rest = given;
-    // Every face's options, wherever they stand.
-    if (const qsizetype at = rest.indexOf(QLatin1String("--language")); at >= 0) {
-        a.language = rest.value(at + 1);
-        if (a.language != QLatin1String("zh") && a.language != QLatin1String("en"))
-            return QStringLiteral("--language takes zh or en");
-        rest.remove(at, 2);
-    }
-    a.recordTo = recordToFromEnvironment;
-    if (const qsizetype at = rest.indexOf(QLatin1String("--record-to")); at >= 0) {
-        a.recordTo = rest.value(at + 1);
-        if (a.recordTo.isEmpty())
-            return QStringLiteral("--record-to takes a database's URL");
-        rest.remove(at, 2);
-    }
-    if (!a.recordTo.isEmpty())
-        if (const auto database = service::parseRecordTo(a.recordTo);
-            const auto* problem = std::get_if<QString>(&database))
-            return *problem;
-    if (rest.isEmpty() || !ours(rest.first()))
-        return a; // the window, with whatever Qt's own options are there
-
-    if (rest.first() == QLatin1String("--bench")) {
-        a.face = Arguments::Face::Bench;
-        for (const QString& argument : rest.mid(1)) {
-            if (argument == QLatin1String("--start-on-plug"))
-                a.startOnPlug = true;
-            else if (service::isPortName(argument))
-                a.ports << argument;
-            else
-                return QStringLiteral("--bench: '%1' is not a port").arg(argument);
-        }
-        return a;
-    }
-    if (rest.first() == QLatin1String(service::kDeliverOption)) {
-        // The program started by itself to deliver the shared record: not for people.
-        if (rest.size() != 2 || a.recordTo.isEmpty())
-            return QStringLiteral("%1 takes a record folder and --record-to")
-                .arg(service::kDeliverOption);
-        a.face = Arguments::Face::Delivery;
-        a.recordFolder = rest.last();
-        return a;
-    }
-    if (rest == QStringList{QStringLiteral("--open-record-folder")}) {
-        a.face = Arguments::Face::RecordFolder;
-        return a;
-    }
-
-    a.face = Arguments::Face::CommandLine;
     QCommandLineParser parser;
-    parser.setApplicationDescription(QString::fromLatin1(kAbout));
-    const QCommandLineOption updateOption("update", "Update the device on each PORT, all at once."),
-        queryOption("query", "Ask the device on each PORT which firmware it runs."),
-        stationOption("station",
-                      "Until Ctrl+C, update each device once as it is plugged in: on each "
-                      "PORT whenever it is present, or without PORTs on every port that "
-                      "appears."),
-        listOption("list", "List the serial ports as the window does, with their devices.");
-    const std::pair<const QCommandLineOption*, Arguments::Command> commands[] = {
-        {&updateOption, Arguments::Command::Update},
-        {&queryOption, Arguments::Command::Query},
-        {&stationOption, Arguments::Command::Station},
-        {&listOption, Arguments::Command::List},
-    };
-    for (const auto& [option, command] : commands)
-        parser.addOption(*option);
-    const QCommandLineOption json("json", "With --update, --query or --station: print one JSON "
-                                          "object a line instead of the text lines.");
-    parser.addOption(json);
-    const QCommandLineOption help({"h", "help"}, "Show this text.");
-    parser.addOption(help);
-    const QCommandLineOption version({"v", "version"},
-                                     "Show the program's version and its firmware's.");
-    parser.addOption(version);
-    parser.addPositionalArgument("PORT", "A port: COM<n>, or a device's path.", "[PORT...]");
-    if (!parser.parse(QStringList{QStringLiteral("qx-lp4r-updater")} + rest)) {
-        const QString unknown = parser.unknownOptionNames().value(0);
-        return unknown.isEmpty() ? parser.errorText()
-                                 : QStringLiteral("unknown option '%1%2'")
-                                       .arg(unknown.size() == 1 ? "-" : "--", unknown);
-    }
-    if (parser.isSet(help)) {
-        a.command = Arguments::Command::Help;
-        // Parsed before the application object exists, or in a test: the name is ours.
-        a.helpText = parser.helpText().trimmed();
-        a.helpText.replace(0, a.helpText.indexOf(QLatin1String(" [options]")),
-                           QStringLiteral("Usage: qx-lp4r-updater"));
-        return a;
-    }
-    if (parser.isSet(version)) {
-        a.command = Arguments::Command::Version;
-        return a;
-    }
+    // -style as Qt writes it, not -s -t -y -l -e; -h and -v are names of their own.
+    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+    for (const Ours& o : ours())
+        parser.addOption(o.option);
+    parser.addOption(deliverOption());
+    for (const char* name : kQtFlags)
+        parser.addOption(QCommandLineOption(name, {}, {}));
+    for (const char* name : kQtValued)
+        parser.addOption(QCommandLineOption(name, {}, QStringLiteral("value")));
+    if (!parser.parse(QStringList{QStringLiteral("qx-lp4r-updater")} + given))
+        return parseProblem(parser, given);
+
+    Arguments a;
     QStringList chosen;
-    for (const auto& [option, command] : commands)
-        if (parser.isSet(*option)) {
-            chosen << "--" + option->names().first();
-            a.command = command;
+    for (const Ours& o : ours())
+        if (o.face != Face::Window && parser.isSet(o.option)) {
+            if (o.command == Command::Help || o.command == Command::Version) {
+                a.face = o.face; // asked for help or the version: nothing else matters
+                a.command = o.command;
+                if (a.command == Command::Help)
+                    a.helpText = helpText();
+                return a;
+            }
+            chosen << shownNames(o.option);
+            a.face = o.face;
+            a.command = o.command;
         }
-    if (chosen.size() != 1)
-        return chosen.isEmpty()
-                   ? QStringLiteral("give one of --update, --query, --station and --list")
-                   : chosen.join(" and ") + " cannot go together";
-    a.ports = parser.positionalArguments();
-    a.json = parser.isSet(json);
-    if (a.json && a.command == Arguments::Command::List)
-        return QStringLiteral("--json goes with --update, --query or --station");
-    if (a.command == Arguments::Command::List && !a.ports.isEmpty())
-        return QStringLiteral("--list takes no ports");
-    if ((a.command == Arguments::Command::Update || a.command == Arguments::Command::Query) &&
-        a.ports.isEmpty())
-        return chosen.first() + " needs at least one port";
+    if (parser.isSet(deliverOption())) {
+        chosen << QString::fromLatin1(service::kDeliverOption);
+        a.face = Face::Delivery;
+    }
+    if (chosen.size() > 1)
+        return chosen.join(QLatin1String(" and ")) + " cannot go together";
+    if (const auto problem = readValues(parser, recordToFromEnvironment, a))
+        return *problem;
+    if (const auto problem = checkFace(parser, chosen.value(0), a))
+        return *problem;
     return a;
 }
 

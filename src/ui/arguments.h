@@ -1,9 +1,12 @@
 // Every option the program takes, read in one place: which face runs, and what it is given.
 #pragma once
 
+#include "recordto.h"
+
 #include <QString>
 #include <QStringList>
 
+#include <optional>
 #include <variant>
 
 namespace qx::ui {
@@ -14,7 +17,7 @@ struct Arguments
 {
     enum class Face
     {
-        Window,       // no options of ours: Qt's own (-style, -platform ...) are the window's
+        Window,       // no option that chooses a face; Qt's own (-style, -platform ...) reach it
         Bench,        // --bench [--start-on-plug] [PORT...]
         CommandLine,  // --update, --query, --station, --list, --help, --version
         RecordFolder, // --open-record-folder
@@ -33,12 +36,13 @@ struct Arguments
     Face face = Face::Window;
     Command command = Command::None;
     QString language;         // --language: "zh", "en", or empty for the system's
-    QString recordTo;         // --record-to, else QX_RECORD_TO: the shared record's database
     bool startOnPlug = false; // the bench's hands-free from the start
     bool json = false;        // --json: the command line's results as JSON lines
     QStringList ports;        // as the user named them
-    QString helpText;         // --help's, the options listed
+    QString helpText;         // --help's
     QString recordFolder;     // the deliverer's: whose outbox it delivers
+    // --record-to, else QX_RECORD_TO: the shared record's database, parsed; none without
+    std::optional<service::Database> recordTo;
 };
 
 // `arguments` without the program's name, or a usage error in words; `recordToFromEnvironment`

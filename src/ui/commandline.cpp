@@ -11,7 +11,6 @@
 
 #include <QDateTime>
 #include <QDir>
-#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QMetaObject>
@@ -93,14 +92,11 @@ std::optional<int> CommandLine::start(const Arguments& arguments)
     const QStringList& names = arguments.ports;
     // Every port is found before any is touched, in one reading of the machine's ports.
     const auto map = setup_.devices();
-    if (const QString twice = service::namedTwice(names, map); !twice.isEmpty())
-        return usage(QStringLiteral("%1 is named twice").arg(twice));
-    if (arguments.command == Command::Station)
+    const bool station = arguments.command == Command::Station;
+    if (const QString problem = service::checkPorts(names, map, station); !problem.isEmpty())
+        return usage(problem);
+    if (station)
         return startStation(names, map);
-    for (const QString& name : names)
-        if (const auto found = service::findPort(name, map);
-            const auto* problem = std::get_if<QString>(&found))
-            return usage(*problem);
 
     const bool update = arguments.command == Command::Update;
     if (update && !loadPackage())
@@ -128,13 +124,6 @@ void CommandLine::serve(service::ServedPortsSetup setup)
 std::optional<int> CommandLine::startStation(const QStringList& names,
                                              const QList<serial::MapEntry>& map)
 {
-    // A path that is there must be a serial device; one that is not there yet is waited for.
-    for (const QString& name : names) {
-        const auto found = service::findPort(name, map);
-        const auto* problem = std::get_if<QString>(&found);
-        if (!service::isPortName(name) || (problem && QFileInfo::exists(name)))
-            return usage(problem ? *problem : name + ": no such port");
-    }
     if (!loadPackage())
         return kExitFailure;
     station_ = true;

@@ -59,10 +59,10 @@ int openRecordFolder(int argc, char** argv)
 
 int bench(int argc, char** argv, const Arguments& arguments)
 {
-    if (const QString twice =
-            qx::service::namedTwice(arguments.ports, qx::serial::systemDeviceMap());
-        !twice.isEmpty())
-        return usage(QStringLiteral("--bench: '%1' is named twice").arg(twice));
+    if (const QString problem =
+            qx::service::checkPorts(arguments.ports, qx::serial::systemDeviceMap(), true);
+        !problem.isEmpty())
+        return usage(problem);
     QApplication app(argc, argv);
     nameTheProgram();
     sayWhichFirmware();
@@ -117,7 +117,7 @@ int main(int argc, char** argv)
         return openRecordFolder(argc, argv);
     case Arguments::Face::Delivery: {
         QCoreApplication app(argc, argv); // for Qt SQL's drivers; no event loop
-        return qx::service::serveDeliveries(arguments.recordFolder, arguments.recordTo);
+        return qx::service::serveDeliveries(arguments.recordFolder, *arguments.recordTo);
     }
     case Arguments::Face::Bench:
         return bench(argc, argv, arguments);

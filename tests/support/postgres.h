@@ -2,6 +2,8 @@
 // as an unprivileged user (initdb refuses root), listening on 127.0.0.1 and a free port.
 #pragma once
 
+#include "recordto.h"
+
 #include <QDir>
 #include <QProcess>
 #include <QTemporaryDir>
@@ -53,6 +55,10 @@ public:
                     "start"});
     }
     QString url() const { return QString("postgresql://postgres@127.0.0.1:%1/qx").arg(port); }
+    qx::service::Database database() const
+    {
+        return std::get<qx::service::Database>(qx::service::parseRecordTo(url()));
+    }
 
     // What `sql` prints, one row a line, fields split by '|'; nothing when it failed.
     std::optional<QStringList> psql(const QString& sql, const QString& database = "qx") const

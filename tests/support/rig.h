@@ -168,7 +168,7 @@ struct Rig
     // The port list holds the simulator's pty, or the devices at `paths` if given.
     // `recordTo` names a shared record.
     explicit Rig(std::span<const std::uint8_t> package = {}, std::optional<QStringList> paths = {},
-                 const QString& recordTo = {})
+                 const std::optional<qx::service::Database>& recordTo = {})
         : machine(paths.value_or(QStringList{sim.slavePath}))
     {
         qx::service::Setup setup{.devices = machine.devices(),
