@@ -147,6 +147,7 @@ void ServedPorts::interrupt()
 void ServedPorts::rescan(bool first, const QList<serial::MapEntry>& map)
 {
     changes_.watchFoldersOf(setup_.named);
+    map_ = map;
     QList<std::pair<QString, serial::MapEntry>> present;
     if (setup_.named.isEmpty()) {
         for (const serial::MapEntry& entry : map)
@@ -205,6 +206,7 @@ void ServedPorts::rescan(bool first, const QList<serial::MapEntry>& map)
         if (serve)
             entry.settle.start(setup_.settleMs);
     }
+    emit rescanned();
 }
 
 void ServedPorts::forward(ServedPort& port)

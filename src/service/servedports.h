@@ -62,6 +62,7 @@ struct ServedPortsSetup
     // Without names: only ports that appear after start() are served by themselves.
     bool onlyNew = false;
     int settleMs = kSettleMs;
+    int quietMs = kRescanMs; // how long the changes are let settle before the ports are read
 };
 
 class ServedPorts : public QObject
@@ -83,6 +84,10 @@ public:
     // Every port seen so far, in the order first seen; absent ones too.
     QList<ServedPort*> ports() const;
     int running() const; // how many ports run an update or a query
+    // The machine's ports as last read: at start(), then after each change.
+    const QList<serial::MapEntry>& map() const { return map_; }
+    // As if the ports changed now: they are read again once the changes have been quiet.
+    void again() { changes_.again(); }
     // Every running update or query ends as interrupted, and no settling port starts.
     void interrupt();
 
@@ -95,6 +100,7 @@ signals:
     void advanced(qx::service::ServedPort& port);
     void ended(qx::service::ServedPort& port, const qx::transfer::Outcome& outcome);
     void recordProblem(const QString& said);
+    void rescanned(); // the machine's ports were read again: map() has them
 
 private:
     struct Entry
@@ -112,7 +118,8 @@ private:
     ServiceRecord& record_;
     ServedPortsSetup setup_;
     bool handsFree_ = false;
-    PortChanges changes_{kRescanMs};
+    PortChanges changes_{setup_.quietMs};
+    QList<serial::MapEntry> map_;
     std::vector<std::unique_ptr<Entry>> entries_;
 };
 

@@ -67,7 +67,8 @@ Form1::Form1(qx::service::Setup setup_, QWidget* parent)
     if (qx::service::SharedRecord* shared = engine.shared())
         connect(shared, &qx::service::SharedRecord::said, this,
                 [](const QString& said) { qWarning("%s", qPrintable(said)); });
-    connect(&portsChanged, &qx::service::PortChanges::changed, this, &Form1::refreshPorts);
+    machinePorts.start(); // before the list follows it: start-up reads the first map itself
+    connect(&machinePorts, &qx::service::ServedPorts::rescanned, this, &Form1::refreshPorts);
     Time.start(1);
 
     formLoad(setup.languageFlag);
@@ -90,7 +91,7 @@ void Form1::formLoad(quint8 language)
     ui->Command4->setText(pick(texts::kCommand4, languageFlag));
     ui->Command5->setText(pick(texts::kCommand5, languageFlag));
 
-    deviceMap = setup.devices();
+    deviceMap = machinePorts.map();
     portList = serial::enumComPorts(serial::mapValues(deviceMap));
     if (portList.first().isEmpty()) {
         // No serial port yet: the rest of the window keeps its design-time state, and the rest
@@ -133,7 +134,7 @@ void Form1::refreshPorts()
     portsStale = MSComm1.portOpen() || transfer.commMode == 1 || QApplication::activeModalWidget();
     if (portsStale)
         return;
-    const auto map = setup.devices();
+    const auto map = machinePorts.map();
     const QStringList after = serial::enumComPorts(serial::mapValues(map));
     QStringList tips, tipsBefore;
     for (const QString& port : after)
@@ -234,7 +235,7 @@ void Form1::showLineGone()
     // the port's going once what ran has ended.
     setConnectedEnabling(false);
     ui->Command6->setEnabled(true);
-    portsChanged.again();
+    machinePorts.again();
 }
 
 void Form1::showError(const QString& description)
@@ -244,7 +245,7 @@ void Form1::showError(const QString& description)
     box.setTextFormat(Qt::PlainText);
     box.exec();
     if (portsStale) // ports came or went while the box was open
-        portsChanged.again();
+        machinePorts.again();
 }
 
 void Form1::on_Command4_clicked()
@@ -328,7 +329,7 @@ void Form1::onFinished(const t::Outcome& outcome)
         return;
     }
     if (portsStale)
-        portsChanged.again(); // once the outcome is over
+        machinePorts.again(); // once the outcome is over
     ui->lblPercent->setVisible(false);
     ui->prgPercent->setVisible(false);
     if (!MSComm1.portOpen()) {

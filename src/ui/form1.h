@@ -87,8 +87,12 @@ private:
     const qx::serial::CommPort& MSComm1 = served.port();
     const qx::transfer::Session& transfer = served.session();
     // Ports come and go: the list follows while disconnected, kListQuietMs after the last
-    // change (a plugged-in adapter makes several); while connected it waits.
-    qx::service::PortChanges portsChanged{qx::service::kListQuietMs};
+    // change (a plugged-in adapter makes several); while connected it waits. The window serves
+    // none of them: it updates through its own held line, `served`.
+    qx::service::ServedPorts machinePorts{
+        engine.package(),
+        engine.record(),
+        {.devices = setup.devices, .quietMs = qx::service::kListQuietMs}};
     bool portsStale = false;
     QChar timeSeparator;
     qint64 shownSecond = -1; // the wall-clock second panel 3 shows
