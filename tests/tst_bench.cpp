@@ -92,8 +92,7 @@ private slots:
         const auto allDone = [&](int runs) {
             return waitFor([&] {
                 for (const QString& port : ports)
-                    if (!rig.state(port).startsWith("done in") &&
-                        !rig.state(port).startsWith("failed"))
+                    if (!rig.state(port).contains(QRegularExpression("^(done in|failed|current)")))
                         return false;
                 return rig.records().size() == runs;
             });
@@ -104,7 +103,7 @@ private slots:
             QVERIFY(rig.state(ports[i]).contains(QRegularExpression("^done in \\d+ s$")));
             QVERIFY(!bench.rowOf(ports[i])->text(Bench::kLastOutcome).isEmpty());
         }
-        QCOMPARE(rig.counters(), "Updated: 4   Failed: 0");
+        QCOMPARE(rig.counters(), "Updated: 4   Current: 0   Failed: 0");
 
         // the last row unchecked from the keyboard, and F5
         auto* rows = rig.w<QTreeWidget>("rows");
@@ -121,7 +120,15 @@ private slots:
         for (int i : {0, 1, 3})
             QVERIFY(rig.state(ports[i]).startsWith("done in "));
         QVERIFY(sims[3].stream.isEmpty());
-        QCOMPARE(rig.counters(), "Updated: 6   Failed: 1");
+        QCOMPARE(rig.counters(), "Updated: 6   Current: 0   Failed: 1");
+
+        // checked first, the devices now run this firmware: each is left as it is
+        rig.w<QCheckBox>("skipCurrent")->setChecked(true);
+        QTest::keyClick(&bench, Qt::Key_F5);
+        QVERIFY(allDone(10));
+        QCOMPARE(rig.state(ports[1]), "current (QX-LP4R-V1.3.7 already)");
+        QCOMPARE(rig.counters(), "Updated: 6   Current: 3   Failed: 1");
+        rig.w<QCheckBox>("skipCurrent")->setChecked(false);
 
         // F5 again, and Stop (Esc) mid-way: each running update ends, recorded as interrupted
         for (BootLoader& sim : sims)
@@ -132,8 +139,8 @@ private slots:
                                [](const BootLoader& sim) { return sim.stream.size() > 20 * 1029; });
         }));
         QTest::keyClick(&bench, Qt::Key_Escape);
-        QVERIFY(waitFor([&] { return rig.records().size() == 10; }, 2000));
-        for (const QStringList& record : rig.records().mid(7))
+        QVERIFY(waitFor([&] { return rig.records().size() == 13; }, 2000));
+        for (const QStringList& record : rig.records().mid(10))
             QVERIFY2(record[kReason].startsWith("interrupted at data block "),
                      qPrintable(record[kReason]));
     }
@@ -155,7 +162,7 @@ private slots:
         QCOMPARE(sims[0].completed + sims[1].completed, 2);
         QVERIFY(before.stream.isEmpty());
         QCOMPARE(rig.state("COM97"), "waiting");
-        QCOMPARE(rig.counters(), "Updated: 2   Failed: 0");
+        QCOMPARE(rig.counters(), "Updated: 2   Current: 0   Failed: 0");
     }
 
     // A cable pulled mid-update ends that row as a lost line, which it shows until the port
@@ -176,7 +183,7 @@ private slots:
         QVERIFY2(rig.state(port).contains(QRegularExpression(
                      "^failed: the line was lost at data block \\d+ of 372 \\(the ")),
                  qPrintable(rig.state(port)));
-        QCOMPARE(rig.counters(), "Updated: 0   Failed: 1");
+        QCOMPARE(rig.counters(), "Updated: 0   Current: 0   Failed: 1");
         rig.machine.plug(next, kFirst + 2);
         QVERIFY(waitFor([&] { return rig.state(port) == "waiting"; }, 2000));
     }
@@ -247,7 +254,8 @@ private slots:
                                                        .languageFlag = 1});
         rig.window->show();
         QCOMPARE(rig.window->windowTitle(), QString("QX-LP4R 批量升级"));
-        for (const char* name : {"startButton", "stopButton", "handsFree", "counters"}) {
+        for (const char* name :
+             {"startButton", "stopButton", "handsFree", "skipCurrent", "verify", "counters"}) {
             const auto* w = rig.w<QWidget>(name);
             QVERIFY2(w->width() >= w->sizeHint().width(), name);
         }

@@ -428,6 +428,23 @@ private slots:
                                            {"\r\n", false},
                                            {"", false}})
             QVERIFY2(t::versionReplyComplete(reply) == whole, reply);
+        // the checks around an update: the file a reply names, and what it says of the
+        // package's QX-LP4R-V1.4.0.bin
+        using F = t::Found;
+        const std::tuple<const char*, const char*, F> judged[] = {
+            {"QX-LP4R-V1.4.0.bin\r\n", "QX-LP4R-V1.4.0.bin", F::Current},
+            {"boot QX-LP4R-V1.4.0.bin", "QX-LP4R-V1.4.0.bin", F::Current},
+            {"\r\nQX-LP4R-V1.3.7.bin", "QX-LP4R-V1.3.7.bin", F::OtherVersion},
+            {"qx-lp4r-v1.4.0.bin\n", "qx-lp4r-v1.4.0.bin", F::OtherVersion},
+            {"QX-LP9-V2.0.0.bin\r", "QX-LP9-V2.0.0.bin", F::OtherProduct},
+            {"QX-LP4R-V1.4.0.BIN\r\n", "", F::Unknown},
+            {" .bin \r\n", "", F::Unknown},
+            {"V1.4.0\r\n ", "", F::Unknown},
+        };
+        for (const auto& [reply, file, found] : judged)
+            QVERIFY2(t::namedFile(reply) == file &&
+                         t::judgeVersion(reply, "QX-LP4R-V1.4.0.bin") == found,
+                     reply);
         // what a terminal would obey is printed as an escape; letters of any script stay
         for (const auto& [text, shown] : {std::pair{u"V1\u001b[2K\r\n", u"V1\\x1b[2K\\x0d\\x0a"},
                                           {u"\u007f\u009b31m", u"\\x7f\\x9b31m"},
@@ -538,7 +555,7 @@ private slots:
             line.startsWith("2026-12-08T09:05:07+01:00,1.500,") &&
                 line.contains(",COM7,\"\\Device\\VCP0, 测试\",version query,,,,yes,failure,"
                               "\"reply 15 (NAK), \"\"quoted\"\"\",\"' =HYPERLINK(\"\"x\"\")  V1\","
-                              "1.3.7\r\n"),
+                              "1.3.7,,\r\n"),
             line.constData());
         QVERIFY(qx::service::recordHeader().startsWith("\xEF\xBB\xBFtime,duration_s,"));
 

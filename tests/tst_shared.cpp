@@ -283,6 +283,37 @@ private slots:
         }
     }
 
+    // A table and views an earlier version made, and its line waiting in the outbox: the
+    // columns are added and the views replaced, both lines arrive, and a device found current
+    // is counted apart from those updated.
+    void earlierVersionsTable()
+    {
+        QTemporaryDir home;
+        QVERIFY(query(server.url(), "V1.bin\r\n", home.path()).isEmpty());
+        QVERIFY(server.psql(
+            "ALTER TABLE service_record DROP COLUMN version_before, DROP COLUMN version_after; "
+            "DROP VIEW service_record_yield; CREATE VIEW service_record_yield AS SELECT "
+            "(time AT TIME ZONE 'UTC')::date AS day, computer, count(*) FILTER (WHERE outcome = "
+            "'success') AS updated, count(*) FILTER (WHERE outcome <> 'success') AS failed, "
+            "round(100.0 * count(*) FILTER (WHERE outcome = 'success') / count(*), 1) AS "
+            "succeeded_percent FROM service_record WHERE action = 'update' GROUP BY 1, 2"));
+        const auto outbox = outboxIn(home.path(), server.url());
+        const QStringList earlier =
+            recordsIn(home.filePath("qx-lp4r-updater/service-record.csv")).value(0).mid(0, 15);
+        qx::service::appendLines(
+            outbox.path,
+            qx::service::outboxLine(QUuid::createUuid().toString(QUuid::WithoutBraces), earlier));
+        BootLoader current;
+        Run run(server, {"--update", "--skip-current", current.slavePath}, home.path());
+        QVERIFY(run.ended(60000));
+        QCOMPARE(rows(server), 3);
+        QCOMPARE(server.psql(
+                     "SELECT outcome, version_before FROM service_record WHERE action = 'update'"),
+                 std::optional(QStringList{"current|QX-LP4R-V1.3.7"}));
+        QCOMPARE(server.psql("SELECT updated, current, failed FROM service_record_yield"),
+                 std::optional(QStringList{"0|1|0"}));
+    }
+
     // The README's role that may only insert and select, with a view dropped: lines arrive.
     void insertAndSelectRole()
     {

@@ -425,6 +425,7 @@ private slots:
     {
         Rig rig;
         rig.sim.versionReply.clear();
+        rig.sim.keepsOldName = true; // silent at "2" after the update too
         QVERIFY(rig.connectPort());
         // the connection error; after a transfer that reached its last state, nothing
         for (const QString& outcome : {kError, kSuccess}) {
@@ -490,17 +491,21 @@ private slots:
     // lines carry: start, each 10 %, the outcome with its step and reason, the summary.
     void jsonLines()
     {
-        BootLoader sim, silent;
+        BootLoader sim, silent, current; // current: runs the firmware sent
+        sim.versionReply = silent.versionReply = "QX-LP4R-V1.3.6.bin\r\n";
         silent.script[3] = {"\x15"}; // a NAK to data block 2
         CommandLineRun run;
-        QCOMPARE(run.run({"--json", "--update", sim.slavePath, silent.slavePath}), 1);
+        QCOMPARE(run.run({"--json", "--update", "--skip-current", sim.slavePath, silent.slavePath,
+                          current.slavePath}),
+                 1);
         QStringList events;
         QList<int> percents;
-        QJsonObject failure;
+        QJsonObject failure, found;
         for (const QString& line : run.out) {
             QJsonParseError error;
             const QJsonObject o = QJsonDocument::fromJson(line.toUtf8(), &error).object();
-            QVERIFY2(error.error == QJsonParseError::NoError && o["time"].isString(),
+            QVERIFY2(error.error == QJsonParseError::NoError && o["time"].isString() &&
+                         o["format"] == 1,
                      qPrintable(line));
             if (o["port"] == sim.slavePath)
                 events << o["event"].toString();
@@ -508,6 +513,8 @@ private slots:
                 percents << o["percent"].toInt();
             if (o["result"] == "failure")
                 failure = o;
+            if (o["result"] == "current")
+                found = o;
         }
         QCOMPARE(events.first(), QString("started"));
         QCOMPARE(events.mid(events.size() - 1), QStringList{"outcome"});
@@ -518,7 +525,10 @@ private slots:
         QCOMPARE(failure["reason"].toString(), records[records[0][kReason].isEmpty()][kReason]);
         const QJsonObject summary = QJsonDocument::fromJson(run.out.last().toUtf8()).object();
         QCOMPARE(summary["event"].toString(), QString("summary"));
-        QCOMPARE(summary["succeeded"].toInt() * 10 + summary["of"].toInt(), 12);
+        QCOMPARE(summary["succeeded"].toInt() * 10 + summary["of"].toInt(), 13);
+        QCOMPARE(summary["current"].toInt(), 1);
+        QCOMPARE(found["port"].toString() + found["version_before"].toString(),
+                 current.slavePath + "QX-LP4R-V1.3.7");
         QCOMPARE(summary["failed"].toArray().first().toString(), silent.slavePath);
         // a query's failure names the version command, not an update's step
         silent.script[BootLoader::kVersion] = {};
@@ -526,6 +536,61 @@ private slots:
         QCOMPARE(query.run({"--json", "--query", silent.slavePath}), 1);
         QCOMPARE(QJsonDocument::fromJson(query.out.value(1).toUtf8())["step"].toString(),
                  QString("the version command"));
+    }
+
+    // The checks around an update: a current device is left alone, another product's refused
+    // unless forced, another version updated and, with --verify, asked again; what each found
+    // is in the outcome, the record and the summary. The menu command never meets a reply
+    // still arriving.
+    void checksAroundAnUpdate()
+    {
+        const QByteArray v137 = "QX-LP4R-V1.3.7.bin\r\n", v136 = "QX-LP4R-V1.3.6.bin\r\n",
+                         other = "QX-LP9-V2.0.0.bin\r\n";
+        struct Row
+        {
+            QByteArray reply; // to "2"; empty: none
+            QString device;   // "keeps": its old name after the update; "split": a byte at a time
+            QString options, outcome, before, after;
+        };
+        const Row rows[] = {
+            {v137, "", "--skip-current", "current (QX-LP4R-V1.3.7 already)", "QX-LP4R-V1.3.7", ""},
+            {v136, "split", "--skip-current --verify", "success, verified", "QX-LP4R-V1.3.6",
+             "QX-LP4R-V1.3.7"},
+            {other, "", "--skip-current",
+             "failure: the device runs QX-LP9-V2.0.0, another product's firmware", "QX-LP9-V2.0.0",
+             ""},
+            {other, "", "--skip-current --force", "success", "QX-LP9-V2.0.0", ""},
+            {"", "", "--skip-current --verify", "success, verified", "unknown", "QX-LP4R-V1.3.7"},
+            {v136, "keeps", "--verify",
+             "failure: the device reports QX-LP4R-V1.3.6 after the update", "", "QX-LP4R-V1.3.6"},
+            {v136, "keeps", "--skip-current", "success", "QX-LP4R-V1.3.6", ""},
+        };
+        for (const Row& row : rows) {
+            BootLoader sim;
+            sim.versionReply = row.reply;
+            sim.keepsOldName = row.device == "keeps";
+            if (row.device == "split")
+                sim.script[BootLoader::kVersion] = {row.reply, BootLoader::How::Split};
+            QByteArray sentAtMenu;
+            sim.onItem = [&](int item) { sentAtMenu = item == 0 ? sim.sent : sentAtMenu; };
+            CommandLineRun run;
+            const QString kind = row.outcome.section(QRegularExpression("[: ,]"), 0, 0);
+            QCOMPARE(run.run(QStringList{"--update", sim.slavePath} + row.options.split(' ')),
+                     int(kind == "failure"));
+            const QStringList record = run.records().value(0);
+            QVERIFY2(run.out.contains(sim.slavePath + ": " + row.outcome) &&
+                         record.value(kOutcome) == kind && record.value(kBefore) == row.before &&
+                         record.value(kAfter) == row.after,
+                     qPrintable(run.out.join('|') + " | " + record.join('|')));
+            const bool updates = kind != "current" && !row.outcome.contains("another product");
+            QVERIFY(updates ? sim.completed == 1 : sim.stream == "2");
+            QVERIFY(row.device != "split" || sentAtMenu.endsWith(row.reply));
+            QVERIFY(!row.options.contains("--skip-current") ||
+                    run.out.last().startsWith(QString("summary: %1 updated, %2 current, %3 failed")
+                                                  .arg(int(kind == "success"))
+                                                  .arg(int(kind == "current"))
+                                                  .arg(int(kind == "failure"))));
+        }
     }
 
     // A device that talks while nobody listens (connected, idle) costs a bounded buffer.
@@ -683,6 +748,8 @@ private slots:
             {{"--open-record-folder", p}, "--open-record-folder takes no ports"},
             {{"--update", p, "-style", "fusion"}, "-style goes with the window or --bench"},
             {{p}, "'" + p + "': a port goes with --update, --query, --station or --bench"},
+            {{"--query", p, "--verify"}, "--verify goes with --update, --station or --bench"},
+            {{"--update", p, "--force"}, "--force goes with --skip-current"},
         };
         for (const auto& [arguments, problem] : rows) {
             CommandLineRun run;

@@ -278,6 +278,15 @@ private slots:
                  qPrintable(lines.join('|') + console.readAllStandardError()));
         QCOMPARE(sim.completed, before + 1);
         QVERIFY(sim.stream == wholeStream(true));
+        // the device now runs what was sent: checked first, it is sent no "1"
+        sim.stream.clear();
+        console.start("wine", {"C:\\Program Files\\" + kProduct + "\\qx-lp4r-updater.com",
+                               "--update", "--skip-current", "COM5"});
+        QVERIFY(waitFor([&] { return console.state() == QProcess::NotRunning; }, 90000));
+        QVERIFY2(console.exitCode() == 0 && console.readAllStandardOutput().contains(
+                                                "COM5: current (QX-LP4R-V1.3.7 already)"),
+                 console.readAllStandardError().constData());
+        QCOMPARE(sim.stream, QByteArray("2"));
     }
 
     // The shared record through ODBC: Wine's odbc32 hands the calls to the host's unixODBC and

@@ -48,17 +48,39 @@ QString createTable()
     return "CREATE TABLE service_record (" + columns.join(", ") + ")";
 }
 
-// For the people who read it: yield per day and computer, and failures by reason.
-constexpr const char* kViews[][2] = {
-    {"service_record_yield",
-     "CREATE VIEW service_record_yield AS SELECT (time AT TIME ZONE 'UTC')::date AS day, "
-     "computer, count(*) FILTER (WHERE outcome = 'success') AS updated, "
-     "count(*) FILTER (WHERE outcome <> 'success') AS failed, "
-     "round(100.0 * count(*) FILTER (WHERE outcome = 'success') / count(*), 1) "
-     "AS succeeded_percent FROM service_record WHERE action = 'update' GROUP BY 1, 2"},
-    {"service_record_failures",
-     "CREATE VIEW service_record_failures AS SELECT action, reason, count(*) AS failures, "
-     "max(time) AS last_seen FROM service_record WHERE outcome <> 'success' GROUP BY 1, 2"},
+// A part of the schema: made, or brought up to date, where `relation` lacks `column`.
+struct SchemaPart
+{
+    QString relation, column, statement;
+};
+
+// The table, then the columns added to it since an earlier version made it.
+QList<SchemaPart> tableParts()
+{
+    QList<SchemaPart> parts{{"service_record", "line_id", createTable()}};
+    for (int i = kFirstRecordColumnCount; i < kRecordColumnCount; ++i)
+        parts.append({"service_record", kRecordColumns[i].name,
+                      QStringLiteral("ALTER TABLE service_record ADD COLUMN IF NOT EXISTS "
+                                     "\"%1\" %2")
+                          .arg(kRecordColumns[i].name, kRecordColumns[i].sqlType)});
+    return parts;
+}
+
+// For the people who read it: yield per day and computer (devices found current apart from
+// those updated), and failures by reason. An earlier version's views lack the last column, and
+// are replaced.
+const QList<SchemaPart> kViews = {
+    {"service_record_yield", "current",
+     "CREATE OR REPLACE VIEW service_record_yield AS SELECT (time AT TIME ZONE 'UTC')::date AS "
+     "day, computer, count(*) FILTER (WHERE outcome = 'success') AS updated, "
+     "count(*) FILTER (WHERE outcome NOT IN ('success', 'current')) AS failed, "
+     "round(100.0 * count(*) FILTER (WHERE outcome IN ('success', 'current')) / count(*), 1) "
+     "AS succeeded_percent, count(*) FILTER (WHERE outcome = 'current') AS current "
+     "FROM service_record WHERE action = 'update' GROUP BY 1, 2"},
+    {"service_record_failures", "computers",
+     "CREATE OR REPLACE VIEW service_record_failures AS SELECT action, reason, count(*) AS "
+     "failures, max(time) AS last_seen, count(DISTINCT computer) AS computers FROM "
+     "service_record WHERE outcome NOT IN ('success', 'current') GROUP BY 1, 2"},
 };
 
 // One statement for a whole batch: its rows arrive as one JSON array, one round trip.
@@ -82,11 +104,12 @@ std::optional<QJsonObject> rowOf(const QByteArray& line)
     const QJsonObject object = QJsonDocument::fromJson(line, &error).object();
     const QJsonArray fields = object.value("fields").toArray();
     const QString id = object.value("line_id").toString();
-    if (error.error != QJsonParseError::NoError || fields.size() != kRecordColumnCount ||
-        QUuid::fromString(id).isNull())
+    // An earlier version's line has fewer columns: the rest stay empty.
+    if (error.error != QJsonParseError::NoError || fields.size() < kFirstRecordColumnCount ||
+        fields.size() > kRecordColumnCount || QUuid::fromString(id).isNull())
         return std::nullopt;
     QJsonObject row{{"line_id", id}};
-    for (int i = 0; i < kRecordColumnCount; ++i) {
+    for (int i = 0; i < fields.size(); ++i) {
         const QString value = fields[i].toString();
         row.insert(kRecordColumns[i].name, value.isEmpty() ? QJsonValue() : QJsonValue(value));
     }
@@ -190,23 +213,25 @@ private:
         return schemaReady_ ? QString() : makeSchema(db);
     }
 
-    // The table and the views, each where it is missing and each in its own transaction, under
-    // a lock held to its commit, so that two stations' first lines cannot both find the table
-    // missing and one of them fail to make it. A view that cannot be made (a role that may only
-    // insert and select) holds up no line.
+    // The table, its columns and the views, each where it is missing or out of date and each
+    // in its own transaction, under a lock held to its commit, so that two stations' first
+    // lines cannot both find the table missing and one of them fail to make it. A view that
+    // cannot be made (a role that may only insert and select) holds up no line.
     QString makeSchema(QSqlDatabase& db)
     {
-        const auto made = [&db](const QString& name, const QString& create) {
+        const auto made = [&db](const SchemaPart& part) {
             QSqlQuery query(db);
-            // Read from pg_class at the statement's snapshot: a name looked up in the
+            // Read from the catalogs at the statement's snapshot: a name looked up in the
             // catalog cache before the lock would still seem missing after another station
             // made it, and the lock does not refresh that cache.
-            const auto missing = [&query, &name] {
+            const auto missing = [&query, &part] {
                 query.prepare(QStringLiteral(
-                    "SELECT NOT EXISTS (SELECT 1 FROM pg_catalog.pg_class c JOIN "
-                    "pg_catalog.pg_namespace n ON n.oid = c.relnamespace WHERE c.relname = ? "
-                    "AND n.nspname = ANY (current_schemas(false)))"));
-                query.addBindValue(name);
+                    "SELECT NOT EXISTS (SELECT 1 FROM pg_catalog.pg_attribute a JOIN "
+                    "pg_catalog.pg_class c ON c.oid = a.attrelid JOIN pg_catalog.pg_namespace n "
+                    "ON n.oid = c.relnamespace WHERE c.relname = ? AND a.attname = ? AND NOT "
+                    "a.attisdropped AND n.nspname = ANY (current_schemas(false)))"));
+                query.addBindValue(part.relation);
+                query.addBindValue(part.column);
                 return query.exec() && query.next() && query.value(0).toBool();
             };
             if (!missing())
@@ -214,17 +239,17 @@ private:
             const bool ok =
                 db.transaction() &&
                 query.exec(QStringLiteral("SELECT pg_advisory_xact_lock(%1)").arg(kSchemaLock)) &&
-                (!missing() || query.exec(create)) && db.commit();
+                (!missing() || query.exec(part.statement)) && db.commit();
             const QString why = query.lastError().text();
             if (!ok)
                 db.rollback();
             return ok ? QString() : why.isEmpty() ? QStringLiteral("the server refused") : why;
         };
-        if (const QString why = made(QStringLiteral("service_record"), createTable());
-            !why.isEmpty())
-            return closed(db, why);
-        for (const auto& [name, create] : kViews)
-            made(QString::fromLatin1(name), QString::fromLatin1(create));
+        for (const SchemaPart& part : tableParts())
+            if (const QString why = made(part); !why.isEmpty())
+                return closed(db, why);
+        for (const SchemaPart& part : kViews)
+            made(part);
         schemaReady_ = true;
         return {};
     }

@@ -98,7 +98,7 @@ void ServedPort::tryStart()
     try {
         serial::connectPort(port_, entry_);
         if (job_ == t::Job::Update)
-            session_.startUpdate();
+            session_.startUpdate(checks_);
         else
             session_.startQuery(t::kQueryTimeoutMs);
     } catch (const serial::CommError& error) {

@@ -92,6 +92,8 @@ public:
     // Whether hands-free updates it when it appears (a bench row's check box).
     bool chosen() const { return chosen_; }
     void setChosen(bool on) { chosen_ = on; }
+    // The checks around each update it starts from now on; a held line's make none.
+    void setChecks(const transfer::Checks& checks) { checks_ = checks; }
 
 signals:
     void starting(qx::transfer::Job job);             // start() was called
@@ -124,6 +126,7 @@ private:
     int steps_ = 0;
     Plug plug_ = Plug::Absent;
     bool chosen_ = true;
+    transfer::Checks checks_;
 
     friend class ServedPorts; // follows the cable, and so the plug
 };

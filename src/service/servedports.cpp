@@ -182,6 +182,7 @@ void ServedPorts::rescan(bool first, const QList<serial::MapEntry>& map)
         if (it == entries_.end()) {
             auto entry = std::make_unique<Entry>();
             entry->port = std::make_unique<ServedPort>(package_, record_);
+            entry->port->setChecks(setup_.checks);
             entry->port->setTarget(name, found);
             forward(*entry->port);
             entry->settle.setSingleShot(true);
@@ -207,6 +208,13 @@ void ServedPorts::rescan(bool first, const QList<serial::MapEntry>& map)
             entry.settle.start(setup_.settleMs);
     }
     emit rescanned();
+}
+
+void ServedPorts::setChecks(const transfer::Checks& checks)
+{
+    setup_.checks = checks;
+    for (const auto& entry : entries_)
+        entry->port->setChecks(checks);
 }
 
 void ServedPorts::forward(ServedPort& port)

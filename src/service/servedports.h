@@ -62,7 +62,8 @@ struct ServedPortsSetup
     // Without names: only ports that appear after start() are served by themselves.
     bool onlyNew = false;
     int settleMs = kSettleMs;
-    int quietMs = kRescanMs; // how long the changes are let settle before the ports are read
+    int quietMs = kRescanMs;      // how long the changes are let settle before the ports are read
+    transfer::Checks checks = {}; // around each update
 };
 
 class ServedPorts : public QObject
@@ -80,6 +81,9 @@ public:
     // Hands-free: a served port that appears from now on is updated once it has settled.
     void setHandsFree(bool on) { handsFree_ = on; }
     bool handsFree() const { return handsFree_; }
+    // The checks around each update that starts from now on.
+    void setChecks(const transfer::Checks& checks);
+    const transfer::Checks& checks() const { return setup_.checks; }
 
     // Every port seen so far, in the order first seen; absent ones too.
     QList<ServedPort*> ports() const;

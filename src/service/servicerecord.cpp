@@ -67,8 +67,10 @@ Found ownerOf(const QString& path)
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         return {Owner::Unreadable, file.errorString()};
-    const QByteArray header = recordHeader();
-    return {file.read(header.size()) == header ? Owner::Us : Owner::Other, {}};
+    // Lines with more columns go on below an earlier version's header, which is left as it is.
+    const QByteArray header = recordHeader(), earlier = recordHeader(kFirstRecordColumnCount);
+    const QByteArray start = file.read(std::max(header.size(), earlier.size()));
+    return {start.startsWith(header) || start.startsWith(earlier) ? Owner::Us : Owner::Other, {}};
 }
 
 } // namespace
@@ -91,11 +93,25 @@ QString inertField(QString text)
     return text;
 }
 
-QByteArray recordHeader()
+QString outcomeName(const transfer::Outcome& outcome)
+{
+    switch (outcome.result) {
+    case transfer::Outcome::Success:
+        return QStringLiteral("success");
+    case transfer::Outcome::Current:
+        return QStringLiteral("current");
+    case transfer::Outcome::Failure:
+    case transfer::Outcome::Ended:
+        break;
+    }
+    return QStringLiteral("failure");
+}
+
+QByteArray recordHeader(int columns)
 {
     QStringList names;
-    for (const RecordColumn& column : kRecordColumns)
-        names << QString::fromLatin1(column.name);
+    for (int i = 0; i < columns; ++i)
+        names << QString::fromLatin1(kRecordColumns[i].name);
     return kBom + line(names);
 }
 
@@ -141,10 +157,12 @@ QStringList recordFields(const transfer::Outcome& outcome, const RecordContext& 
                        size,
                        sha,
                        package::embeddedIsTestPayload() ? "yes" : "no",
-                       outcome.result == transfer::Outcome::Success ? "success" : "failure",
+                       outcomeName(outcome),
                        QString::fromStdString(outcome.reason),
                        update ? QString() : outcome.version,
-                       QStringLiteral(QX_VERSION)};
+                       QStringLiteral(QX_VERSION),
+                       outcome.before,
+                       outcome.after};
     for (QString& field : fields)
         field = inertField(std::move(field));
     return fields;

@@ -49,11 +49,20 @@ inline constexpr RecordColumn kRecordColumns[] = {
     {"reason", "text"},
     {"device_version", "text"},
     {"program_version", "text"},
+    // Added later, at the end, so that older lines and the spreadsheets made of them still fit:
+    // what the checks around an update found ("unknown": no file named; empty: not asked).
+    {"version_before", "text"},
+    {"version_after", "text"},
 };
 inline constexpr int kRecordColumnCount = int(std::size(kRecordColumns));
+// The columns of the lines an earlier version wrote: its files and outboxes are still ours.
+inline constexpr int kFirstRecordColumnCount = 15;
 
-// The header line, behind the byte-order mark that makes Excel read the file as UTF-8.
-QByteArray recordHeader();
+// The header line, behind the byte-order mark that makes Excel read the file as UTF-8: of all
+// the columns, or of the first `columns` as an earlier version wrote it.
+QByteArray recordHeader(int columns = kRecordColumnCount);
+// An outcome as the record and --json name it: "success", "current" or "failure".
+QString outcomeName(const transfer::Outcome& outcome);
 // A line's fields, in the header's order, each made inert as every destination keeps it.
 QStringList recordFields(const transfer::Outcome& outcome, const RecordContext& context);
 // A field as the record keeps it, in the CSV and the database alike: control characters made

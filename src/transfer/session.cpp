@@ -33,6 +33,17 @@ Session::Session(Port& port, const package::Package& package, QObject* parent)
     tmrOvertime.setTimerType(Qt::PreciseTimer);
     connect(&tmrSend, &QTimer::timeout, this, &Session::sendTick);
     connect(&tmrOvertime, &QTimer::timeout, this, &Session::overtimeTick);
+    versionQuiet_.setSingleShot(true);
+    verifyPause_.setSingleShot(true);
+    connect(&versionQuiet_, &QTimer::timeout, this, &Session::checkAnswered);
+    connect(&verifyPause_, &QTimer::timeout, this, [this] {
+        try {
+            askVersion(kVerifyTimeoutMs);
+        } catch (const std::exception&) { // the update itself has succeeded
+            check_ = Check::None;
+            verified(Found::Unknown, Outcome::kVersionUnknown);
+        }
+    });
 }
 
 // ---- Update ------------------------------------------------------------------------------
@@ -48,6 +59,10 @@ void Session::begin(Job job)
     leaveQuery();
     job_ = job;
     stage_ = Stage::Judging;
+    check_ = Check::None;
+    checks_ = {};
+    before_.clear();
+    after_.clear();
     started_ = QDateTime::currentDateTime();
     clock_.start();
     emit begun(job);
@@ -58,6 +73,7 @@ void Session::decide(Outcome outcome)
     if (!awaitsRecord())
         return;
     stage_ = Stage::Quiet;
+    outcome = checked(std::move(outcome));
     if (!outcome.started.isValid()) // decided without being shown: its time is now
         stamp(outcome);
     emit decided(outcome);
@@ -78,21 +94,96 @@ void Session::refused(Job job, const QString& description)
         {job, Outcome::Failure, "the port could not be started: " + description.toStdString(), {}});
 }
 
-void Session::startUpdate()
+void Session::startUpdate(Checks checks)
 {
     begin(Job::Update);
+    checks_ = checks;
     commMode = 1;
     try {
-        port_.clearReceive();
-        port_.clearTransmit();
-        port_.setTextInput(false);
+        if (checks.before)
+            askVersion(kMenuTimeoutMs); // as long as the menu command would have
+        else
+            startTransfer();
     } catch (const std::exception& error) {
         refused(Job::Update, QString::fromUtf8(error.what()));
         throw;
     }
+}
+
+// From the menu command, or from the header when the device already asks for it.
+void Session::startTransfer()
+{
+    check_ = Check::None;
+    commMode = 1;
+    port_.clearReceive();
+    port_.clearTransmit();
+    port_.setTextInput(false);
     sendState = deviceWaiting ? 1 : 0;
     tmrSend.setInterval(kSendIntervalMs);
     tmrSend.start();
+}
+
+// ---- The checks around an update -----------------------------------------------------------
+
+void Session::askVersion(int limitMs)
+{
+    check_ = check_ == Check::Pause ? Check::After : Check::Before;
+    commMode = 2;
+    versionText.clear();
+    versionReplyCount = 0;
+    sendVersionCommand(limitMs);
+}
+
+void Session::checkReply()
+{
+    const QString text = QString::fromLatin1(port_.read());
+    if (check_ == Check::Pause || text.isEmpty()) // what the device says as it settles
+        return;
+    versionText += text.left(std::max<qsizetype>(0, kVersionTextLimit - versionText.size()));
+    // Whole once the device has gone quiet, not at its line end: the menu command must not
+    // reach a device still sending (a "\r\n" may come a byte at a time, a prompt after it).
+    if (++versionReplyCount >= kVersionReplyLimit)
+        checkAnswered();
+    else
+        versionQuiet_.start(kVersionQuietMs);
+}
+
+void Session::checkAnswered()
+{
+    tmrOvertime.stop();
+    versionQuiet_.stop();
+    if (outcomeFixed())
+        return;
+    const Found found = judgeVersion(
+        versionText, QString::fromStdString(package::headerFields(package_.headerPacket).fileName));
+    const QString file = namedFile(versionText);
+    const QString named = file.isEmpty() ? QString(Outcome::kVersionUnknown) : file.chopped(4);
+    if (std::exchange(check_, Check::None) == Check::After) {
+        verified(found, named);
+        return;
+    }
+    before_ = named;
+    if (found == Found::Current) {
+        finish({Job::Update, Outcome::Current, {}, named});
+    } else if (found == Found::OtherProduct && !checks_.force) {
+        finish(failed({Cause::OtherProduct, kQueryState, {}, named.toStdString()}));
+    } else {
+        deviceWaiting = false; // it has just answered at its menu
+        try {
+            startTransfer();
+        } catch (const std::exception& error) {
+            failNow({Cause::PortRefused, 0, {}, error.what()});
+        }
+    }
+}
+
+void Session::verified(Found found, const QString& named)
+{
+    after_ = named;
+    if (found == Found::Current || found == Found::Unknown) // unanswered: the success stands
+        finish({Job::Update, Outcome::Success, {}, {}});
+    else
+        finish(failed({Cause::NotUpdated, kQueryState, {}, named.toStdString()}));
 }
 
 void Session::sendTick()
@@ -132,7 +223,10 @@ void Session::receive()
         transferReply();
         break;
     case 2:
-        versionReply();
+        if (check_ == Check::None)
+            versionReply();
+        else
+            checkReply();
         break;
     default:
         break;
@@ -180,6 +274,13 @@ void Session::succeed()
 {
     tmrSend.stop();
     tmrOvertime.stop();
+    deviceWaiting = false;
+    if (checks_.after) {
+        check_ = Check::Pause;
+        commMode = 2;
+        verifyPause_.start(kVerifyPauseMs);
+        return;
+    }
     finish({Job::Update, Outcome::Success, {}, {}});
     deviceWaiting = false;
 }
@@ -198,6 +299,8 @@ void Session::failNow(Failure failure)
     stage_ = stage_ == Stage::Quiet ? Stage::FailingAfterRecord : Stage::Failing;
     failure_ = std::move(failure);
     tmrSend.stop();
+    versionQuiet_.stop();
+    verifyPause_.stop();
     tmrOvertime.setInterval(kFailNowMs);
     tmrOvertime.start();
 }
@@ -205,6 +308,10 @@ void Session::failNow(Failure failure)
 void Session::overtimeTick()
 {
     tmrOvertime.stop();
+    if (!outcomeFixed() && check_ != Check::None) { // what came within the check's time
+        checkAnswered();
+        return;
+    }
     if (!outcomeFixed()) { // the time ran out; what little came stays for the idle reader
         failure_ = {Cause::NoReply, state()};
         if (job_ == Job::Query)
@@ -218,6 +325,9 @@ void Session::overtimeTick()
 
 void Session::finish(Outcome outcome)
 {
+    versionQuiet_.stop();
+    verifyPause_.stop();
+    outcome = checked(std::move(outcome));
     stamp(outcome); // the duration ends at the outcome, not when its box is closed
     // Recorded first: a box may wait for its OK until the battery dies or the program is killed.
     decide(outcome);
@@ -231,7 +341,9 @@ void Session::finish(Outcome outcome)
 void Session::lineLost(const QString& description)
 {
     tmrSend.stop();
-    if (commMode == 1 || commMode == 2)
+    if (check_ == Check::Pause || check_ == Check::After) // the update itself has succeeded
+        verified(Found::Unknown, Outcome::kVersionUnknown);
+    else if (commMode == 1 || commMode == 2)
         failNow({Cause::LineLost, state(), {}, description.toStdString()});
 }
 
@@ -246,7 +358,10 @@ void Session::interrupt()
     }
     tmrSend.stop();
     tmrOvertime.stop();
-    finish(failed({Cause::Interrupted, state()}, versionCaption(versionText)));
+    if (check_ == Check::Pause || check_ == Check::After) // the update itself has succeeded
+        verified(Found::Unknown, Outcome::kVersionUnknown);
+    else
+        finish(failed({Cause::Interrupted, state()}, versionCaption(versionText)));
 }
 
 Outcome Session::failed(const Failure& failure, const QString& version) const
@@ -267,6 +382,15 @@ bool Session::awaitsRecord() const
     return stage_ == Stage::Judging || stage_ == Stage::Failing;
 }
 
+Outcome Session::checked(Outcome outcome) const
+{
+    if (outcome.job == Job::Update) {
+        outcome.before = before_;
+        outcome.after = after_;
+    }
+    return outcome;
+}
+
 void Session::stamp(Outcome& outcome) const
 {
     outcome.started = started_;
@@ -276,16 +400,24 @@ void Session::stamp(Outcome& outcome) const
 
 int Session::state() const
 {
-    return job_ == Job::Query ? kQueryState : sendState;
+    return job_ == Job::Query || check_ != Check::None ? kQueryState : sendState;
 }
 
 void Session::stop()
 {
     tmrSend.stop();
     tmrOvertime.stop();
+    versionQuiet_.stop();
+    verifyPause_.stop();
     leaveQuery();
-    if (job_ == Job::Update && commMode == 1 && !outcomeFixed()) // the window closes on it
-        decide(failed({Cause::Interrupted, sendState}));
+    if (stage_ == Stage::Failing) // fixed, and not yet reported: recorded now or never
+        decide(failed(failure_));
+    if (job_ != Job::Update || stage_ != Stage::Judging) // the window closes on an update
+        return;
+    if (check_ == Check::Pause || check_ == Check::After) // the update itself has succeeded
+        decide({Job::Update, Outcome::Success, {}, {}});
+    else
+        decide(failed({Cause::Interrupted, state()}));
 }
 
 // ---- Version query -------------------------------------------------------------------------
@@ -297,6 +429,17 @@ void Session::startQuery(std::optional<int> limitMs)
     versionReplyCount = 0;
     commMode = 2;
     queryLimitMs_ = limitMs;
+    try {
+        sendVersionCommand(limitMs);
+    } catch (const std::exception& error) {
+        refused(Job::Query, QString::fromUtf8(error.what()));
+        throw;
+    }
+}
+
+// Text input, and "2"; a refusal is thrown with the limit's timer stopped.
+void Session::sendVersionCommand(std::optional<int> limitMs)
+{
     try {
         port_.setHandshakingNone();
         port_.clearReceive();
@@ -310,9 +453,8 @@ void Session::startQuery(std::optional<int> limitMs)
             tmrOvertime.start();
         }
         port_.write(bytesOf(QByteArray(kVersionCommand)));
-    } catch (const std::exception& error) {
+    } catch (const std::exception&) {
         tmrOvertime.stop();
-        refused(Job::Query, QString::fromUtf8(error.what()));
         throw;
     }
 }

@@ -5,6 +5,7 @@
 
 #include "packageformat.h"
 #include "transfer.h"
+#include "versionquery.h"
 
 #include <QByteArray>
 #include <QDateTime>
@@ -50,7 +51,8 @@ struct Outcome
     {
         Success,
         Failure,
-        Ended, // a query past its last read after a finished update: no message, a failed line
+        Ended,   // a query past its last read after a finished update: no message, a failed line
+        Current, // checked before an update: the device runs this firmware already
     } result = Success;
     std::string reason;  // a failure's step and cause (describe())
     QString version;     // a query's caption
@@ -58,6 +60,22 @@ struct Outcome
     double seconds = 0;  // from then to the outcome
     std::string step{};  // the step a failure names ("data block 34 of 372"); else empty
     std::chrono::steady_clock::time_point at{}; // the outcome's moment, for what waits after it
+    // The checks around an update: the file the device named before and after it, "unknown"
+    // where it named none; empty where it was not asked.
+    QString before{}, after{};
+    bool verified() const
+    {
+        return result == Success && !after.isEmpty() && after != kVersionUnknown;
+    }
+    static constexpr char kVersionUnknown[] = "unknown";
+};
+
+// The checks an update makes around its transfer; the window's makes none.
+struct Checks
+{
+    bool before = false; // ask first: a current device is left, another product's refused
+    bool force = false;  // update another product's device all the same
+    bool after = false;  // ask again after a success: does it run what was sent?
 };
 
 class Session : public QObject
@@ -81,8 +99,9 @@ public:
     // Connect: commMode 0; a query still waiting for its answer is left.
     void connected();
     // Update: clears the port, binary input, and the first send 1 ms later. A refusal is
-    // thrown, with commMode already 1.
-    void startUpdate();
+    // thrown, with commMode already 1. With `checks` the device is first asked which firmware
+    // it runs, and asked again after a success (see Checks).
+    void startUpdate(Checks checks = {});
     // Get Version: sends "2" as text. With a limit the query ends when the reply is whole or
     // fails when the limit runs out; without (the window's), it collects until the next command.
     void startQuery(std::optional<int> limitMs = std::nullopt);
@@ -114,6 +133,12 @@ private:
     void idleReply();
     void transferReply();
     void versionReply();
+    void startTransfer();
+    void sendVersionCommand(std::optional<int> limitMs);
+    void askVersion(int limitMs); // a check's version command
+    void checkReply();
+    void checkAnswered(); // the check's reply is whole, or its time is up
+    void verified(Found found, const QString& named);
     void advance();
     void succeed();
     void replyFailure(Failure failure);
@@ -125,7 +150,8 @@ private:
     void decide(Outcome outcome);
     void leaveQuery(); // a query waiting for its answer is decided as left unanswered
     int state() const; // the step a failure names: sendState, or kQueryState
-    void stamp(Outcome& outcome) const; // when the job began, and how long until now
+    void stamp(Outcome& outcome) const;     // when the job began, and how long until now
+    Outcome checked(Outcome outcome) const; // with what the checks found
 
     Port& port_;
     const package::Package& package_;
@@ -142,6 +168,19 @@ private:
         Reporting,          // its outcome is recorded and shown (a box may wait): replies dropped
     };
     Stage stage_ = Stage::Quiet;
+    // Which check of an update the version command serves.
+    enum class Check
+    {
+        None,   // none: the transfer, or a query of its own
+        Before, // asked before the transfer
+        Pause,  // the transfer has succeeded: the device has kVerifyPauseMs before it is asked
+        After,  // asked after it
+    };
+    Check check_ = Check::None;
+    Checks checks_;          // the current update's
+    QString before_, after_; // what the checks found, as Outcome keeps them
+    QTimer versionQuiet_;    // a check's reply is whole when it runs out
+    QTimer verifyPause_;
     bool outcomeFixed() const; // Failing, FailingAfterRecord or Reporting: nothing is judged
     bool awaitsRecord() const; // Judging or Failing: its outcome goes to the record once
     QDateTime started_;

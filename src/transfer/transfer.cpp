@@ -158,6 +158,10 @@ std::string describe(const Failure& failure, int packetCount)
         return "the version reply ran past " + std::to_string(kVersionReplyLimit) + " reads";
     case Cause::Interrupted:
         return "interrupted at " + step;
+    case Cause::OtherProduct:
+        return "the device runs " + failure.detail + ", another product's firmware";
+    case Cause::NotUpdated:
+        return "the device reports " + failure.detail + " after the update";
     case Cause::Left:
         return (failure.reply.empty() ? "no answer to " : "no whole answer to ") + step +
                " before the next command" +

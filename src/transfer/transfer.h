@@ -34,6 +34,13 @@ inline constexpr int kReplyTimeoutMs = 10000; // for the reply to every later st
 inline constexpr int kFailNowMs = 1;          // the watchdog fires at once after a wrong reply
 inline constexpr int kSuccessPauseMs = 5;     // before the success message
 inline constexpr int kQueryTimeoutMs = 4000;  // a version query that must end (command line)
+// The checks around an update: a reply to the version command is whole once this long has
+// passed without another byte.
+inline constexpr int kVersionQuietMs = 100;
+// After the closing header's ACK the device writes its flash and returns to its menu: the
+// version command that verifies goes this long after, and is answered within kVerifyTimeoutMs.
+inline constexpr int kVerifyPauseMs = 500;
+inline constexpr int kVerifyTimeoutMs = 5000;
 
 enum class Step
 {
@@ -104,6 +111,8 @@ enum class Cause
     ReplyTooLong, // the version reply ran past kVersionReplyLimit reads
     Interrupted,  // the command line was stopped
     Left,         // a query was left by the next command without a whole answer
+    OtherProduct, // the check before an update: the device runs another product's firmware
+    NotUpdated,   // the check after: the device reports another file than the one sent
 };
 
 struct Failure
@@ -111,7 +120,9 @@ struct Failure
     Cause cause;
     int sendState = 0;                 // the step it happened at; -1 for the version query
     std::vector<std::uint8_t> reply{}; // WrongReply, and a query's NoReply: what came
-    std::string detail{}; // LineLost, PortRefused: the port's words; NoReply: how little came
+    // LineLost, PortRefused: the port's words; NoReply: how little came; OtherProduct and
+    // NotUpdated: the file the device named
+    std::string detail{};
 };
 inline constexpr int kQueryState = -1;
 

@@ -3,6 +3,7 @@
 
 #include "transfer.h"
 
+#include <QRegularExpression>
 #include <QString>
 
 namespace qx::transfer {
@@ -21,6 +22,39 @@ inline bool versionReplyComplete(const QString& versionText)
     return versionText.contains(QLatin1String(".bin")) ||
            (!versionText.trimmed().isEmpty() &&
             (versionText.contains(QLatin1Char('\r')) || versionText.contains(QLatin1Char('\n'))));
+}
+
+// What a device's reply to the version command says of the firmware a package carries.
+enum class Found
+{
+    Current,      // it names the package's file: this firmware already runs
+    OtherVersion, // another QX-LP4R firmware file
+    OtherProduct, // a .bin file of another product: not a device this firmware is for
+    Unknown,      // no file name at all
+};
+
+// The file the reply names: by the window's rule the text before the first ".bin", and of
+// that its last word (a boot loader may say more before it); empty when there is none.
+inline QString namedFile(const QString& versionText)
+{
+    if (!versionText.contains(QLatin1String(".bin"), Qt::CaseSensitive))
+        return {};
+    static const QRegularExpression kSpace(QStringLiteral("\\s+"));
+    const QString name = versionCaption(versionText).trimmed().section(kSpace, -1);
+    return name.isEmpty() ? QString() : name + QLatin1String(".bin");
+}
+
+// `packageFile` is the file the package's header names ("QX-LP4R-V1.4.0.bin").
+inline Found judgeVersion(const QString& versionText, const QString& packageFile)
+{
+    const QString file = namedFile(versionText);
+    if (file.isEmpty())
+        return Found::Unknown;
+    if (file == packageFile)
+        return Found::Current;
+    return file.startsWith(QLatin1String(package::kFirmwareNamePrefix), Qt::CaseInsensitive)
+               ? Found::OtherVersion
+               : Found::OtherProduct;
 }
 
 } // namespace qx::transfer

@@ -29,6 +29,7 @@ struct Ours
 const char kWindow[] = "The window, which opens without options:";
 const char kBench[] = "The bench window:";
 const char kCommandLine[] = "The command line, without a window:";
+const char kChecks[] = "Checks around each update, with --update, --station or --bench:";
 const char kEvery[] = "Every face:";
 
 QCommandLineOption option(const QStringList& names, const char* description,
@@ -70,6 +71,15 @@ const std::vector<Ours>& ours()
         {kCommandLine,
          option({"json"}, "With --update, --query or --station: print one JSON object a line "
                           "instead of the text lines.")},
+        {kChecks,
+         option({"skip-current"},
+                "First ask each device which firmware it runs: one that runs this firmware is "
+                "left as it is (current), one that runs another product's is refused.")},
+        {kChecks,
+         option({"force"}, "With --skip-current: update another product's device all the same.")},
+        {kChecks,
+         option({"verify"}, "After each update ask the device again, and fail it if it names "
+                            "another firmware than the one sent.")},
         {kEvery,
          option({"record-to"},
                 "Also deliver each line of the service record, exactly once, to the PostgreSQL "
@@ -118,7 +128,11 @@ const char* const kQtValued[] = {"platform",
 const char kAfterOptions[] =
     R"(A PORT is COM<n> as --list shows it, or on Linux a device's path such as /dev/ttyUSB0 or
 /dev/serial/by-id/... (which stays the same when the adapter is plugged in again).
-Exit status: 0 every device succeeded, 1 any failed or was interrupted, 2 a usage error.)";
+
+Exit status:
+  0  every device was updated, or found current with --skip-current
+  1  a device failed, was refused or was interrupted
+  2  a usage error: no port was touched)";
 
 QString shownNames(const QCommandLineOption& option)
 {
@@ -228,6 +242,15 @@ std::optional<QString> checkFace(const QCommandLineParser& parser, const QString
     if (a.json && a.command != Command::Update && a.command != Command::Query &&
         a.command != Command::Station)
         return QStringLiteral("--json goes with --update, --query or --station");
+    a.checks = {.before = parser.isSet(QStringLiteral("skip-current")),
+                .force = parser.isSet(QStringLiteral("force")),
+                .after = parser.isSet(QStringLiteral("verify"))};
+    if ((a.checks.before || a.checks.after) && a.command != Command::Update &&
+        a.command != Command::Station && a.face != Face::Bench)
+        return QStringLiteral("--%1 goes with --update, --station or --bench")
+            .arg(a.checks.before ? "skip-current" : "verify");
+    if (a.checks.force && !a.checks.before)
+        return QStringLiteral("--force goes with --skip-current");
     a.startOnPlug = parser.isSet(QStringLiteral("start-on-plug"));
     if (a.startOnPlug && a.face != Face::Bench)
         return QStringLiteral("--start-on-plug goes with --bench");

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "recordto.h"
+#include "session.h"
 
 #include <QString>
 #include <QStringList>
@@ -38,6 +39,7 @@ struct Arguments
     QString language;         // --language: "zh", "en", or empty for the system's
     bool startOnPlug = false; // the bench's hands-free from the start
     bool json = false;        // --json: the command line's results as JSON lines
+    transfer::Checks checks;  // --skip-current, --force, --verify: around each update
     QStringList ports;        // as the user named them
     QString helpText;         // --help's
     QString recordFolder;     // the deliverer's: whose outbox it delivers

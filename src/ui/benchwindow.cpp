@@ -17,11 +17,17 @@ namespace b = texts::bench;
 using service::ServedPort;
 
 namespace {
-const QColor kRunning(0x1f, 0x4e, 0x9c), kDone(0x1b, 0x7a, 0x2e), kFailed(0xb0, 0x1c, 0x1c);
+const QColor kRunning(0x1f, 0x4e, 0x9c), kDone(0x1b, 0x7a, 0x2e), kCurrent(0x0b, 0x60, 0x6b),
+    kFailed(0xb0, 0x1c, 0x1c);
+
+bool failed(const t::Outcome& outcome)
+{
+    return outcome.result == t::Outcome::Failure || outcome.result == t::Outcome::Ended;
+}
 
 bool failedLast(const ServedPort& port)
 {
-    return port.lastOutcome() && port.lastOutcome()->result != t::Outcome::Success;
+    return port.lastOutcome() && failed(*port.lastOutcome());
 }
 } // namespace
 
@@ -38,6 +44,8 @@ BenchWindow::BenchWindow(service::Setup setup, BenchOptions options, QWidget* pa
     ui->startButton->setShortcut(Qt::Key_F5);
     ui->stopButton->setShortcut(Qt::Key_Escape);
     ui->handsFree->setText(text(b::kHandsFree));
+    ui->skipCurrent->setText(text(b::kSkipCurrent));
+    ui->verify->setText(text(b::kVerify));
     QStringList headers;
     for (const Text& column : b::kColumns)
         headers << text(column);
@@ -69,6 +77,11 @@ BenchWindow::BenchWindow(service::Setup setup, BenchOptions options, QWidget* pa
             showCounters();
         });
     ui->handsFree->setChecked(options_.startOnPlug && loaded);
+    ui->skipCurrent->setChecked(options_.checks.before);
+    ui->verify->setChecked(options_.checks.after);
+    applyChecks();
+    connect(ui->skipCurrent, &QCheckBox::toggled, this, &BenchWindow::applyChecks);
+    connect(ui->verify, &QCheckBox::toggled, this, &BenchWindow::applyChecks);
     ports_.start();
 }
 
@@ -152,18 +165,20 @@ void BenchWindow::setState(ServedPort& port, const QString& state, const QColor&
 
 void BenchWindow::ended(ServedPort& port, const t::Outcome& outcome)
 {
-    const bool ok = outcome.result == t::Outcome::Success;
+    const bool current = outcome.result == t::Outcome::Current;
     if (outcome.job == t::Job::Update)
-        ++(ok ? updated_ : failed_);
+        ++(current ? current_ : failed(outcome) ? failed_ : updated_);
     setState(port, outcomeWords(outcome, texts::kOutcomeRow, setup_.languageFlag),
-             ok ? kDone : kFailed);
+             current           ? kCurrent
+             : failed(outcome) ? kFailed
+                               : kDone);
     rows_[&port]->setText(kLastOutcome, QTime::currentTime().toString(QStringLiteral("HH:mm:ss")));
     showCounters();
 }
 
 void BenchWindow::showCounters()
 {
-    ui->counters->setText(text(b::kCounters).arg(updated_).arg(failed_) +
+    ui->counters->setText(text(b::kCounters).arg(updated_).arg(current_).arg(failed_) +
                           (delivery_.isEmpty() ? QString() : "   " + delivery_));
 }
 
@@ -192,6 +207,14 @@ void BenchWindow::on_stopButton_clicked()
 void BenchWindow::on_handsFree_toggled(bool on)
 {
     ports_.setHandsFree(on); // the ports already present stay as they are
+}
+
+// The checks apply to each update that starts from now on; --force stays as given.
+void BenchWindow::applyChecks()
+{
+    ports_.setChecks({.before = ui->skipCurrent->isChecked(),
+                      .force = options_.checks.force,
+                      .after = ui->verify->isChecked()});
 }
 
 ServedPort* BenchWindow::portOf(const QTreeWidgetItem* row) const

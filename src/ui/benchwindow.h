@@ -21,8 +21,9 @@ namespace qx::ui {
 // What --bench was given.
 struct BenchOptions
 {
-    QStringList named = {};   // shown exactly, each whenever present; empty: every port
-    bool startOnPlug = false; // hands-free from the start
+    QStringList named = {};       // shown exactly, each whenever present; empty: every port
+    bool startOnPlug = false;     // hands-free from the start
+    transfer::Checks checks = {}; // the check boxes' start: --skip-current, --verify, --force
 };
 
 class BenchWindow : public QWidget
@@ -71,6 +72,7 @@ private:
     void start(service::ServedPort& port, transfer::Job job);
     service::ServedPort* portOf(const QTreeWidgetItem* row) const;
     void showCounters();
+    void applyChecks();
     QString text(const Text& pair) const;
 
     std::unique_ptr<Ui::BenchWindow> ui;
@@ -80,6 +82,7 @@ private:
     service::ServedPorts ports_;
     QHash<service::ServedPort*, QTreeWidgetItem*> rows_;
     int updated_ = 0;
+    int current_ = 0;
     int failed_ = 0;
     QString delivery_; // what the shared record last said
 };

@@ -66,10 +66,11 @@ std::optional<int> CommandLine::start(const Arguments& arguments)
 {
     using Command = Arguments::Command;
     json_ = arguments.json;
+    checks_ = arguments.checks;
     switch (arguments.command) {
     case Command::Help:
         setup_.out(arguments.helpText);
-        setup_.out("Every update and query leaves a line in the service record:\n  " +
+        setup_.out("\nEvery update and query leaves a line in the service record:\n  " +
                    QDir::toNativeSeparators(setup_.recordFolder + '/' + service::kRecordFileName));
         return kExitSuccess;
     case Command::Version: {
@@ -102,7 +103,7 @@ std::optional<int> CommandLine::start(const Arguments& arguments)
     if (update && !loadPackage())
         return kExitFailure;
     portCount_ = names.size();
-    serve({.devices = setup_.devices, .named = names});
+    serve({.devices = setup_.devices, .named = names, .checks = checks_});
     ports_->start(map);
     for (service::ServedPort* port : ports_->ports())
         port->start(update ? transfer::Job::Update : transfer::Job::Query);
@@ -130,7 +131,8 @@ std::optional<int> CommandLine::startStation(const QStringList& names,
     serve({.devices = setup_.devices,
            .named = names,
            .onlyNew = names.isEmpty(),
-           .settleMs = setup_.settleMs});
+           .settleMs = setup_.settleMs,
+           .checks = checks_});
     ports_->setHandsFree(true);
     connect(ports_.get(), &service::ServedPorts::appeared, this, [this](service::ServedPort& port) {
         const QString device = serial::deviceText(port.entry().device);
@@ -178,6 +180,7 @@ void CommandLine::say(const service::ServedPort* port, const QString& text, QJso
 {
     if (!json_)
         return setup_.out(port ? port->name() + ": " + text : text);
+    json.insert("format", kJsonFormat);
     if (port)
         json.insert("port", port->name());
     const QDateTime now = QDateTime::currentDateTime();
@@ -198,23 +201,32 @@ void CommandLine::progress(service::ServedPort& port)
 
 void CommandLine::ended(service::ServedPort& port, const transfer::Outcome& outcome)
 {
-    const bool ok = outcome.result == transfer::Outcome::Success;
+    const QString result = service::outcomeName(outcome);
     QJsonObject json{{"event", "outcome"},
                      {"job", outcome.job == transfer::Job::Update ? "update" : "query"},
-                     {"result", ok ? "success" : "failure"},
+                     {"result", result},
                      {"duration_s", std::round(outcome.seconds * 1000) / 1000}};
-    if (!ok) {
+    if (outcome.result == transfer::Outcome::Failure ||
+        outcome.result == transfer::Outcome::Ended) {
         json.insert("step", QString::fromStdString(outcome.step));
         json.insert("reason", QString::fromStdString(outcome.reason));
     }
     if (outcome.job == transfer::Job::Query)
         json.insert("version", outcome.version);
+    if (!outcome.before.isEmpty())
+        json.insert("version_before", outcome.before);
+    if (!outcome.after.isEmpty()) {
+        json.insert("version_after", outcome.after);
+        json.insert("verified", outcome.verified());
+    }
     say(&port, service::inert(outcomeWords(outcome, texts::kOutcomeLine, 0)), json);
-    if (ok)
+    if (outcome.result == transfer::Outcome::Success)
         ++succeeded_;
+    else if (outcome.result == transfer::Outcome::Current)
+        ++current_;
     else
         failed_ << port.name();
-    if (!station_ && succeeded_ + failed_.size() == portCount_)
+    if (!station_ && succeeded_ + current_ + failed_.size() == portCount_)
         summarize();
 }
 
@@ -226,19 +238,26 @@ void CommandLine::summarize()
     const QString failed = failed_.isEmpty() ? QString() : "; failed: " + failed_.join(' ');
     QJsonObject json{{"event", "summary"},
                      {"succeeded", succeeded_},
+                     {"current", current_},
                      {"failed", QJsonArray::fromStringList(failed_)}};
     if (!station_)
         json.insert("of", portCount_);
-    say(nullptr,
-        station_ ? QStringLiteral("summary: %1 updated, %2 failed%3")
-                       .arg(succeeded_)
-                       .arg(failed_.size())
-                       .arg(failed)
-                 : QStringLiteral("summary: %1 of %2 succeeded%3")
-                       .arg(succeeded_)
-                       .arg(portCount_)
-                       .arg(failed),
-        json);
+    // Where devices may be found current, updated and current are told apart.
+    const QString counted = checks_.before
+                                ? QStringLiteral("summary: %1 updated, %2 current, %3 failed%4")
+                                      .arg(succeeded_)
+                                      .arg(current_)
+                                      .arg(failed_.size())
+                                      .arg(failed)
+                            : station_ ? QStringLiteral("summary: %1 updated, %2 failed%3")
+                                             .arg(succeeded_)
+                                             .arg(failed_.size())
+                                             .arg(failed)
+                                       : QStringLiteral("summary: %1 of %2 succeeded%3")
+                                             .arg(succeeded_)
+                                             .arg(portCount_)
+                                             .arg(failed);
+    say(nullptr, counted, json);
     const int status = failed_.isEmpty() ? kExitSuccess : kExitFailure;
     // The shared record is given a few seconds at the end; what it cannot take waits for the
     // next run. From the event loop, so that a caller's exec() has begun.

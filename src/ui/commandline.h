@@ -17,6 +17,9 @@
 
 namespace qx::ui {
 
+// --json's format, in every line: raised when an event or a field is removed or renamed.
+inline constexpr int kJsonFormat = 1;
+
 class CommandLine : public QObject
 {
     Q_OBJECT
@@ -57,7 +60,9 @@ private:
     qsizetype portCount_ = 0;                          // --update and --query's
     QHash<const service::ServedPort*, int> shownTens_; // progress printed, in tens of percent
     int succeeded_ = 0;
-    QStringList failed_; // as each failed
+    int current_ = 0;         // devices found to run this firmware already
+    transfer::Checks checks_; // around each update: --skip-current, --force, --verify
+    QStringList failed_;      // as each failed
     bool running_ = false;
 };
 

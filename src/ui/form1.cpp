@@ -325,7 +325,8 @@ void Form1::onFinished(const t::Outcome& outcome)
         box.exec();
         break;
     }
-    case t::Outcome::Ended: // a query after a finished update ends without a word
+    case t::Outcome::Ended:   // a query after a finished update ends without a word
+    case t::Outcome::Current: // the window's updates make no checks
         return;
     }
     if (portsStale)

@@ -66,8 +66,9 @@ int bench(int argc, char** argv, const Arguments& arguments)
     QApplication app(argc, argv);
     nameTheProgram();
     sayWhichFirmware();
-    qx::ui::BenchWindow window(windowSetup(arguments),
-                               {.named = arguments.ports, .startOnPlug = arguments.startOnPlug});
+    qx::ui::BenchWindow window(windowSetup(arguments), {.named = arguments.ports,
+                                                        .startOnPlug = arguments.startOnPlug,
+                                                        .checks = arguments.checks});
     qx::platform::InterruptWatcher requests;
     qx::ui::endOnRequest(requests, [&window] { window.endNow(); });
     window.show();

@@ -82,7 +82,10 @@ inline constexpr Text kStart{"开始", "Start"};
 inline constexpr Text kStop{"停止", "Stop"};
 inline constexpr Text kHandsFree{"设备插入时自动开始升级",
                                  "Start each device when it is plugged in"};
-inline constexpr Text kCounters{"已升级：%1   失败：%2", "Updated: %1   Failed: %2"};
+inline constexpr Text kCounters{"已升级：%1   已是最新：%2   失败：%3",
+                                "Updated: %1   Current: %2   Failed: %3"};
+inline constexpr Text kSkipCurrent{"跳过已是本固件的设备", "Skip devices that run this firmware"};
+inline constexpr Text kVerify{"升级后核对版本", "Verify the version after updating"};
 inline constexpr Text kColumns[] = {{"端口", "Port"},
                                     {"设备", "Device"},
                                     {"进度", "Progress"},
@@ -95,6 +98,9 @@ inline constexpr Text kAsking{"正在查询版本", "asking for its version"};
 inline constexpr Text kDone{"完成，用时 %1 秒", "done in %1 s"};
 inline constexpr Text kFailed{"失败：%1", "failed: %1"};
 inline constexpr Text kVersionIs{"版本 %1", "version %1"};
+inline constexpr Text kCurrent{"已是最新（%1）", "current (%1 already)"};
+inline constexpr Text kVerified{"，已核对", ", verified"};
+inline constexpr Text kNotVerified{"，未能核对", ", not verified"};
 inline constexpr Text kUpdateThis{"升级此设备", "Update this device"};
 inline constexpr Text kAskVersion{"查询其版本", "Ask for its version"};
 inline constexpr Text kCloseRunning{"%1 台设备正在升级。中断并关闭窗口吗？",
@@ -103,19 +109,26 @@ inline constexpr Text kCloseRunning{"%1 台设备正在升级。中断并关闭�
 } // namespace bench
 
 // The words for an outcome in each face's form: an update that succeeded (%1: its seconds), a
-// query's answer (%1: the version) and a failure (%1: its cause, in the record's words).
+// query's answer (%1: the version), a failure (%1: its cause, in the record's words), and a
+// device found current (%1: its version). A checked success adds whether it was verified.
 struct OutcomeTexts
 {
     Text updated;
     Text versionIs;
     Text failed;
+    Text current;
+    Text verified = bench::kVerified;
+    Text notVerified = bench::kNotVerified;
 };
 // The command line speaks English only.
 inline constexpr OutcomeTexts kOutcomeLine{
-    {"success", "success"}, {"version %1", "version %1"}, {"failure: %1", "failure: %1"}};
-inline constexpr OutcomeTexts kOutcomeRow{bench::kDone, bench::kVersionIs, bench::kFailed};
-// The window's boxes; a failure's cause is the box's detail.
-inline constexpr OutcomeTexts kOutcomeBox{kSuccess, {"%1", "%1"}, kConnectionError};
+    {"success", "success"},         {"version %1", "version %1"},
+    {"failure: %1", "failure: %1"}, {"current (%1 already)", "current (%1 already)"},
+    {", verified", ", verified"},   {", not verified", ", not verified"}};
+inline constexpr OutcomeTexts kOutcomeRow{bench::kDone, bench::kVersionIs, bench::kFailed,
+                                          bench::kCurrent};
+// The window's boxes; a failure's cause is the box's detail. The window makes no checks.
+inline constexpr OutcomeTexts kOutcomeBox{kSuccess, {"%1", "%1"}, kConnectionError, {"%1", "%1"}};
 
 } // namespace texts
 
@@ -129,9 +142,14 @@ inline QString outcomeWords(const transfer::Outcome& outcome, const texts::Outco
     };
     switch (outcome.result) {
     case transfer::Outcome::Success:
-        return outcome.job == transfer::Job::Update
-                   ? fill(form.updated, QString::number(qRound(outcome.seconds)))
-                   : fill(form.versionIs, outcome.version);
+        if (outcome.job == transfer::Job::Query)
+            return fill(form.versionIs, outcome.version);
+        return fill(form.updated, QString::number(qRound(outcome.seconds))) +
+               (outcome.after.isEmpty() ? QString()
+                : outcome.verified()    ? pick(form.verified, languageFlag)
+                                        : pick(form.notVerified, languageFlag));
+    case transfer::Outcome::Current:
+        return fill(form.current, outcome.version);
     case transfer::Outcome::Failure:
         return fill(form.failed, QString::fromStdString(outcome.reason));
     case transfer::Outcome::Ended:

@@ -42,6 +42,7 @@ BootLoader::~BootLoader()
 
 void BootLoader::write(const QByteArray& bytes)
 {
+    sent += bytes;
     if (master_ >= 0) [[maybe_unused]]
         const auto written = ::write(master_, bytes.data(), bytes.size());
 }
@@ -93,6 +94,7 @@ bool BootLoader::takeItem()
         batch_ += item.mid(3, 1024);
         answer(++blocks + 1, "\x06");
     } else if (first == SOH && !afterEot_ && sound(item, 0)) {
+        name_ = item.mid(3, 128).split('\0').value(0);
         size_ = item.mid(3, 128).split('\0').value(1); // after the file name
         batch_.clear();
         blocks = 0;
@@ -102,6 +104,8 @@ bool BootLoader::takeItem()
         afterEot_ = false;
         file = batch_.left(size_.toLongLong());
         ++completed;
+        if (!keepsOldName)
+            versionReply = name_ + "\r\n";
         answer(blocks + 3, "\x06");
     } else {
         write("\x15"); // NAK: refused

@@ -40,9 +40,13 @@ public:
 
     QString slavePath;
     QMap<int, Answer> script; // each entry answers its item once, in place of the proper reply
+    // What "2" is answered with: the file it runs, which a whole batch replaces with the file
+    // its header named unless `keepsOldName`; empty: "2" is not answered at all.
     QByteArray versionReply = "QX-LP4R-V1.3.7.bin\r\n";
+    bool keepsOldName = false;
     std::function<void(int item)> onItem; // an item has arrived; called before it is answered
     QByteArray stream;                    // every byte received, in order
+    QByteArray sent;                      // every byte answered, in order
     QByteArray file;   // of the last whole batch, cut to the size its header gave
     int completed = 0; // batches received whole
     int blocks = 0;    // data blocks accepted in the current batch
@@ -55,7 +59,7 @@ private:
 
     int master_ = -1, slave_ = -1; // the slave is held so the line stays up between opens
     std::unique_ptr<QSocketNotifier> notifier_;
-    QByteArray pending_, batch_, size_;
+    QByteArray pending_, batch_, size_, name_;
     qsizetype itemBytes_ = 0; // of the item being answered
     bool afterEot_ = false;   // the next SOH block closes the batch
 };

@@ -77,6 +77,8 @@ enum RecordField
     kOutcome = 11,
     kReason = 12,
     kVersion = 13,
+    kBefore = 15,
+    kAfter = 16,
 };
 
 inline QString box(const QString& title, QMessageBox::Icon icon, const QString& text)
