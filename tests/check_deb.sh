@@ -61,7 +61,7 @@ for _ in $(seq 50); do [ -s "$out/pty" ] && break; sleep 0.1; done
 XDG_STATE_HOME="$out/state" "$program" --query "$(cat "$out/pty")" >/dev/null 2>&1 &&
     fail "$(cat "$out/pty") answered"
 kill "$silent" 2>/dev/null || true
-tail -1 "$out/state/qx-lp4r-updater/service-record.csv" | grep -q ',1\.4\.0.$' ||
+tail -1 "$out/state/qx-lp4r-updater/service-record.csv" | cut -d, -f15 | grep -qx '1\.4\.0' ||
     fail "the record: $(tail -1 "$out/state/qx-lp4r-updater/service-record.csv")"
 # The window's title on a display of its own, with the system's language LANG (title LANG
 # ARGUMENTS...): in Simplified Chinese on a Chinese system, else in English; --language decides.
