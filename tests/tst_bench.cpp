@@ -7,6 +7,7 @@
 #include <QCheckBox>
 #include <QDir>
 #include <QLabel>
+#include <QLineEdit>
 #include <QPushButton>
 #include <QTreeWidget>
 #include <QtTest>
@@ -163,6 +164,50 @@ private slots:
         QVERIFY(before.stream.isEmpty());
         QCOMPARE(rig.state("COM97"), "waiting");
         QCOMPARE(rig.counters(), "Updated: 2   Current: 0   Failed: 0");
+    }
+
+    // Serials typed into the scan field and Enter, as a scanner sends them: to the selected
+    // row, and hands-free to the devices plugged in next, in order; with a serial required a
+    // device waits for its scan. One that does not match the pattern, or is pending already,
+    // is refused and bound to nothing. The record lines carry them.
+    void scannedSerials()
+    {
+        BootLoader first;
+        BenchRig rig({first.slavePath});
+        Bench& bench = rig.open();
+        auto* scan = rig.w<QLineEdit>("scan");
+        const auto scanned = [&](const QString& serial) {
+            QTest::keyClicks(scan, serial);
+            QTest::keyClick(scan, Qt::Key_Return);
+        };
+        rig.w<QTreeWidget>("rows")->setCurrentItem(bench.rowOf("COM97"));
+        scanned("2412-0042");
+        QCOMPARE(bench.rowOf("COM97")->text(Bench::kUnit), "2412-0042");
+        for (const QString refused : {"2412-0042", "x!"}) { // pending already; no match
+            scanned(refused);
+            QVERIFY(rig.counters().contains("Serial " + refused + " refused"));
+        }
+        QTest::mouseClick(rig.w<QPushButton>("startButton"), Qt::LeftButton);
+        QVERIFY(waitFor([&] { return rig.records().size() == 1; }));
+        QTest::mouseClick(rig.w<QCheckBox>("requireSerial"), Qt::LeftButton);
+        QTest::mouseClick(rig.w<QCheckBox>("handsFree"), Qt::LeftButton);
+        scanned("2412-0043");
+        scanned("2412-0044");
+        std::array<BootLoader, 3> sims;
+        for (int i = 0; i < 3; ++i) {
+            rig.machine.plug(sims[i], kFirst + i);
+            QVERIFY(waitFor([&] { return bench.rowOf(com(kFirst + i)); }, 2000));
+        }
+        QVERIFY(waitFor([&] { return rig.state(com(kFirst + 2)) == "scan the unit's label"; }));
+        QVERIFY(sims[2].stream.isEmpty());
+        scanned("2412-0045"); // to the device that waits for one
+        QVERIFY(waitFor([&] { return rig.records().size() == 4; }));
+        QStringList units;
+        for (const QStringList& record : rig.records())
+            units << record[4] + "=" + record[kUnitSerial];
+        units.sort();
+        QCOMPARE(units, (QStringList{"COM45=2412-0043", "COM46=2412-0044", "COM47=2412-0045",
+                                     "COM97=2412-0042"}));
     }
 
     // A cable pulled mid-update ends that row as a lost line, which it shows until the port

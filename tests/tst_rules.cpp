@@ -10,6 +10,7 @@
 #include "sharedrecord.h"
 #include "texts.h"
 #include "transfer.h"
+#include "unitserial.h"
 #include "versionquery.h"
 
 #include <QCryptographicHash>
@@ -428,6 +429,25 @@ private slots:
                                            {"\r\n", false},
                                            {"", false}})
             QVERIFY2(t::versionReplyComplete(reply) == whole, reply);
+        // a unit's serial: bounded, matching its pattern whole, and pending once at a time
+        const std::tuple<QString, const char*, const char*> serials[] = {
+            {"2412-0042", "", ""},
+            {"AB/12.x_9", "", ""},
+            {"abc", "does not match", ""},
+            {"2412 0042", "does not match", ""},
+            {"2412-0042\n", "does not match", ""},
+            {QString(41, 'A'), "does not match", ""},
+            {QString(65, 'A'), "longer than 64", "A{65}"},
+            {"2412-0042", "is waiting for another device", ""},
+            {"=1+2", "", "=1\\+2"},
+        };
+        for (const auto& [serial, problem, pattern] : serials) {
+            const QString said = qx::service::serialProblem(
+                serial, *pattern ? pattern : qx::service::kDefaultSerialPattern,
+                problem == std::string_view("is waiting for another device") ? QStringList{serial}
+                                                                             : QStringList{});
+            QVERIFY2(*problem ? said.startsWith(problem) : said.isEmpty(), qPrintable(serial));
+        }
         // the checks around an update: the file a reply names, and what it says of the
         // package's QX-LP4R-V1.4.0.bin
         using F = t::Found;
@@ -549,13 +569,17 @@ private slots:
                            "\t=HYPERLINK(\"x\")\r\nV1",
                            QDateTime({2026, 12, 8}, {9, 5, 7}, QTimeZone(3600)),
                            1.5};
-        const QByteArray line =
-            qx::service::recordLine(outcome, {"COM7", "\\Device\\VCP0, 测试", nullptr});
+        const QByteArray line = qx::service::recordLine(outcome, {"COM7",
+                                                                  "\\Device\\VCP0, 测试",
+                                                                  nullptr,
+                                                                  {},
+                                                                  "=SN\x1b"
+                                                                  "1"});
         QVERIFY2(
             line.startsWith("2026-12-08T09:05:07+01:00,1.500,") &&
                 line.contains(",COM7,\"\\Device\\VCP0, 测试\",version query,,,,yes,failure,"
                               "\"reply 15 (NAK), \"\"quoted\"\"\",\"' =HYPERLINK(\"\"x\"\")  V1\","
-                              "1.3.7,,\r\n"),
+                              "1.3.7,,,'=SN 1\r\n"),
             line.constData());
         QVERIFY(qx::service::recordHeader().startsWith("\xEF\xBB\xBFtime,duration_s,"));
 

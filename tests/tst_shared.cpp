@@ -80,7 +80,7 @@ private slots:
     void twoDevicesAtOnce()
     {
         BootLoader a, b;
-        Run run(server, {"--update", a.slavePath, b.slavePath});
+        Run run(server, {"--update", a.slavePath, b.slavePath, "--serial", b.slavePath + "=SN-2"});
         QVERIFY(run.ended(60000));
         QCOMPARE(run.exitCode(), 0);
         const auto csv = run.records();
@@ -95,6 +95,8 @@ private slots:
         QCOMPARE(*table, expected);
         QCOMPARE(server.psql("SELECT updated, failed FROM service_record_yield"),
                  std::optional(QStringList{"2|0"}));
+        QCOMPARE(server.psql("SELECT unit_serial, outcome FROM service_record_units"),
+                 std::optional(QStringList{"SN-2|success"}));
     }
 
     // A server that takes the connection and never answers, with a time-out longer than the
@@ -291,7 +293,8 @@ private slots:
         QTemporaryDir home;
         QVERIFY(query(server.url(), "V1.bin\r\n", home.path()).isEmpty());
         QVERIFY(server.psql(
-            "ALTER TABLE service_record DROP COLUMN version_before, DROP COLUMN version_after; "
+            "DROP VIEW service_record_units; ALTER TABLE service_record DROP COLUMN "
+            "version_before, DROP COLUMN version_after, DROP COLUMN unit_serial; "
             "DROP VIEW service_record_yield; CREATE VIEW service_record_yield AS SELECT "
             "(time AT TIME ZONE 'UTC')::date AS day, computer, count(*) FILTER (WHERE outcome = "
             "'success') AS updated, count(*) FILTER (WHERE outcome <> 'success') AS failed, "

@@ -95,6 +95,51 @@ private slots:
         QCOMPARE(events, (QStringList{"plugged", "started", "outcome"}));
     }
 
+    // Serials on the program's standard input, one a line, each for the next device plugged
+    // in, and with --require-serial a device waits for its line; one that does not match the
+    // pattern is refused. The CSV and --json carry them, as they do --update --serial's.
+    void serialsForUnits()
+    {
+        Machine machine;
+        BootLoader a, b;
+        const QStringList named{Machine::usb(kFirst + 6), Machine::usb(kFirst + 7)};
+        Program program;
+        program.start(QX_PROGRAM, QStringList{"--station", "--json", "--require-serial"} + named);
+        program.setReadChannel(QProcess::StandardError); // the banner, with --json
+        QVERIFY(program.waitForReadyRead(5000));
+        program.write("2412-0041\nbad serial\n");
+        QVERIFY(program.waitForBytesWritten(5000));
+        QString err;
+        QVERIFY(
+            waitFor([&] { return (err += program.readAllStandardError()).contains("refused"); }));
+        machine.plug(a, kFirst + 6);
+        QVERIFY(waitFor([&] { return a.completed == 1; }));
+        machine.plug(b, kFirst + 7); // no serial yet: it waits for one
+        QString out;
+        QVERIFY(
+            waitFor([&] { return (out += program.readAllStandardOutput()).contains("waiting"); }));
+        QVERIFY(b.stream.isEmpty());
+        program.write("=2412\x1b\n"); // refused: it does not match
+        program.write("2412-0042\n");
+        QVERIFY(waitFor([&] { return b.completed == 1; }));
+        ::kill(pid_t(program.processId()), SIGINT);
+        QVERIFY(program.ended(10000));
+        out += program.readAllStandardOutput();
+        QStringList serials;
+        for (const QString& line : out.split('\n'))
+            if (const auto o = QJsonDocument::fromJson(line.toUtf8()); o["event"] == "outcome")
+                serials << o["port"].toString() + "=" + o["serial"].toString();
+        QCOMPARE(serials, (QStringList{named[0] + "=2412-0041", named[1] + "=2412-0042"}));
+        QCOMPARE((err + program.readAllStandardError()).count("refused"), 2);
+        const auto records = program.records();
+        QCOMPARE(records.value(1).value(kUnitSerial), "2412-0042");
+
+        BootLoader c;
+        CommandLineRun run;
+        QCOMPARE(run.run({"--update", "--serial", "SN-7", c.slavePath}), 0);
+        QCOMPARE(run.records().value(0).value(kUnitSerial), "SN-7");
+    }
+
     // The program itself, serving named paths absent at its start: one device falls silent
     // and fails with its reason while the others succeed, one port is held by another program
     // for two seconds after it appears and is updated once it is free, one held throughout is

@@ -22,6 +22,9 @@ bool benchMidUpdate(const QString& out)
     QTemporaryDir state;
     qx::ui::BenchWindow bench({.devices = machine.devices(), .recordFolder = state.path()});
     bench.show();
+    int unit = 41; // each row's unit scanned, as a bench does before Start
+    for (qx::service::ServedPort* port : bench.ports().ports())
+        port->setUnitSerial(QStringLiteral("2412-00%1").arg(unit++));
     QTest::mouseClick(bench.findChild<QPushButton*>("startButton"), Qt::LeftButton);
     waitFor([&] { return sims[2].blocks > 150; }, 20000);
     return bench.grab().save(out);

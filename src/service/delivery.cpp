@@ -67,8 +67,8 @@ QList<SchemaPart> tableParts()
 }
 
 // For the people who read it: yield per day and computer (devices found current apart from
-// those updated), and failures by reason. An earlier version's views lack the last column, and
-// are replaced.
+// those updated), failures by reason, and each unit's latest update. An earlier version's views
+// lack the last column, and are replaced.
 const QList<SchemaPart> kViews = {
     {"service_record_yield", "current",
      "CREATE OR REPLACE VIEW service_record_yield AS SELECT (time AT TIME ZONE 'UTC')::date AS "
@@ -81,6 +81,11 @@ const QList<SchemaPart> kViews = {
      "CREATE OR REPLACE VIEW service_record_failures AS SELECT action, reason, count(*) AS "
      "failures, max(time) AS last_seen, count(DISTINCT computer) AS computers FROM "
      "service_record WHERE outcome NOT IN ('success', 'current') GROUP BY 1, 2"},
+    {"service_record_units", "unit_serial",
+     "CREATE OR REPLACE VIEW service_record_units AS SELECT DISTINCT ON (unit_serial) "
+     "unit_serial, time, outcome, firmware_file, version_before, version_after, computer, port "
+     "FROM service_record WHERE unit_serial IS NOT NULL AND action = 'update' "
+     "ORDER BY unit_serial, time DESC"},
 };
 
 // One statement for a whole batch: its rows arrive as one JSON array, one round trip.

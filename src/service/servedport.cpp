@@ -50,7 +50,7 @@ void ServedPort::recordOutcome(const t::Outcome& outcome)
 {
     const QString said =
         record_.add(recordFields(outcome, {entry_.portName, serial::deviceText(entry_.device),
-                                           &package_, record_.firmwareSha256()}));
+                                           &package_, record_.firmwareSha256(), unitSerial_}));
     if (!said.isEmpty())
         emit recordProblem(said);
 }
@@ -69,10 +69,30 @@ void ServedPort::release()
         port_.setPortOpen(false);
 }
 
+void ServedPort::setUnitSerial(const QString& serial)
+{
+    unitSerial_ = serial;
+    if (waitingStart_ && !serial.isEmpty())
+        start(t::Job::Update, *std::exchange(waitingStart_, std::nullopt));
+}
+
+void ServedPort::setRequireSerial(bool on)
+{
+    requireSerial_ = on;
+    if (!on && waitingStart_) // no serial is coming any more
+        start(t::Job::Update, *std::exchange(waitingStart_, std::nullopt));
+}
+
 void ServedPort::start(t::Job job, int busyRetryMs)
 {
     if (plug_ == Plug::Settling)
         plug_ = Plug::Served;
+    if (job == t::Job::Update && requireSerial_ && unitSerial_.isEmpty() &&
+        lifetime_ == Lifetime::PerJob) {
+        waitingStart_ = busyRetryMs;
+        emit serialWanted();
+        return;
+    }
     job_ = job;
     running_ = true;
     lastOutcome_.reset();
@@ -136,6 +156,8 @@ void ServedPort::end(const t::Outcome& outcome)
     release();
     lastOutcome_ = outcome;
     emit ended(outcome);
+    if (outcome.job == t::Job::Update) // recorded and reported: the unit's part is over
+        unitSerial_.clear();
 }
 
 void ServedPort::close()
@@ -148,6 +170,7 @@ void ServedPort::close()
 
 void ServedPort::interrupt()
 {
+    waitingStart_.reset();
     if (!running_)
         return;
     if (busyRetry_.isActive()) // still waiting for another program to let go of the port
@@ -159,8 +182,11 @@ void ServedPort::interrupt()
 
 void ServedPort::removed()
 {
-    if (!running_)
+    waitingStart_.reset();
+    if (!running_) { // the serial was the unit's that has gone
+        unitSerial_.clear();
         return;
+    }
     if (busyRetry_.isActive())
         return giveUp(
             QStringLiteral("the adapter was removed while another program held the port"));

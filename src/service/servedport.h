@@ -95,12 +95,22 @@ public:
     // The checks around each update it starts from now on; a held line's make none.
     void setChecks(const transfer::Checks& checks) { checks_ = checks; }
 
+    // The serial number of the unit on this port, recorded with each outcome until an
+    // update's outcome has been reported; it goes when the device does.
+    const QString& unitSerial() const { return unitSerial_; }
+    // Binds `serial`; an update waiting for one starts now.
+    void setUnitSerial(const QString& serial);
+    // An update started without a serial waits for one, reported by serialWanted().
+    void setRequireSerial(bool on);
+    bool waitsForSerial() const { return waitingStart_.has_value(); }
+
 signals:
     void starting(qx::transfer::Job job);             // start() was called
     void advanced();                                  // steps() grew by one
     void versionRead(const QString& caption);         // a query's answer so far
     void ended(const qx::transfer::Outcome& outcome); // once per outcome of a start()
     void recordProblem(const QString& said);          // what to tell the user of the record
+    void serialWanted();                              // an update waits for the unit's serial
 
 private:
     void tryStart();
@@ -127,6 +137,9 @@ private:
     Plug plug_ = Plug::Absent;
     bool chosen_ = true;
     transfer::Checks checks_;
+    QString unitSerial_;
+    bool requireSerial_ = false;
+    std::optional<int> waitingStart_; // an update waiting for a serial: its busy retry time
 
     friend class ServedPorts; // follows the cable, and so the plug
 };

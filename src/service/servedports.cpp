@@ -183,6 +183,7 @@ void ServedPorts::rescan(bool first, const QList<serial::MapEntry>& map)
             auto entry = std::make_unique<Entry>();
             entry->port = std::make_unique<ServedPort>(package_, record_);
             entry->port->setChecks(setup_.checks);
+            entry->port->setRequireSerial(setup_.requireSerial);
             entry->port->setTarget(name, found);
             forward(*entry->port);
             entry->settle.setSingleShot(true);
@@ -203,6 +204,8 @@ void ServedPorts::rescan(bool first, const QList<serial::MapEntry>& map)
         }
         const bool serve = handsFree_ && entry.port->chosen() && !(first && setup_.onlyNew);
         entry.port->plug_ = serve ? ServedPort::Plug::Settling : ServedPort::Plug::Present;
+        if (serve && !nextSerials_.isEmpty())
+            entry.port->setUnitSerial(nextSerials_.takeFirst());
         emit appeared(*entry.port);
         if (serve)
             entry.settle.start(setup_.settleMs);
@@ -217,8 +220,40 @@ void ServedPorts::setChecks(const transfer::Checks& checks)
         entry->port->setChecks(checks);
 }
 
+void ServedPorts::bindScanned(const QString& serial)
+{
+    // A unit is often scanned just after it is plugged in, while it settles.
+    for (const auto& entry : entries_)
+        if (entry->port->waitsForSerial() ||
+            (entry->port->plug() == ServedPort::Plug::Settling &&
+             entry->port->unitSerial().isEmpty()))
+            return entry->port->setUnitSerial(serial);
+    nextSerials_.append(serial);
+}
+
+QStringList ServedPorts::pendingSerials() const
+{
+    QStringList pending = nextSerials_;
+    for (const auto& entry : entries_)
+        if (!entry->port->unitSerial().isEmpty())
+            pending << entry->port->unitSerial();
+    return pending;
+}
+
+void ServedPorts::setRequireSerial(bool on)
+{
+    setup_.requireSerial = on;
+    for (const auto& entry : entries_)
+        entry->port->setRequireSerial(on);
+}
+
 void ServedPorts::forward(ServedPort& port)
 {
+    connect(&port, &ServedPort::serialWanted, this, [this, &port] {
+        if (!nextSerials_.isEmpty()) // scanned meanwhile, for a device not yet plugged in
+            return port.setUnitSerial(nextSerials_.takeFirst());
+        emit serialWanted(port);
+    });
     connect(&port, &ServedPort::starting, this,
             [this, &port](transfer::Job job) { emit starting(port, job); });
     connect(&port, &ServedPort::advanced, this, [this, &port] { emit advanced(port); });

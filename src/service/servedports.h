@@ -64,6 +64,7 @@ struct ServedPortsSetup
     int settleMs = kSettleMs;
     int quietMs = kRescanMs;      // how long the changes are let settle before the ports are read
     transfer::Checks checks = {}; // around each update
+    bool requireSerial = false;   // an update waits for the unit's serial
 };
 
 class ServedPorts : public QObject
@@ -84,6 +85,13 @@ public:
     // The checks around each update that starts from now on.
     void setChecks(const transfer::Checks& checks);
     const transfer::Checks& checks() const { return setup_.checks; }
+    // A scanned serial: to the first device that waits for one or has just been plugged in
+    // without one, or else to the device plugged in next (hands-free), one each in the order
+    // scanned.
+    void bindScanned(const QString& serial);
+    // Every serial bound or queued whose update has not been reported yet.
+    QStringList pendingSerials() const;
+    void setRequireSerial(bool on);
 
     // Every port seen so far, in the order first seen; absent ones too.
     QList<ServedPort*> ports() const;
@@ -104,6 +112,7 @@ signals:
     void advanced(qx::service::ServedPort& port);
     void ended(qx::service::ServedPort& port, const qx::transfer::Outcome& outcome);
     void recordProblem(const QString& said);
+    void serialWanted(qx::service::ServedPort& port);
     void rescanned(); // the machine's ports were read again: map() has them
 
 private:
@@ -124,6 +133,7 @@ private:
     bool handsFree_ = false;
     PortChanges changes_{setup_.quietMs};
     QList<serial::MapEntry> map_;
+    QStringList nextSerials_;
     std::vector<std::unique_ptr<Entry>> entries_;
 };
 

@@ -162,7 +162,8 @@ QStringList recordFields(const transfer::Outcome& outcome, const RecordContext& 
                        update ? QString() : outcome.version,
                        QStringLiteral(QX_VERSION),
                        outcome.before,
-                       outcome.after};
+                       outcome.after,
+                       context.unitSerial};
     for (QString& field : fields)
         field = inertField(std::move(field));
     return fields;

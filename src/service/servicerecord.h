@@ -22,6 +22,7 @@ struct RecordContext
     QString device; // the device behind it, as the port's tooltip names it
     const package::Package* package = nullptr;
     QString firmwareSha256 = {}; // the package's, where the caller keeps it; else computed here
+    QString unitSerial = {};     // the unit's serial number, where one was bound
 };
 
 inline constexpr char kRecordFileName[] = "service-record.csv";
@@ -53,6 +54,7 @@ inline constexpr RecordColumn kRecordColumns[] = {
     // what the checks around an update found ("unknown": no file named; empty: not asked).
     {"version_before", "text"},
     {"version_after", "text"},
+    {"unit_serial", "text"}, // as scanned or given; empty: none
 };
 inline constexpr int kRecordColumnCount = int(std::size(kRecordColumns));
 // The columns of the lines an earlier version wrote: its files and outboxes are still ours.

@@ -2,12 +2,14 @@
 // face, read by one QCommandLineParser.
 #include "arguments.h"
 
+#include "inert.h"
 #include "sharedrecord.h"
 
 #include <QCommandLineParser>
 #include <QRegularExpression>
 
 #include <algorithm>
+#include <string_view>
 #include <vector>
 
 namespace qx::ui {
@@ -30,6 +32,7 @@ const char kWindow[] = "The window, which opens without options:";
 const char kBench[] = "The bench window:";
 const char kCommandLine[] = "The command line, without a window:";
 const char kChecks[] = "Checks around each update, with --update, --station or --bench:";
+const char kSerials[] = "Unit serial numbers, with --update, --station or --bench:";
 const char kEvery[] = "Every face:";
 
 QCommandLineOption option(const QStringList& names, const char* description,
@@ -80,6 +83,17 @@ const std::vector<Ours>& ours()
         {kChecks,
          option({"verify"}, "After each update ask the device again, and fail it if it names "
                             "another firmware than the one sent.")},
+        {kSerials,
+         option({"serial"},
+                "With --update: the serial number of the unit on the one PORT, or on the PORT "
+                "named; given once for each port. The station reads them from standard input, "
+                "one a line, each for the next device plugged in.",
+                "SN|PORT=SN")},
+        {kSerials,
+         option({"require-serial"}, "A device is not updated until its unit's serial is given.")},
+        {kSerials,
+         option({"serial-pattern"},
+                "What a serial must match, whole: by default [A-Za-z0-9._/-]{4,40}.", "REGEX")},
         {kEvery,
          option({"record-to"},
                 "Also deliver each line of the service record, exactly once, to the PostgreSQL "
@@ -229,6 +243,43 @@ std::optional<QString> readValues(const QCommandLineParser& parser, const QStrin
     return std::nullopt;
 }
 
+// --serial, --require-serial and --serial-pattern, into `a` whose ports are read.
+std::optional<QString> readSerials(const QCommandLineParser& parser, Arguments& a)
+{
+    const bool serving =
+        a.command == Command::Update || a.command == Command::Station || a.face == Face::Bench;
+    for (const char* name : {"serial", "require-serial", "serial-pattern"})
+        if (parser.isSet(QString::fromLatin1(name)) &&
+            (!serving || (name == std::string_view("serial") && a.command != Command::Update)))
+            return QStringLiteral("--%1 goes with --update%2")
+                .arg(name, name == std::string_view("serial") ? "" : ", --station or --bench");
+    if (parser.isSet(QStringLiteral("serial-pattern"))) {
+        a.serialPattern = parser.value(QStringLiteral("serial-pattern"));
+        if (const QRegularExpression pattern(a.serialPattern); !pattern.isValid())
+            return "--serial-pattern: " + pattern.errorString();
+    }
+    a.requireSerial = parser.isSet(QStringLiteral("require-serial"));
+    for (const QString& given : parser.values(QStringLiteral("serial"))) {
+        const auto port = std::find_if(a.ports.begin(), a.ports.end(),
+                                       [&](const QString& p) { return given.startsWith(p + '='); });
+        if (port == a.ports.end() && a.ports.size() != 1)
+            return QStringLiteral("--serial: give PORT=SN for one of the ports");
+        const QString name = port == a.ports.end() ? a.ports.first() : *port;
+        const QString serial = port == a.ports.end() ? given : given.mid(port->size() + 1);
+        if (a.serials.contains(name))
+            return QStringLiteral("--serial: %1 has a serial already").arg(name);
+        if (const QString problem =
+                service::serialProblem(serial, a.serialPattern, a.serials.values());
+            !problem.isEmpty())
+            return QStringLiteral("--serial: '%1' %2").arg(service::inert(serial), problem);
+        a.serials.insert(name, serial);
+    }
+    for (const QString& port : a.ports)
+        if (a.requireSerial && a.command == Command::Update && !a.serials.contains(port))
+            return QStringLiteral("--require-serial: %1 has no --serial").arg(port);
+    return std::nullopt;
+}
+
 // What the chosen face allows of the rest: options that belong to another face, and ports.
 std::optional<QString> checkFace(const QCommandLineParser& parser, const QString& chosen,
                                  Arguments& a)
@@ -251,10 +302,12 @@ std::optional<QString> checkFace(const QCommandLineParser& parser, const QString
             .arg(a.checks.before ? "skip-current" : "verify");
     if (a.checks.force && !a.checks.before)
         return QStringLiteral("--force goes with --skip-current");
+    a.ports = parser.positionalArguments();
+    if (const auto problem = readSerials(parser, a))
+        return *problem;
     a.startOnPlug = parser.isSet(QStringLiteral("start-on-plug"));
     if (a.startOnPlug && a.face != Face::Bench)
         return QStringLiteral("--start-on-plug goes with --bench");
-    a.ports = parser.positionalArguments();
     switch (a.face) {
     case Face::Delivery:
         a.recordFolder = parser.value(deliverOption());

@@ -3,6 +3,9 @@
 
 #include "recordto.h"
 #include "session.h"
+#include "unitserial.h"
+
+#include <QHash>
 
 #include <QString>
 #include <QStringList>
@@ -36,13 +39,16 @@ struct Arguments
     };
     Face face = Face::Window;
     Command command = Command::None;
-    QString language;         // --language: "zh", "en", or empty for the system's
-    bool startOnPlug = false; // the bench's hands-free from the start
-    bool json = false;        // --json: the command line's results as JSON lines
-    transfer::Checks checks;  // --skip-current, --force, --verify: around each update
-    QStringList ports;        // as the user named them
-    QString helpText;         // --help's
-    QString recordFolder;     // the deliverer's: whose outbox it delivers
+    QString language;                // --language: "zh", "en", or empty for the system's
+    bool startOnPlug = false;        // the bench's hands-free from the start
+    bool json = false;               // --json: the command line's results as JSON lines
+    transfer::Checks checks;         // --skip-current, --force, --verify: around each update
+    QHash<QString, QString> serials; // --serial: each named port's unit serial
+    bool requireSerial = false;      // --require-serial
+    QString serialPattern = QString::fromLatin1(service::kDefaultSerialPattern);
+    QStringList ports;    // as the user named them
+    QString helpText;     // --help's
+    QString recordFolder; // the deliverer's: whose outbox it delivers
     // --record-to, else QX_RECORD_TO: the shared record's database, parsed; none without
     std::optional<service::Database> recordTo;
 };

@@ -4,6 +4,7 @@
 
 #include "ui_benchwindow.h"
 
+#include <QApplication>
 #include <QCloseEvent>
 #include <QMenu>
 #include <QMessageBox>
@@ -46,12 +47,17 @@ BenchWindow::BenchWindow(service::Setup setup, BenchOptions options, QWidget* pa
     ui->handsFree->setText(text(b::kHandsFree));
     ui->skipCurrent->setText(text(b::kSkipCurrent));
     ui->verify->setText(text(b::kVerify));
+    ui->scanLabel->setText(text(b::kScanLabel));
+    ui->requireSerial->setText(text(b::kRequireSerial));
+    ui->requireSerial->setChecked(options_.requireSerial);
+    ports_.setRequireSerial(options_.requireSerial);
     QStringList headers;
     for (const Text& column : b::kColumns)
         headers << text(column);
     ui->rows->setHeaderLabels(headers);
     ui->rows->setColumnWidth(kPort, 90);
     ui->rows->setColumnWidth(kDevice, 230);
+    ui->rows->setColumnWidth(kUnit, 140);
     ui->rows->setColumnWidth(kProgress, 130);
     ui->rows->setColumnWidth(kState, 400);
 
@@ -69,6 +75,8 @@ BenchWindow::BenchWindow(service::Setup setup, BenchOptions options, QWidget* pa
     connect(&ports_, &service::ServedPorts::starting, this, &BenchWindow::starting);
     connect(&ports_, &service::ServedPorts::advanced, this, &BenchWindow::showProgress);
     connect(&ports_, &service::ServedPorts::ended, this, &BenchWindow::ended);
+    connect(&ports_, &service::ServedPorts::serialWanted, this,
+            [this](ServedPort& port) { setState(port, text(b::kScanLabelNow), kRunning); });
     connect(&ports_, &service::ServedPorts::recordProblem, this,
             [](const QString& said) { qWarning("%s", qPrintable(said)); });
     if (service::SharedRecord* shared = engine_.shared())
@@ -122,6 +130,7 @@ void BenchWindow::added(ServedPort& port)
 
 void BenchWindow::starting(ServedPort& port, t::Job job)
 {
+    showUnit(port);
     qobject_cast<QProgressBar*>(ui->rows->itemWidget(rows_[&port], kProgress))->setValue(0);
     setState(port, text(job == t::Job::Update ? b::kUpdating : b::kAsking), kRunning);
 }
@@ -134,6 +143,7 @@ void BenchWindow::appeared(ServedPort& port)
     row->setText(kDevice, serial::deviceText(port.entry().device));
     row->setToolTip(kDevice, plainToolTip(serial::portToolTip(port.entry())));
     row->setHidden(false);
+    showUnit(port); // hands-free, the next scan is this device's
     if (!port.running())
         setState(port,
                  text(port.plug() == ServedPort::Plug::Settling ? b::kSettling : b::kWaiting));
@@ -173,13 +183,21 @@ void BenchWindow::ended(ServedPort& port, const t::Outcome& outcome)
              : failed(outcome) ? kFailed
                                : kDone);
     rows_[&port]->setText(kLastOutcome, QTime::currentTime().toString(QStringLiteral("HH:mm:ss")));
+    if (outcome.job == t::Job::Update) // recorded with it: the unit's part is over
+        rows_[&port]->setText(kUnit, QString());
     showCounters();
+}
+
+void BenchWindow::showUnit(ServedPort& port)
+{
+    rows_[&port]->setText(kUnit, service::inertField(port.unitSerial()));
 }
 
 void BenchWindow::showCounters()
 {
     ui->counters->setText(text(b::kCounters).arg(updated_).arg(current_).arg(failed_) +
-                          (delivery_.isEmpty() ? QString() : "   " + delivery_));
+                          (delivery_.isEmpty() ? QString() : "   " + delivery_) +
+                          (notice_.isEmpty() ? QString() : "   " + notice_));
 }
 
 void BenchWindow::start(ServedPort& port, t::Job job)
@@ -215,6 +233,44 @@ void BenchWindow::applyChecks()
     ports_.setChecks({.before = ui->skipCurrent->isChecked(),
                       .force = options_.checks.force,
                       .after = ui->verify->isChecked()});
+}
+
+// A scan, or a serial typed and Enter: the selected row's unit, or hands-free the next one
+// plugged in. One refused is said in the status line, with a beep, and bound to nothing.
+void BenchWindow::on_scan_returnPressed()
+{
+    const QString serial = ui->scan->text().trimmed();
+    ui->scan->clear();
+    if (serial.isEmpty())
+        return;
+    const bool next = ui->handsFree->isChecked();
+    ServedPort* port = next ? nullptr : portOf(ui->rows->currentItem());
+    notice_.clear();
+    if (const QString problem =
+            service::serialProblem(serial, options_.serialPattern, ports_.pendingSerials());
+        !problem.isEmpty())
+        notice_ = text(b::kSerialRefused).arg(service::inertField(serial), problem);
+    else if (!next && (!port || port->plug() == ServedPort::Plug::Absent))
+        notice_ = text(b::kSelectRow);
+    showCounters();
+    if (!notice_.isEmpty())
+        return QApplication::beep();
+    if (!port)
+        return ports_.bindScanned(serial);
+    port->setUnitSerial(serial);
+    showUnit(*port);
+}
+
+void BenchWindow::on_requireSerial_toggled(bool on)
+{
+    ports_.setRequireSerial(on); // a device waiting for a serial starts now when off
+}
+
+void BenchWindow::changeEvent(QEvent* event)
+{
+    QWidget::changeEvent(event);
+    if (event->type() == QEvent::ActivationChange && isActiveWindow())
+        ui->scan->setFocus();
 }
 
 ServedPort* BenchWindow::portOf(const QTreeWidgetItem* row) const

@@ -5,6 +5,7 @@
 #include "engine.h"
 #include "servedports.h"
 #include "texts.h"
+#include "unitserial.h"
 
 #include <QHash>
 #include <QWidget>
@@ -24,6 +25,8 @@ struct BenchOptions
     QStringList named = {};       // shown exactly, each whenever present; empty: every port
     bool startOnPlug = false;     // hands-free from the start
     transfer::Checks checks = {}; // the check boxes' start: --skip-current, --verify, --force
+    bool requireSerial = false;   // the check box's start
+    QString serialPattern = QString::fromLatin1(service::kDefaultSerialPattern);
 };
 
 class BenchWindow : public QWidget
@@ -35,6 +38,7 @@ public:
     {
         kPort,
         kDevice,
+        kUnit,
         kProgress,
         kState,
         kLastOutcome,
@@ -53,6 +57,7 @@ public:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    void changeEvent(QEvent* event) override; // the scan field has the keys whenever active
 
 private slots:
     void on_startButton_clicked();
@@ -60,6 +65,8 @@ private slots:
     void on_handsFree_toggled(bool on);
     void on_rows_customContextMenuRequested(const QPoint& at);
     void on_rows_itemChanged(QTreeWidgetItem* item, int column);
+    void on_scan_returnPressed();
+    void on_requireSerial_toggled(bool on);
 
 private:
     void added(service::ServedPort& port);
@@ -72,6 +79,7 @@ private:
     void start(service::ServedPort& port, transfer::Job job);
     service::ServedPort* portOf(const QTreeWidgetItem* row) const;
     void showCounters();
+    void showUnit(service::ServedPort& port);
     void applyChecks();
     QString text(const Text& pair) const;
 
@@ -85,6 +93,7 @@ private:
     int current_ = 0;
     int failed_ = 0;
     QString delivery_; // what the shared record last said
+    QString notice_;   // why the last scan was refused
 };
 
 } // namespace qx::ui

@@ -67,6 +67,8 @@ std::optional<int> CommandLine::start(const Arguments& arguments)
     using Command = Arguments::Command;
     json_ = arguments.json;
     checks_ = arguments.checks;
+    requireSerial_ = arguments.requireSerial;
+    serialPattern_ = arguments.serialPattern;
     switch (arguments.command) {
     case Command::Help:
         setup_.out(arguments.helpText);
@@ -105,8 +107,10 @@ std::optional<int> CommandLine::start(const Arguments& arguments)
     portCount_ = names.size();
     serve({.devices = setup_.devices, .named = names, .checks = checks_});
     ports_->start(map);
-    for (service::ServedPort* port : ports_->ports())
+    for (service::ServedPort* port : ports_->ports()) {
+        port->setUnitSerial(arguments.serials.value(port->name()));
         port->start(update ? transfer::Job::Update : transfer::Job::Query);
+    }
     return std::nullopt;
 }
 
@@ -132,8 +136,14 @@ std::optional<int> CommandLine::startStation(const QStringList& names,
            .named = names,
            .onlyNew = names.isEmpty(),
            .settleMs = setup_.settleMs,
-           .checks = checks_});
+           .checks = checks_,
+           .requireSerial = requireSerial_});
     ports_->setHandsFree(true);
+    connect(ports_.get(), &service::ServedPorts::serialWanted, this,
+            [this](service::ServedPort& port) {
+                say(&port, QStringLiteral("waiting for the unit's serial on standard input"),
+                    {{"event", "waiting"}});
+            });
     connect(ports_.get(), &service::ServedPorts::appeared, this, [this](service::ServedPort& port) {
         const QString device = serial::deviceText(port.entry().device);
         const bool served = port.plug() == service::ServedPort::Plug::Settling;
@@ -168,11 +178,16 @@ void CommandLine::starting(service::ServedPort& port, transfer::Job job)
         json.insert("bytes", QString::fromStdString(size).toLongLong());
         json.insert("blocks", package.packetCount);
     }
+    const QString unit =
+        port.unitSerial().isEmpty()
+            ? QString()
+            : QStringLiteral(" for unit %1").arg(service::inert(port.unitSerial()));
     say(&port,
-        update ? QStringLiteral("updating with %1 (%2 bytes in %3 blocks)")
-                     .arg(QString::fromStdString(file), QString::fromStdString(size))
-                     .arg(package.packetCount)
-               : QStringLiteral("asking for the firmware version"),
+        (update ? QStringLiteral("updating with %1 (%2 bytes in %3 blocks)")
+                      .arg(QString::fromStdString(file), QString::fromStdString(size))
+                      .arg(package.packetCount)
+                : QStringLiteral("asking for the firmware version")) +
+            unit,
         json);
 }
 
@@ -183,6 +198,9 @@ void CommandLine::say(const service::ServedPort* port, const QString& text, QJso
     json.insert("format", kJsonFormat);
     if (port)
         json.insert("port", port->name());
+    if (port && !port->unitSerial().isEmpty() &&
+        (json["event"] == "started" || json["event"] == "outcome"))
+        json.insert("serial", port->unitSerial());
     const QDateTime now = QDateTime::currentDateTime();
     json.insert("time", now.toOffsetFromUtc(now.offsetFromUtc()).toString(Qt::ISODateWithMs));
     setup_.out(
@@ -265,6 +283,28 @@ void CommandLine::summarize()
         return shared->finish(service::kDeliveryAtEndMs, [this, status] { emit finished(status); });
     QMetaObject::invokeMethod(
         this, [this, status] { emit finished(status); }, Qt::QueuedConnection);
+}
+
+void CommandLine::unitScanned(const QString& serial)
+{
+    if (!station_ || !ports_)
+        return;
+    if (const QString problem =
+            service::serialProblem(serial, serialPattern_, ports_->pendingSerials());
+        !problem.isEmpty())
+        return setup_.err(
+            QStringLiteral("qx-lp4r-updater: serial '%1' refused: it %2")
+                .arg(service::inert(serial.left(service::kSerialMaxLength)), problem));
+    ports_->bindScanned(serial);
+}
+
+void CommandLine::scansEnded()
+{
+    if (!station_ || !ports_ || !requireSerial_)
+        return;
+    setup_.err(QStringLiteral("qx-lp4r-updater: standard input has ended: devices are updated "
+                              "without serials"));
+    ports_->setRequireSerial(false);
 }
 
 void CommandLine::interrupt()

@@ -34,6 +34,10 @@ public:
     // Stops every device still running, each reported as interrupted, and closes its port;
     // a station then ends.
     void interrupt();
+    // The station's standard input: a unit's serial for the next device plugged in, and the
+    // end of them, after which devices no longer wait for one.
+    void unitScanned(const QString& serial);
+    void scansEnded();
 
 signals:
     void finished(int status);
@@ -62,7 +66,9 @@ private:
     int succeeded_ = 0;
     int current_ = 0;         // devices found to run this firmware already
     transfer::Checks checks_; // around each update: --skip-current, --force, --verify
-    QStringList failed_;      // as each failed
+    bool requireSerial_ = false;
+    QString serialPattern_;
+    QStringList failed_; // as each failed
     bool running_ = false;
 };
 

@@ -5,6 +5,7 @@
 #include "commandline.h"
 #include "endrequests.h"
 #include "form1.h"
+#include "inputlines.h"
 #include "packageloader.h"
 #include "platform.h"
 #include "sharedrecord.h"
@@ -68,7 +69,9 @@ int bench(int argc, char** argv, const Arguments& arguments)
     sayWhichFirmware();
     qx::ui::BenchWindow window(windowSetup(arguments), {.named = arguments.ports,
                                                         .startOnPlug = arguments.startOnPlug,
-                                                        .checks = arguments.checks});
+                                                        .checks = arguments.checks,
+                                                        .requireSerial = arguments.requireSerial,
+                                                        .serialPattern = arguments.serialPattern});
     qx::platform::InterruptWatcher requests;
     qx::ui::endOnRequest(requests, [&window] { window.endNow(); });
     window.show();
@@ -86,6 +89,15 @@ int commandLine(int argc, char** argv, const Arguments& arguments)
                      &qx::ui::CommandLine::interrupt);
     if (const auto status = commandLine.start(arguments))
         return *status;
+    // The station's serials come from a scanner at its terminal, or through a pipe.
+    std::unique_ptr<qx::platform::InputLines> scans;
+    if (arguments.command == Arguments::Command::Station) {
+        scans = std::make_unique<qx::platform::InputLines>();
+        QObject::connect(scans.get(), &qx::platform::InputLines::line, &commandLine,
+                         &qx::ui::CommandLine::unitScanned);
+        QObject::connect(scans.get(), &qx::platform::InputLines::ended, &commandLine,
+                         &qx::ui::CommandLine::scansEnded);
+    }
     QObject::connect(&commandLine, &qx::ui::CommandLine::finished, &app, &QCoreApplication::exit);
     return app.exec();
 }

@@ -86,11 +86,14 @@ inline constexpr Text kCounters{"已升级：%1   已是最新：%2   失败：%
                                 "Updated: %1   Current: %2   Failed: %3"};
 inline constexpr Text kSkipCurrent{"跳过已是本固件的设备", "Skip devices that run this firmware"};
 inline constexpr Text kVerify{"升级后核对版本", "Verify the version after updating"};
-inline constexpr Text kColumns[] = {{"端口", "Port"},
-                                    {"设备", "Device"},
-                                    {"进度", "Progress"},
-                                    {"状态", "State"},
-                                    {"上次结果", "Last outcome"}};
+inline constexpr Text kScanLabel{"序列号（扫描标签）：", "Unit serial (scan the label):"};
+inline constexpr Text kRequireSerial{"必须有序列号", "Require a serial"};
+inline constexpr Text kScanLabelNow{"请扫描设备标签", "scan the unit's label"};
+inline constexpr Text kSerialRefused{"序列号 %1 被拒绝：%2", "Serial %1 refused: it %2"};
+inline constexpr Text kSelectRow{"请先选择一行", "select a row first"};
+inline constexpr Text kColumns[] = {{"端口", "Port"},   {"设备", "Device"},
+                                    {"序列号", "Unit"}, {"进度", "Progress"},
+                                    {"状态", "State"},  {"上次结果", "Last outcome"}};
 inline constexpr Text kWaiting{"等待", "waiting"};
 inline constexpr Text kSettling{"已插入，即将升级", "plugged in, about to start"};
 inline constexpr Text kUpdating{"升级中", "updating"};

@@ -79,6 +79,7 @@ enum RecordField
     kVersion = 13,
     kBefore = 15,
     kAfter = 16,
+    kUnitSerial = 17,
 };
 
 inline QString box(const QString& title, QMessageBox::Icon icon, const QString& text)
