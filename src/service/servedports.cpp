@@ -224,9 +224,8 @@ void ServedPorts::bindScanned(const QString& serial)
 {
     // A unit is often scanned just after it is plugged in, while it settles.
     for (const auto& entry : entries_)
-        if (entry->port->waitsForSerial() ||
-            (entry->port->plug() == ServedPort::Plug::Settling &&
-             entry->port->unitSerial().isEmpty()))
+        if (entry->port->waitsForSerial() || (entry->port->plug() == ServedPort::Plug::Settling &&
+                                              entry->port->unitSerial().isEmpty()))
             return entry->port->setUnitSerial(serial);
     nextSerials_.append(serial);
 }
