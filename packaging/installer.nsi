@@ -1,9 +1,13 @@
 ; The Windows installer: the deployed program into Program Files, Start-menu entries for it
 ; and for the service record's folder, and an uninstaller. makensis -DPRODUCT= -DVERSION= -DDEPLOY= -DICON= -DOUTFILE= installer.nsi
+; With -DSIGN=SCRIPT the uninstaller is signed as it is written into the installer.
 Unicode true
 Target amd64-unicode
 SetCompressor /SOLID lzma
 RequestExecutionLevel admin
+!ifdef SIGN
+!uninstfinalize '"${SIGN}" "%1"'
+!endif
 
 !define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\${PRODUCT}"
 

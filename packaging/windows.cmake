@@ -42,6 +42,21 @@ set(archived ${deploy}/qt.conf ${deployed})
 list(TRANSFORM archived REPLACE "^${CMAKE_CURRENT_BINARY_DIR}/" "")
 list(SORT archived)
 
+# Each executable takes the form signing and unsigning leave (tools/pe-tidy), so that a signed
+# file with its signature removed equals the unsigned release's. QX_SIGN_SCRIPT, given by
+# scripts/package --sign-with, signs a file in place.
+set(pe_tidy ${QX_NATIVE_TREE}/tools/pe-tidy)
+set(QX_SIGN_SCRIPT "" CACHE FILEPATH "Signs each file it is given in place (scripts/package)")
+set(sign_programs "")
+set(sign_installer "")
+set(sign_uninstaller "")
+if(QX_SIGN_SCRIPT)
+    set(sign_programs COMMAND ${QX_SIGN_SCRIPT} ${deploy}/qx-lp4r-updater.exe
+                      ${deploy}/qx-lp4r-updater.com)
+    set(sign_installer COMMAND ${QX_SIGN_SCRIPT} ${installer})
+    set(sign_uninstaller "-DSIGN=${QX_SIGN_SCRIPT}")
+endif()
+
 set(copy ${CMAKE_COMMAND} -E copy)
 add_custom_command(OUTPUT ${deploy}/qx-lp4r-updater.exe
     COMMAND ${CMAKE_COMMAND} -E rm -rf ${deploy}
@@ -56,6 +71,8 @@ add_custom_command(OUTPUT ${deploy}/qx-lp4r-updater.exe
     COMMAND ${copy} $<TARGET_FILE:Qt6::QICOPlugin> ${deploy}/imageformats
     COMMAND ${copy} ${CMAKE_CURRENT_SOURCE_DIR}/qt.conf ${deploy}
     COMMAND ${STRIP_TOOL} --strip-unneeded ${deployed}
+    COMMAND ${pe_tidy} ${deploy}/qx-lp4r-updater.exe ${deploy}/qx-lp4r-updater.com
+    ${sign_programs}
     ${stamp}
     DEPENDS qx-lp4r-updater qx-lp4r-updater-console qt.conf
     COMMENT "Deploying the Windows program with its libraries"
@@ -68,7 +85,9 @@ add_custom_command(OUTPUT ${archive}
 add_custom_command(OUTPUT ${installer}
     COMMAND ${MAKENSIS} -V2 -INPUTCHARSET UTF8 "-DPRODUCT=${QX_PRODUCT}" "-DVERSION=${PROJECT_VERSION}"
             "-DDEPLOY=${deploy}" "-DICON=${PROJECT_SOURCE_DIR}/src/ui/qx-lp4r-updater.ico"
-            "-DOUTFILE=${installer}" ${CMAKE_CURRENT_SOURCE_DIR}/installer.nsi
+            "-DOUTFILE=${installer}" ${sign_uninstaller} ${CMAKE_CURRENT_SOURCE_DIR}/installer.nsi
+    COMMAND ${pe_tidy} ${installer}
+    ${sign_installer}
     DEPENDS ${deploy}/qx-lp4r-updater.exe installer.nsi
     COMMENT "Building the installer"
     VERBATIM)

@@ -26,3 +26,9 @@ foreach(test tst_rules tst_wine)
 endforeach()
 # The program reads the port list that tst_rules changes for a moment.
 set_tests_properties(tst_rules tst_wine PROPERTIES RESOURCE_LOCK wine)
+
+# A signed release built in this tree, verified, and each refusal; it rebuilds the tree's
+# packages, so it runs alone.
+add_test(NAME release_signing COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/check_signing.sh
+         ${PROJECT_SOURCE_DIR} ${PROJECT_BINARY_DIR})
+set_tests_properties(release_signing PROPERTIES RUN_SERIAL TRUE)
