@@ -532,10 +532,13 @@ int benchChild(int argc, char** argv, bool bare)
         window = std::make_unique<QWidget>();
         layout.setupUi(window.get());
         for (const BootLoader& sim : sims) {
-            auto* row = new QTreeWidgetItem(layout.rows, {"COM97", sim.slavePath, "", "waiting"});
+            auto* row =
+                new QTreeWidgetItem(layout.rows, {"COM97", sim.slavePath, "", "", "waiting"});
             row->setCheckState(0, Qt::Checked);
-            layout.rows->setItemWidget(row, 2, new QProgressBar);
+            layout.rows->setItemWidget(row, 3, new QProgressBar);
         }
+        layout.scan->setFocus(); // the scanner types there, its cursor still as in the window
+        QApplication::setCursorFlashTime(0);
     } else {
         window = std::make_unique<qx::ui::BenchWindow>(
             qx::service::Setup{.devices = machine.devices(), .recordFolder = state.path()});
@@ -563,7 +566,7 @@ void benchWindow()
         qx::ui::BenchWindow bench({.devices = machine.devices(), .recordFolder = state.path()});
         bench.show();
         const auto* counters = bench.findChild<QLabel*>("counters");
-        const QString done = QStringLiteral("Updated: %1   Failed: 0").arg(count);
+        const QString done = QStringLiteral("Updated: %1   Current: 0   Failed: 0").arg(count);
         QElapsedTimer clock;
         clock.start();
         QTest::mouseClick(bench.findChild<QPushButton*>("startButton"), Qt::LeftButton);

@@ -48,6 +48,9 @@ BenchWindow::BenchWindow(service::Setup setup, BenchOptions options, QWidget* pa
     ui->skipCurrent->setText(text(b::kSkipCurrent));
     ui->verify->setText(text(b::kVerify));
     ui->scanLabel->setText(text(b::kScanLabel));
+    // The scan field holds the focus all day: its cursor stays still, so an idle bench repaints
+    // nothing.
+    QApplication::setCursorFlashTime(0);
     ui->requireSerial->setText(text(b::kRequireSerial));
     ui->requireSerial->setChecked(options_.requireSerial);
     ports_.setRequireSerial(options_.requireSerial);
