@@ -1,23 +1,16 @@
 #!/usr/bin/env bash
-# A signed Windows release: a throwaway CA's code-signing certificate and a throwaway OpenPGP
-# key sign the program, the installer and SHA256SUMS through scripts/package; osslsigncode
-# (against the test CA) and gpg verify them, and the program's files with their signatures
-# removed equal the unsigned build's. Then each refusal: one line, exit 2, no package. Run in
-# the Windows tree, which it leaves built unsigned, as it found it.
-# check_signing.sh SOURCE_DIR WINDOWS_TREE
+# check_signing.sh SOURCE_DIR WINDOWS_TREE: a release signed with a throwaway CA's certificate
+# and OpenPGP key, verified, and unsigned equal to the unsigned build; then each refusal. It
+# leaves the Windows tree built unsigned, as it found it.
 set -u
 src="$1"
 tree="$2"
 out="$(mktemp -d)"
 export GNUPGHOME="$out/gnupg"
 trap 'gpgconf --kill gpg-agent 2>/dev/null; rm -rf "$out"' EXIT
-fail() {
-    echo "check_signing: $*" >&2
-    exit 1
-}
+fail() { echo "check_signing: $*" >&2; exit 1; }
 cd "$out" || exit 1
-# package NAME [scripts/package options...]: a test-payload release into $out/NAME, with its
-# standard error in $out/NAME.err.
+# package NAME [options...]: a test-payload release into $out/NAME, its errors in NAME.err.
 package() {
     QX_PACKAGE_TREE="$tree" QX_PACKAGE_OUT="$out/$1" "$src/scripts/package" --windows \
         --test-payload "${@:2}" </dev/null >"$out/$1.log" 2>"$out/$1.err"
@@ -25,21 +18,9 @@ package() {
 
 # A CA, and from it a code-signing certificate, an expired one and one for servers only.
 printf 'secret' >password
-cat >ca.cnf <<'CNF'
-[ca]
-default_ca = test
-[test]
-database = index.txt
-new_certs_dir = .
-certificate = ca.pem
-private_key = ca.key
-serial = serial
-default_md = sha256
-policy = any
-copy_extensions = copy
-[any]
-commonName = supplied
-CNF
+printf '%s\n' '[ca]' 'default_ca = test' '[test]' 'database = index.txt' 'new_certs_dir = .' \
+    'certificate = ca.pem' 'private_key = ca.key' 'serial = serial' 'default_md = sha256' \
+    'policy = any' 'copy_extensions = copy' '[any]' 'commonName = supplied' >ca.cnf
 : >index.txt
 echo 01 >serial
 openssl req -x509 -newkey rsa:2048 -nodes -keyout ca.key -out ca.pem -days 30 \
@@ -102,4 +83,3 @@ package again || fail "the unsigned release again"
 cmp -s "$program/qx-lp4r-updater.exe" unsigned/qx-lp4r-updater.exe &&
     cmp -s "again/$installer" "unsigned/$installer" ||
     fail "two unsigned builds differ"
-echo "signed, verified and stripped; refusals refused"
