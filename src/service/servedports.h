@@ -84,7 +84,6 @@ public:
     bool handsFree() const { return handsFree_; }
     // The checks around each update that starts from now on.
     void setChecks(const transfer::Checks& checks);
-    const transfer::Checks& checks() const { return setup_.checks; }
     // A scanned serial: to the first device that waits for one or has just been plugged in
     // without one, or else to the device plugged in next (hands-free), one each in the order
     // scanned.

@@ -341,7 +341,7 @@ void Session::finish(Outcome outcome)
 void Session::lineLost(const QString& description)
 {
     tmrSend.stop();
-    if (check_ == Check::Pause || check_ == Check::After) // the update itself has succeeded
+    if (verifying()) // the update itself has succeeded
         verified(Found::Unknown, Outcome::kVersionUnknown);
     else if (commMode == 1 || commMode == 2)
         failNow({Cause::LineLost, state(), {}, description.toStdString()});
@@ -358,7 +358,7 @@ void Session::interrupt()
     }
     tmrSend.stop();
     tmrOvertime.stop();
-    if (check_ == Check::Pause || check_ == Check::After) // the update itself has succeeded
+    if (verifying()) // the update itself has succeeded
         verified(Found::Unknown, Outcome::kVersionUnknown);
     else
         finish(failed({Cause::Interrupted, state()}, versionCaption(versionText)));
@@ -375,6 +375,11 @@ bool Session::outcomeFixed() const
 {
     return stage_ == Stage::Failing || stage_ == Stage::FailingAfterRecord ||
            stage_ == Stage::Reporting;
+}
+
+bool Session::verifying() const
+{
+    return check_ == Check::Pause || check_ == Check::After;
 }
 
 bool Session::awaitsRecord() const
@@ -414,7 +419,7 @@ void Session::stop()
         decide(failed(failure_));
     if (job_ != Job::Update || stage_ != Stage::Judging) // the window closes on an update
         return;
-    if (check_ == Check::Pause || check_ == Check::After) // the update itself has succeeded
+    if (verifying()) // the update itself has succeeded
         decide({Job::Update, Outcome::Success, {}, {}});
     else
         decide(failed({Cause::Interrupted, state()}));

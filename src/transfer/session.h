@@ -183,6 +183,7 @@ private:
     QTimer verifyPause_;
     bool outcomeFixed() const; // Failing, FailingAfterRecord or Reporting: nothing is judged
     bool awaitsRecord() const; // Judging or Failing: its outcome goes to the record once
+    bool verifying() const;    // after a successful transfer, for the check after it
     QDateTime started_;
     QElapsedTimer clock_;
     Failure failure_{Cause::NoReply};
