@@ -97,6 +97,12 @@ private slots:
                  std::optional(QStringList{"2|0"}));
         QCOMPARE(server.psql("SELECT unit_serial, outcome FROM service_record_units"),
                  std::optional(QStringList{"SN-2|success"}));
+        BootLoader again; // the same unit once more, failing now: its latest update shows
+        again.script[3] = {"\x15"};
+        Run second(server, {"--update", again.slavePath, "--serial", "SN-2"}, run.home.path());
+        QVERIFY(second.ended(60000));
+        QCOMPARE(server.psql("SELECT unit_serial, outcome FROM service_record_units"),
+                 std::optional(QStringList{"SN-2|failure"}));
     }
 
     // A server that takes the connection and never answers, with a time-out longer than the
@@ -164,9 +170,16 @@ private slots:
         QCOMPARE(run.exitCode(), 0);
         const QString err = run.readAllStandardError();
         QVERIFY2(err.contains("1 line(s) wait for the shared record: the outbox") &&
-                     err.contains("1 line(s) cannot be kept for delivery") &&
+                     err.contains("1 line(s) noted in") && !err.contains("cannot be kept") &&
                      !err.contains("every line is delivered"),
                  qPrintable(err));
+        // the next run, the outbox writable again, delivers it from the CSV, once
+        const auto box = outboxIn(home.path(), server.url());
+        QVERIFY(QDir(box.path).removeRecursively());
+        QVERIFY(query(server.url(), "V2.bin\r\n", home.path()).isEmpty());
+        QCOMPARE(server.psql("SELECT device_version FROM service_record ORDER BY device_version"),
+                 std::optional(QStringList{"QX-LP4R-V1.3.7", "V2"}));
+        QVERIFY(!QFile::exists(box.missed));
 
         Rig rig({}, {}, server.database());
         const QString outbox = outboxIn({}, server.url(), rig.recordDir.path()).path;
@@ -175,7 +188,7 @@ private slots:
         QVERIFY(waitFor([&] { return rig.records().size() == 1; }));
         QVERIFY(QDir(outbox).removeRecursively());
         rig.click("Command2");
-        QVERIFY(waitFor([&] { return rows(server) == 2; }, 60000));
+        QVERIFY(waitFor([&] { return rows(server) == 4; }, 60000));
     }
 
     // A delivering process that is not ours, or none: the query's line waits, said so, and is
@@ -329,6 +342,15 @@ private slots:
         station.replace("postgres@", "station@");
         QVERIFY(query(station, "V2.bin\r\n", home.path()).isEmpty());
         QCOMPARE(rows(server), 2);
+        // a right withdrawn once the table is ready: every line waits, none is set aside
+        QVERIFY(server.psql("REVOKE INSERT ON service_record FROM station"));
+        for (const char* waits : {"1 line(s) wait", "2 line(s) wait"}) {
+            const QString said = query(station, "V3.bin\r\n", home.path());
+            QVERIFY2(said.contains(waits) && !said.contains("refused"), qPrintable(said));
+        }
+        QVERIFY(server.psql("GRANT INSERT ON service_record TO station"));
+        QVERIFY(query(station, "V4.bin\r\n", home.path()).isEmpty());
+        QCOMPARE(rows(server), 5);
         server.psql("DROP TABLE service_record; DROP ROLE station");
     }
 

@@ -4,6 +4,9 @@
 
 #include "platform.h"
 #include "recordto.h"
+#include "servicerecord.h"
+
+#include <QCryptographicHash>
 
 #include <QDir>
 #include <QFile>
@@ -28,8 +31,49 @@ QByteArray readRegular(const QString& path, qint64 from = 0)
 
 Outbox::Outbox(const QString& folder, const Database& database)
     : path(QStringLiteral("%1/service-record.%2.outbox").arg(folder, database.key())),
-      sent(path + ".sent"), refused(path + ".refused")
+      sent(path + ".sent"), refused(path + ".refused"), missed(path + ".missed")
 {
+}
+
+QByteArray missedNote(const QString& lineId, const QString& csv, qint64 from,
+                      const QByteArray& recordLine)
+{
+    const QString sha = QString::fromLatin1(
+        QCryptographicHash::hash(recordLine, QCryptographicHash::Sha256).toHex());
+    return QJsonDocument(
+               QJsonObject{
+                   {"line_id", lineId}, {"csv", csv}, {"from", double(from)}, {"sha256", sha}})
+               .toJson(QJsonDocument::Compact) +
+           '\n';
+}
+
+QByteArray rebuildMissed(const Outbox& outbox)
+{
+    QByteArray rebuilt;
+    for (const QByteArray& noted : readRegular(outbox.missed).split('\n')) {
+        const QJsonObject note = QJsonDocument::fromJson(noted).object();
+        if (note.isEmpty())
+            continue;
+        // Only from where the line was written on: what came before was delivered long ago.
+        const QByteArray csv =
+            readRegular(note.value("csv").toString(), qint64(note.value("from").toDouble()));
+        const QByteArray sha = note.value("sha256").toString().toLatin1();
+        bool found = false;
+        for (qsizetype at = 0, end; !found && (end = csv.indexOf('\n', at)) >= 0; at = end + 1) {
+            const QByteArray line = csv.mid(at, end + 1 - at);
+            found = QCryptographicHash::hash(line, QCryptographicHash::Sha256).toHex() == sha;
+            if (found)
+                rebuilt += outboxLine(note.value("line_id").toString(), recordLineFields(line));
+        }
+        if (!found)
+            setAside(outbox, noted, QStringLiteral("the service record no longer holds it"));
+    }
+    return rebuilt;
+}
+
+int missedCount(const Outbox& outbox)
+{
+    return int(readRegular(outbox.missed).count('\n'));
 }
 
 QByteArray outboxLine(const QString& lineId, const QStringList& fields)

@@ -20,6 +20,9 @@ struct Outbox
     QString path;    // the lines, one JSON object each
     QString sent;    // the offset up to which the database has them
     QString refused; // lines set aside: the database refused them, or they were never whole
+    // Lines the outbox could not take when they were written: for each, where the CSV holds
+    // it, from which a later run rebuilds it.
+    QString missed;
 };
 
 // One outbox line: the record line's fields and its identity, as one line of JSON.
@@ -32,6 +35,15 @@ struct Pending
     QList<QByteArray> lines;
 };
 Pending pendingLines(const Outbox& outbox);
+// What a missed line's note holds: its identity, and the CSV `csv` that holds `recordLine`
+// at `from` or after it.
+QByteArray missedNote(const QString& lineId, const QString& csv, qint64 from,
+                      const QByteArray& recordLine);
+// The noted lines, rebuilt from their CSV lines as outbox lines, in order; a line that its CSV
+// no longer holds is set aside. `count` is how many notes there are.
+QByteArray rebuildMissed(const Outbox& outbox);
+int missedCount(const Outbox& outbox);
+
 // Notes that the lines up to `offset` are taken.
 void noteSent(const Outbox& outbox, qint64 offset);
 

@@ -134,6 +134,25 @@ QByteArray recordLine(const QStringList& fields)
     return line(fields);
 }
 
+QStringList recordLineFields(const QByteArray& bytes)
+{
+    const QString text = QString::fromUtf8(bytes).chopped(bytes.endsWith("\r\n") ? 2 : 0);
+    QStringList fields{QString()};
+    bool quoted = false;
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const QChar c = text[i];
+        if (c == QLatin1Char('"') && quoted && i + 1 < text.size() && text[i + 1] == c)
+            fields.last() += text[++i]; // "" within quotes
+        else if (c == QLatin1Char('"'))
+            quoted = !quoted;
+        else if (c == QLatin1Char(',') && !quoted)
+            fields << QString();
+        else
+            fields.last() += c;
+    }
+    return fields;
+}
+
 QStringList recordFields(const transfer::Outcome& outcome, const RecordContext& context)
 {
     const bool update = outcome.job == transfer::Job::Update;
@@ -173,7 +192,7 @@ QString ServiceRecord::add(const QStringList& fields)
 {
     const QString said = append(line(fields));
     if (shared_) // after the journal has it
-        shared_->add(fields);
+        shared_->add(fields, writtenTo_, writtenFrom_);
     return said;
 }
 
@@ -211,10 +230,14 @@ QString ServiceRecord::append(const QByteArray& line)
     if (problem.isEmpty() && path.isEmpty())
         problem = QStringLiteral("no record file can be made in %1")
                       .arg(QDir::toNativeSeparators(folder_));
+    writtenTo_.clear();
     if (problem.isEmpty()) {
-        if (const QString error = platform::appendWhole(path, pending_); error.isEmpty())
+        const qint64 from = QFileInfo(path).size();
+        if (const QString error = platform::appendWhole(path, pending_); error.isEmpty()) {
             pending_.clear();
-        else
+            writtenTo_ = path;
+            writtenFrom_ = from;
+        } else
             problem =
                 QStringLiteral("cannot write %1: %2").arg(QDir::toNativeSeparators(path), error);
     }

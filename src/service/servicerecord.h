@@ -77,6 +77,8 @@ inline QByteArray recordLine(const transfer::Outcome& outcome, const RecordConte
 {
     return recordLine(recordFields(outcome, context));
 }
+// The fields of a line recordLine() made, unquoted.
+QStringList recordLineFields(const QByteArray& line);
 // The firmware image's bytes as the data blocks carry them, cut to the size the header gives.
 QString firmwareSha256(const package::Package& package);
 
@@ -103,8 +105,10 @@ public:
 private:
     QString folder_;
     SharedRecord* shared_ = nullptr;
-    QByteArray pending_; // lines not yet written, oldest first
-    QString said_;       // the problem told last; not told again while it lasts
+    QByteArray pending_;     // lines not yet written, oldest first
+    QString writtenTo_;      // the file the last line went to, empty while it waits to be written
+    qint64 writtenFrom_ = 0; // that file's size before it: the line is at this offset or after
+    QString said_;           // the problem told last; not told again while it lasts
     QString firmwareSha256_;
 };
 

@@ -5,12 +5,15 @@
 
 #include "inert.h"
 #include "platform.h"
+#include "servicerecord.h"
 
 #include <QDir>
+#include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QUuid>
 
+#include <algorithm>
 #include <utility>
 
 namespace qx::service {
@@ -71,11 +74,15 @@ SharedRecord::~SharedRecord()
 {
     disconnect(&deliverer_, nullptr, this, nullptr); // its end is nobody's news now
     writeOutbox();
-    if (unwrittenLines_) // the CSV has them; the user learns that the database will not
+    if (!unwritten_.isEmpty()) // the CSV has them; the user learns that the database will not
         qWarning("qx-lp4r-updater: shared record: %d line(s) cannot be kept for delivery: the "
                  "outbox %s cannot be written: %s",
-                 unwrittenLines_, qPrintable(QDir::toNativeSeparators(outbox_.path)),
+                 int(unwritten_.size()), qPrintable(QDir::toNativeSeparators(outbox_.path)),
                  qPrintable(outboxError_));
+    else if (const int noted = missedCount(outbox_); noted && !outboxError_.isEmpty())
+        qWarning("qx-lp4r-updater: shared record: %d line(s) noted in %s: a later run delivers "
+                 "them from the service record once the outbox can be written",
+                 noted, qPrintable(QDir::toNativeSeparators(outbox_.missed)));
     if (deliverer_.state() == QProcess::NotRunning)
         return;
     // Idle, it ends with its input. Busy, or slow to end (a driver unloading), it is ended: what
@@ -88,10 +95,12 @@ SharedRecord::~SharedRecord()
     }
 }
 
-void SharedRecord::add(const QStringList& fields)
+void SharedRecord::add(const QStringList& fields, const QString& csv, qint64 from)
 {
-    unwritten_ += outboxLine(QUuid::createUuid().toString(QUuid::WithoutBraces), fields);
-    ++unwrittenLines_;
+    const QString id = QUuid::createUuid().toString(QUuid::WithoutBraces);
+    unwritten_.append(
+        {outboxLine(id, fields),
+         csv.isEmpty() ? QByteArray() : missedNote(id, csv, from, recordLine(fields))});
     tryNow();
     newestLine_ = tries_;
 }
@@ -135,15 +144,31 @@ void SharedRecord::heard()
 
 void SharedRecord::writeOutbox()
 {
-    // Lines the outbox could not take yet go first, in order, with the next one.
-    if (unwritten_.isEmpty())
+    // Lines the outbox could not take go first, in order, with the next one: those an earlier
+    // run noted, rebuilt from the CSV, then this run's.
+    const bool missed = QFileInfo(outbox_.missed).isFile();
+    if (unwritten_.isEmpty() && !missed)
         return;
     QDir().mkpath(folder_);
-    outboxError_ = appendLines(outbox_.path, unwritten_);
-    if (outboxError_.isEmpty()) {
-        unwritten_.clear();
-        unwrittenLines_ = 0;
+    QByteArray lines = missed ? rebuildMissed(outbox_) : QByteArray();
+    QByteArray notes;
+    for (const Unwritten& u : unwritten_) {
+        lines += u.line;
+        notes += u.note;
     }
+    outboxError_ = appendLines(outbox_.path, lines);
+    if (outboxError_.isEmpty()) {
+        if (missed) // a run that ends here again leaves the same ids: delivered once all the same
+            QFile::remove(outbox_.missed);
+        unwritten_.clear();
+        return;
+    }
+    // Noted where a later run finds them, unless a line is not in the CSV yet: none is noted
+    // out of its order.
+    const bool all = std::none_of(unwritten_.begin(), unwritten_.end(),
+                                  [](const Unwritten& u) { return u.note.isEmpty(); });
+    if (all && appendLines(outbox_.missed, notes).isEmpty())
+        unwritten_.clear();
 }
 
 void SharedRecord::finish(int ms, std::function<void()> done)
@@ -151,7 +176,7 @@ void SharedRecord::finish(int ms, std::function<void()> done)
     done_ = std::move(done);
     atEnd_.start(ms);
     writeOutbox(); // the last chance for lines it could not take
-    if ((waiting_ || unwrittenLines_) && !asking_)
+    if ((waiting_ || !unwritten_.isEmpty()) && !asking_)
         tryNow();
     else if (answered_ == tries_)
         atEnd_.start(0); // from the event loop, which the caller's exec() begins
@@ -178,12 +203,12 @@ void SharedRecord::answered(int waiting, const QString& why)
 
 void SharedRecord::tell(int waiting, const QString& why)
 {
-    waiting_ = waiting + unwrittenLines_;
+    waiting_ = waiting + int(unwritten_.size()) + missedCount(outbox_);
     QStringList parts;
     if (waiting_)
         parts << QStringLiteral("%1 line(s) wait for the shared record: %2")
                      .arg(waiting_)
-                     .arg(unwrittenLines_
+                     .arg(!outboxError_.isEmpty()
                               ? QStringLiteral("the outbox %1 cannot be written: %2")
                                     .arg(QDir::toNativeSeparators(outbox_.path), outboxError_)
                               : inert(why));

@@ -44,8 +44,9 @@ public:
                  QObject* parent = nullptr);
     ~SharedRecord() override; // the lines the outbox has not taken are tried once more, or said
 
-    // A line the CSV has just been given: into the outbox, and on its way.
-    void add(const QStringList& fields);
+    // A line the CSV has just been given, in `csv` at `from` or after it (`csv` empty: not
+    // written yet): into the outbox, and on its way.
+    void add(const QStringList& fields, const QString& csv = {}, qint64 from = 0);
     // Tries to deliver what waits now.
     void tryNow();
     // Tries once more, for up to `ms`, then calls `done` from the event loop.
@@ -71,8 +72,12 @@ private:
     QTimer retry_;
     QTimer atEnd_;
     std::function<void()> done_;
-    QByteArray unwritten_; // lines the outbox has not taken yet, oldest first
-    int unwrittenLines_ = 0;
+    struct Unwritten
+    {
+        QByteArray line; // as the outbox takes it
+        QByteArray note; // where the CSV holds it (missedNote); empty where it does not yet
+    };
+    QList<Unwritten> unwritten_; // lines neither the outbox nor its note has taken, oldest first
     QString outboxError_;
     int waiting_ = 0;        // lines not delivered, as last told
     int refused_ = 0;        // lines the database refused in this run, set aside
