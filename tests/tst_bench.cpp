@@ -189,6 +189,26 @@ private slots:
         }
         QTest::mouseClick(rig.w<QPushButton>("startButton"), Qt::LeftButton);
         QVERIFY(waitFor([&] { return rig.records().size() == 1; }));
+        // required: the next update on a port that stays plugged waits for its own unit's serial,
+        // and a scan goes to that waiting device, not to the row selected
+        const auto start = [&] {
+            QTest::mouseClick(rig.w<QPushButton>("startButton"), Qt::LeftButton);
+        };
+        QTest::mouseClick(rig.w<QCheckBox>("requireSerial"), Qt::LeftButton);
+        start();
+        QVERIFY(waitFor([&] { return rig.state("COM97") == "scan the unit's label"; }));
+        BootLoader extra;
+        rig.machine.plug(extra, kFirst + 3);
+        QVERIFY(waitFor([&] { return bench.rowOf(com(kFirst + 3)); }, 2000));
+        rig.w<QTreeWidget>("rows")->setCurrentItem(bench.rowOf(com(kFirst + 3)));
+        scanned("2412-0046");
+        QVERIFY(rig.counters().contains("Serial 2412-0046 goes to COM97"));
+        QVERIFY(waitFor([&] { return rig.records().size() == 2; }));
+        start(); // both wait, and start once a serial is no longer required
+        QVERIFY(waitFor([&] { return rig.state(com(kFirst + 3)) == "scan the unit's label"; }));
+        QTest::mouseClick(rig.w<QCheckBox>("requireSerial"), Qt::LeftButton);
+        QVERIFY(waitFor([&] { return rig.records().size() == 4; }));
+        QCOMPARE(first.completed + extra.completed, 4);
         QTest::mouseClick(rig.w<QCheckBox>("requireSerial"), Qt::LeftButton);
         QTest::mouseClick(rig.w<QCheckBox>("handsFree"), Qt::LeftButton);
         scanned("2412-0043");
@@ -201,13 +221,13 @@ private slots:
         QVERIFY(waitFor([&] { return rig.state(com(kFirst + 2)) == "scan the unit's label"; }));
         QVERIFY(sims[2].stream.isEmpty());
         scanned("2412-0045"); // to the device that waits for one
-        QVERIFY(waitFor([&] { return rig.records().size() == 4; }));
+        QVERIFY(waitFor([&] { return rig.records().size() == 7; }));
         QStringList units;
         for (const QStringList& record : rig.records())
             units << record[4] + "=" + record[kUnitSerial];
         units.sort();
         QCOMPARE(units, (QStringList{"COM45=2412-0043", "COM46=2412-0044", "COM47=2412-0045",
-                                     "COM97=2412-0042"}));
+                                     "COM48=", "COM97=", "COM97=2412-0042", "COM97=2412-0046"}));
     }
 
     // A cable pulled mid-update ends that row as a lost line, which it shows until the port
@@ -298,7 +318,8 @@ private slots:
                                                        .recordFolder = rig.recordDir.path(),
                                                        .languageFlag = 1});
         rig.window->show();
-        QCOMPARE(rig.window->windowTitle(), QString("QX-LP4R 批量升级"));
+        QCOMPARE(rig.window->windowTitle(), // marked: this build carries the test payload
+                 QString("QX-LP4R 批量升级（测试版本：内含生成的测试数据，不是设备固件）"));
         for (const char* name :
              {"startButton", "stopButton", "handsFree", "skipCurrent", "verify", "counters"}) {
             const auto* w = rig.w<QWidget>(name);

@@ -456,6 +456,12 @@ private slots:
             {"boot QX-LP4R-V1.4.0.bin", "QX-LP4R-V1.4.0.bin", F::Current},
             {"\r\nQX-LP4R-V1.3.7.bin", "QX-LP4R-V1.3.7.bin", F::OtherVersion},
             {"qx-lp4r-v1.4.0.bin\n", "qx-lp4r-v1.4.0.bin", F::OtherVersion},
+            {"QX-LP4R-V1.10.0.bin\r\n", "QX-LP4R-V1.10.0.bin", F::Newer}, // numbers, not text
+            {"QX-LP4R-V1.4.1.bin", "QX-LP4R-V1.4.1.bin", F::Newer},
+            {"QX-LP4R-V2.bin", "QX-LP4R-V2.bin", F::Newer},
+            {"QX-LP4R-V1.4.0.0.bin", "QX-LP4R-V1.4.0.0.bin", F::OtherVersion},
+            {"QX-LP4R-V1.3.99.bin", "QX-LP4R-V1.3.99.bin", F::OtherVersion},
+            {"QX-LP4R-V9.x.bin", "QX-LP4R-V9.x.bin", F::OtherVersion}, // unreadable: no refusal
             {"QX-LP9-V2.0.0.bin\r", "QX-LP9-V2.0.0.bin", F::OtherProduct},
             {"QX-LP4R-V1.4.0.BIN\r\n", "", F::Unknown},
             {" .bin \r\n", "", F::Unknown},
@@ -471,6 +477,14 @@ private slots:
                                           {u"\u202eV1\u2028", u"\\u202eV1\\u2028"},
                                           {u"测试 Ä\\", u"测试 Ä\\"}})
             QCOMPARE(qx::service::inert(QString::fromUtf16(text)), QString::fromUtf16(shown));
+        // a build with the test payload says so in each window's title; a release's are its own
+        namespace x = qx::ui::texts;
+        QCOMPARE(x::titleOf(x::kTitle, 0, false), "Firmware Update - QX-LP4R-V1.3.7");
+        QCOMPARE(x::titleOf(x::bench::kTitle, 1, false), "QX-LP4R 批量升级");
+        QVERIFY(x::titleOf(x::bench::kTitle, 0, true)
+                    .endsWith("(TEST BUILD: a generated test "
+                              "payload, not device firmware)"));
+        QVERIFY(x::titleOf(x::kTitle, 1, true).endsWith(QString::fromUtf8(x::kTestBuild.chinese)));
         QCOMPARE(qx::ui::clockText(QTime(0, 0, 0), ':'), QString("00:00:00"));
         QCOMPARE(qx::ui::clockText(QTime(13, 0, 0), ':'), QString("13:00:00"));
         QCOMPARE(qx::ui::clockText(QTime(9, 5, 7), '.'), QString("09.05.07"));
@@ -582,6 +596,9 @@ private slots:
                               "1.3.7,,,'=SN 1\r\n"),
             line.constData());
         QVERIFY(qx::service::recordHeader().startsWith("\xEF\xBB\xBFtime,duration_s,"));
+        // read back as it was written: what a later run rebuilds a missed outbox line from
+        const QStringList fields = qx::service::recordFields(outcome, {"COM7", "a,\"b\""});
+        QCOMPARE(qx::service::recordLineFields(qx::service::recordLine(fields)), fields);
 
         // firmware_sha256 is the image's own: sha256sum of the release's file gives the same,
         // whatever the last block's padding
@@ -691,6 +708,8 @@ private slots:
                                         << "service-record (2).csv";
         QTest::newRow("no hard links") << "FAT"
                                        << "service-record.csv";
+        QTest::newRow("an earlier version's") << "earlier"
+                                              << "service-record.csv";
     }
 
     void recordInOddPlaces()
@@ -707,13 +726,18 @@ private slots:
             QVERIFY(::mkfifo(QFile::encodeName(path), 0600) == 0);
         if (place == "link")
             QVERIFY(::mkfifo(fifo, 0600) == 0 && QFile::link(fifo, path));
+        const QByteArray header =
+            qx::service::recordHeader(place == "earlier" ? qx::service::kFirstRecordColumnCount
+                                                         : qx::service::kRecordColumnCount);
+        if (place == "earlier") // its 15 columns: the lines with more go on below them
+            QVERIFY(qx::platform::createWith(path, header));
         if (place == "FAT") // FAT, exFAT and many SMB shares refuse link()
             qx::platform::makeHardLink = [](const char*, const char*) { return errno = EPERM, -1; };
         ::alarm(10); // a record that waited for a FIFO's reader would hang here: this ends it
         qx::service::ServiceRecord(dir.path()).append(numberedLine(1));
         ::alarm(0);
         qx::platform::makeHardLink = ::link;
-        QCOMPARE(contentsOf(dir.filePath(file)), qx::service::recordHeader() + numberedLine(1));
+        QCOMPARE(contentsOf(dir.filePath(file)), header + numberedLine(1));
 #endif
     }
 

@@ -92,7 +92,7 @@ private slots:
                 o["port"] == QString("COM%1").arg(33 + kFirst + 6))
                 events << o["event"].toString();
         events.removeAll("progress");
-        QCOMPARE(events, (QStringList{"plugged", "started", "outcome"}));
+        QCOMPARE(events, (QStringList{"plugged", "started", "transfer", "outcome"}));
     }
 
     // Serials on the program's standard input, one a line, each for the next device plugged
@@ -107,7 +107,8 @@ private slots:
         program.start(QX_PROGRAM, QStringList{"--station", "--json", "--require-serial"} + named);
         program.setReadChannel(QProcess::StandardError); // the banner, with --json
         QVERIFY(program.waitForReadyRead(5000));
-        program.write("2412-0041\nbad serial\n");
+        // CRLF line ends, as a Windows pipe sends them; a line past the cut is one, and refused
+        program.write("2412-0041\r\nbad serial\n" + QByteArray(1100, 'x') + "2412-0047\n");
         QVERIFY(program.waitForBytesWritten(5000));
         QString err;
         QVERIFY(
@@ -130,7 +131,7 @@ private slots:
             if (const auto o = QJsonDocument::fromJson(line.toUtf8()); o["event"] == "outcome")
                 serials << o["port"].toString() + "=" + o["serial"].toString();
         QCOMPARE(serials, (QStringList{named[0] + "=2412-0041", named[1] + "=2412-0042"}));
-        QCOMPARE((err + program.readAllStandardError()).count("refused"), 2);
+        QCOMPARE((err + program.readAllStandardError()).count("refused"), 3);
         const auto records = program.records();
         QCOMPARE(records.value(1).value(kUnitSerial), "2412-0042");
 
@@ -138,6 +139,37 @@ private slots:
         CommandLineRun run;
         QCOMPARE(run.run({"--update", "--serial", "SN-7", c.slavePath}), 0);
         QCOMPARE(run.records().value(0).value(kUnitSerial), "SN-7");
+
+        // Without input a required serial stays required: the unit waits, and the station says
+        // once that no serial can come.
+        Program closed;
+        closed.start(QX_PROGRAM,
+                     {"--station", "--json", "--require-serial", Machine::usb(kFirst + 8)});
+        closed.closeWriteChannel();
+        BootLoader d;
+        machine.plug(d, kFirst + 8);
+        QString said;
+        const auto read = [&] { return said += closed.readAll() + closed.readAllStandardError(); };
+        QVERIFY(waitFor([&] {
+            return read().contains("\"event\":\"waiting\"") && said.contains("no more serials");
+        }));
+        QVERIFY(d.stream.isEmpty());
+        ::kill(pid_t(closed.processId()), SIGINT);
+        QVERIFY(closed.ended(10000) && closed.records().isEmpty());
+        QVERIFY2(read().count("no more serials can come") == 1 &&
+                     said.count("\"event\":\"serials ended\"") == 1,
+                 qPrintable(said));
+
+        // A serial scanned while its device settles is that device's, not the next one's.
+        CommandLineRun settling({}, machine.devices(), 3000);
+        QVERIFY(settling.start({"--station"}));
+        BootLoader e;
+        machine.plug(e, kFirst + 9);
+        QVERIFY(waitFor([&] { return !settling.out.filter(": plugged in (").isEmpty(); }, 5000));
+        settling.commandLine.unitScanned("2412-0050");
+        QVERIFY(waitFor([&] { return settling.records().size() == 1; }));
+        QCOMPARE(settling.records().value(0).value(kUnitSerial), "2412-0050");
+        settling.commandLine.interrupt();
     }
 
     // The program itself, serving named paths absent at its start: one device falls silent

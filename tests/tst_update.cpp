@@ -113,7 +113,9 @@ private slots:
         Rig rig({}, QStringList{});
         Form1& form = *rig.form;
         // the captions are set; everything else keeps its design-time state
-        QCOMPARE(form.windowTitle(), QString("Firmware Update - QX-LP4R-V1.3.7"));
+        // this build carries the test payload, and its title says so
+        const QString mark = " (TEST BUILD: a generated test payload, not device firmware)";
+        QCOMPARE(form.windowTitle(), "Firmware Update - QX-LP4R-V1.3.7" + mark);
         auto* combo = form.findChild<QComboBox*>("Combo1");
         QCOMPARE(combo->count(), 0);
         QCOMPARE(combo->currentText(), QString("Combo1"));
@@ -135,11 +137,11 @@ private slots:
                                                  "is not loaded: plug in the cable.")});
         // the captions in either language: 1 is Chinese, any other value English
         // (Label1 says that there is no port yet)
-        const QString english = "Firmware Update - QX-LP4R-V1.3.7|COMM|Update|Get Version|"
-                                "Version Information|No serial port is present: plug in the "
-                                "cable.|Connect|Disconnect";
-        const QString chinese =
-            "升级程序|串口|升级|获取版本|版本信息|没有串口：请插上串口线。|连接|断开";
+        const QString english = "Firmware Update - QX-LP4R-V1.3.7" + mark +
+                                "|COMM|Update|Get Version|Version Information|No serial port is "
+                                "present: plug in the cable.|Connect|Disconnect";
+        const QString chinese = "升级程序（测试版本：内含生成的测试数据，不是设备固件）|串口|升级|"
+                                "获取版本|版本信息|没有串口：请插上串口线。|连接|断开";
         for (auto [language, captions] : {std::pair{0, english}, {1, chinese}, {2, english}}) {
             form.formLoad(quint8(language));
             QString shown = form.windowTitle();
@@ -545,7 +547,8 @@ private slots:
     void checksAroundAnUpdate()
     {
         const QByteArray v137 = "QX-LP4R-V1.3.7.bin\r\n", v136 = "QX-LP4R-V1.3.6.bin\r\n",
-                         other = "QX-LP9-V2.0.0.bin\r\n";
+                         other = "QX-LP9-V2.0.0.bin\r\n", v140 = "QX-LP4R-V1.4.0.bin\r\n",
+                         v1100 = "QX-LP4R-V1.10.0.bin\r\n";
         struct Row
         {
             QByteArray reply; // to "2"; empty: none
@@ -564,6 +567,11 @@ private slots:
             {v136, "keeps", "--verify",
              "failure: the device reports QX-LP4R-V1.3.6 after the update", "", "QX-LP4R-V1.3.6"},
             {v136, "keeps", "--skip-current", "success", "QX-LP4R-V1.3.6", ""},
+            {v140, "", "--skip-current",
+             "failure: the device runs QX-LP4R-V1.4.0, newer than QX-LP4R-V1.3.7", "QX-LP4R-V1.4.0",
+             ""},
+            {v1100, "", "--skip-current --allow-older", "success", "QX-LP4R-V1.10.0", ""},
+            {"", "keeps", "--verify", "success, not verified", "", "unknown"}, // silent after
         };
         for (const Row& row : rows) {
             BootLoader sim;
@@ -582,8 +590,12 @@ private slots:
                          record.value(kOutcome) == kind && record.value(kBefore) == row.before &&
                          record.value(kAfter) == row.after,
                      qPrintable(run.out.join('|') + " | " + record.join('|')));
-            const bool updates = kind != "current" && !row.outcome.contains("another product");
+            const bool updates = kind != "current" && !row.outcome.contains("another product") &&
+                                 !row.outcome.contains("newer");
             QVERIFY(updates ? sim.completed == 1 : sim.stream == "2");
+            // the log says "updating" only for a device that is; a silent one waits 5 s, not 60
+            QCOMPARE(run.out.filter("updating with").size(), int(updates));
+            QVERIFY2(record.value(kDuration).toDouble() < 30, qPrintable(record.value(kDuration)));
             QVERIFY(row.device != "split" || sentAtMenu.endsWith(row.reply));
             QVERIFY(!row.options.contains("--skip-current") ||
                     run.out.last().startsWith(QString("summary: %1 updated, %2 current, %3 failed")
@@ -695,7 +707,11 @@ private slots:
                          "summary: 3 of 5 succeeded; failed: " + held.slavePath + " " + ports[2]}));
         const auto records = run.records();
         QCOMPARE(records.size(), 5);
-        QVERIFY2(records[0][kReason].startsWith("the port could not be started: COM97 (" +
+        QSet<QString> numbers; // devices outside the machine's map: one COM number each
+        for (const QStringList& record : records)
+            numbers << record[4];
+        QCOMPARE(numbers.size(), 5);
+        QVERIFY2(records[0][kReason].startsWith("the port could not be started: COM101 (" +
                                                 held.slavePath + ") is in use"),
                  qPrintable(records[0][kReason]));
     }
@@ -750,6 +766,15 @@ private slots:
             {{p}, "'" + p + "': a port goes with --update, --query, --station or --bench"},
             {{"--query", p, "--verify"}, "--verify goes with --update, --station or --bench"},
             {{"--update", p, "--force"}, "--force goes with --skip-current"},
+            {{"--update", p, "--allow-older"}, "--allow-older goes with --skip-current"},
+            {{"--query", p, "--skip-current"}, "--skip-current goes with --update, --station or"},
+            {{"--list", "--skip-current"}, "--skip-current goes with --update, --station or"},
+            {{"--skip-current"}, "--skip-current goes with --update, --station or --bench"},
+            {{"--update", p, "--language", "zh"}, "--language goes with the window or --bench"},
+            {{"--station", "--language", "en"}, "--language goes with the window or --bench"},
+            {{"--update", p, "--require-serial"}, "--require-serial: " + p + " has no --serial"},
+            {{"--update", p, "--serial-pattern", "[a-"}, "--serial-pattern: missing terminating ]"},
+            {{"--update", p, "--serial", "COM2=SN-2"}, "--serial: COM2 is not one of the ports"},
         };
         for (const auto& [arguments, problem] : rows) {
             CommandLineRun run;
@@ -772,6 +797,17 @@ private slots:
         CommandLineRun help;
         QCOMPARE(help.run({"--help"}), 0);
         QVERIFY(help.out.first().startsWith("Usage: qx-lp4r-updater [options] [PORT...]\n"));
+        QCOMPARE(help.out.first().section('\n', 2, 2), // a test build says so, as --version does
+                 "THIS IS A TEST BUILD: it carries a generated test payload, not device firmware.");
+        CommandLineRun version;
+        QCOMPARE(version.run({"--version"}), 0);
+        QVERIFY(version.out.first().endsWith("1.3.7 (test build: a generated test payload, not "
+                                             "device firmware)"));
+        // a serial given for one port of two is that port's alone
+        const auto two =
+            qx::ui::parseArguments({"--update", "COM1", "COM2", "--serial", "COM2=SN-22"});
+        QCOMPARE(std::get<qx::ui::Arguments>(two).serials,
+                 (QHash<QString, QString>{{"COM2", "SN-22"}}));
         // Qt's own options, and their values, are the window's
         const auto window = qx::ui::parseArguments({"-style", "fusion", "-platform", "xcb"});
         QVERIFY(std::get<qx::ui::Arguments>(window).face == qx::ui::Arguments::Face::Window);

@@ -174,7 +174,7 @@ private slots:
         QVERIFY(waitFor(
             [&] {
                 window = xdo({"search", "--onlyvisible", "--name",
-                              "^Firmware Update - QX-LP4R-V1\\.3\\.7$"});
+                              "^Firmware Update - QX-LP4R-V1\\.3\\.7 \\(TEST BUILD: "});
                 return !window.isEmpty();
             },
             90000));
@@ -365,7 +365,7 @@ private slots:
         QString id;
         QVERIFY(waitFor(
             [&] {
-                id = xdo({"search", "--onlyvisible", "--name", "^QX-LP4R Bench$"});
+                id = xdo({"search", "--onlyvisible", "--name", "^QX-LP4R Bench \\(TEST BUILD: "});
                 return !id.isEmpty();
             },
             90000));

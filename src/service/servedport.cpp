@@ -24,6 +24,7 @@ ServedPort::ServedPort(const package::Package& package, ServiceRecord& record, Q
         ++steps_;
         emit advanced();
     });
+    connect(&session_, &t::Session::transferring, this, &ServedPort::transferring);
     connect(&session_, &t::Session::versionRead, this, &ServedPort::versionRead);
     connect(&session_, &t::Session::decided, this, [this](const t::Outcome& outcome) {
         awake_.release();

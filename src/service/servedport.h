@@ -106,6 +106,7 @@ public:
 
 signals:
     void starting(qx::transfer::Job job);             // start() was called
+    void transferring();                              // an update's transfer starts
     void advanced();                                  // steps() grew by one
     void versionRead(const QString& caption);         // a query's answer so far
     void ended(const qx::transfer::Outcome& outcome); // once per outcome of a start()

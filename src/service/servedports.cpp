@@ -5,6 +5,8 @@
 #include <QFileInfo>
 #include <QRegularExpression>
 
+#include <algorithm>
+
 namespace qx::service {
 
 namespace {
@@ -48,6 +50,38 @@ QString namedTwice(const QStringList& names, const QList<serial::MapEntry>& map)
         seen << identity;
     }
     return QString();
+}
+
+// `map` and the named devices it does not list (pseudo-terminals, say): each of those gets a
+// COM number that no other device present has, the one it had in `before` where it can.
+QList<serial::MapEntry> withNamedDevices(const QStringList& names,
+                                         const QList<serial::MapEntry>& map,
+                                         const QList<serial::MapEntry>& before)
+{
+    QList<serial::MapEntry> all = map;
+    const auto listed = [&](const QString& device) {
+        return std::any_of(all.begin(), all.end(),
+                           [&](const serial::MapEntry& e) { return identityOf(e) == device; });
+    };
+    const auto taken = [&](int number) {
+        return std::any_of(all.begin(), all.end(),
+                           [&](const serial::MapEntry& e) { return e.comNumber == number; });
+    };
+    for (const QString& name : names) {
+        const QString device = QFileInfo(name).canonicalFilePath();
+        if (comName().match(name).hasMatch() || device.isEmpty() || listed(device) ||
+            !serial::notASerialDevice(device).isEmpty())
+            continue;
+        int number = 0;
+        for (const serial::MapEntry& e : before)
+            if (e.device.systemLocation == device && !taken(e.comNumber))
+                number = e.comNumber;
+        for (int n = serial::kFirstOtherComNumber; !number && n <= serial::kMaxComNumber; ++n)
+            number = taken(n) ? 0 : n;
+        if (number)
+            all.append({number, QStringLiteral("COM%1").arg(number), {device, {}, {}}});
+    }
+    return all;
 }
 
 } // namespace
@@ -148,13 +182,14 @@ void ServedPorts::rescan(bool first, const QList<serial::MapEntry>& map)
 {
     changes_.watchFoldersOf(setup_.named);
     map_ = map;
+    served_ = withNamedDevices(setup_.named, map, served_);
     QList<std::pair<QString, serial::MapEntry>> present;
     if (setup_.named.isEmpty()) {
         for (const serial::MapEntry& entry : map)
             present.append({entry.portName, entry});
     } else {
         for (const QString& name : setup_.named) {
-            const auto found = findPort(name, map);
+            const auto found = findPort(name, served_);
             if (const auto* entry = std::get_if<serial::MapEntry>(&found))
                 present.append({name, *entry});
         }
@@ -220,14 +255,28 @@ void ServedPorts::setChecks(const transfer::Checks& checks)
         entry->port->setChecks(checks);
 }
 
-void ServedPorts::bindScanned(const QString& serial)
+Scan ServedPorts::scan(const QString& serial, ServedPort* selected)
 {
-    // A unit is often scanned just after it is plugged in, while it settles.
+    if (const QString problem = serialProblem(serial, setup_.serialPattern, pendingSerials());
+        !problem.isEmpty())
+        return {Scan::Refused, nullptr, problem};
+    waiting_.removeIf([](const ServedPort* port) { return !port->waitsForSerial(); });
+    ServedPort* port = waiting_.value(0);
     for (const auto& entry : entries_)
-        if (entry->port->waitsForSerial() || (entry->port->plug() == ServedPort::Plug::Settling &&
-                                              entry->port->unitSerial().isEmpty()))
-            return entry->port->setUnitSerial(serial);
-    nextSerials_.append(serial);
+        if (!port && entry->port->plug() == ServedPort::Plug::Settling &&
+            entry->port->unitSerial().isEmpty())
+            port = entry->port.get();
+    if (!port && handsFree_) {
+        nextSerials_.append(serial);
+        return {Scan::Queued};
+    }
+    if (!port && selected && selected->plug() != ServedPort::Plug::Absent)
+        port = selected;
+    if (!port)
+        return {Scan::NoDevice};
+    waiting_.removeOne(port);
+    port->setUnitSerial(serial);
+    return {Scan::Bound, port};
 }
 
 QStringList ServedPorts::pendingSerials() const
@@ -251,10 +300,13 @@ void ServedPorts::forward(ServedPort& port)
     connect(&port, &ServedPort::serialWanted, this, [this, &port] {
         if (!nextSerials_.isEmpty()) // scanned meanwhile, for a device not yet plugged in
             return port.setUnitSerial(nextSerials_.takeFirst());
+        if (!waiting_.contains(&port))
+            waiting_.append(&port);
         emit serialWanted(port);
     });
     connect(&port, &ServedPort::starting, this,
             [this, &port](transfer::Job job) { emit starting(port, job); });
+    connect(&port, &ServedPort::transferring, this, [this, &port] { emit transferring(port); });
     connect(&port, &ServedPort::advanced, this, [this, &port] { emit advanced(port); });
     connect(&port, &ServedPort::ended, this,
             [this, &port](const transfer::Outcome& outcome) { emit ended(port, outcome); });

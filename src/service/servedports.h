@@ -4,6 +4,7 @@
 #pragma once
 
 #include "servedport.h"
+#include "unitserial.h"
 
 #include <QStringList>
 #include <QTimer>
@@ -65,6 +66,21 @@ struct ServedPortsSetup
     int quietMs = kRescanMs;      // how long the changes are let settle before the ports are read
     transfer::Checks checks = {}; // around each update
     bool requireSerial = false;   // an update waits for the unit's serial
+    QString serialPattern = QString::fromLatin1(kDefaultSerialPattern); // what a serial matches
+};
+
+// Where a scanned serial went (see ServedPorts::scan).
+struct Scan
+{
+    enum
+    {
+        Bound,    // to `port`
+        Queued,   // hands-free, to the next device plugged in without one
+        Refused,  // bound to nothing: `problem` says why
+        NoDevice, // bound to nothing: no device asks for it and no row is selected
+    } went = Refused;
+    ServedPort* port = nullptr;
+    QString problem = {};
 };
 
 class ServedPorts : public QObject
@@ -84,12 +100,11 @@ public:
     bool handsFree() const { return handsFree_; }
     // The checks around each update that starts from now on.
     void setChecks(const transfer::Checks& checks);
-    // A scanned serial: to the first device that waits for one or has just been plugged in
-    // without one, or else to the device plugged in next (hands-free), one each in the order
-    // scanned.
-    void bindScanned(const QString& serial);
-    // Every serial bound or queued whose update has not been reported yet.
-    QStringList pendingSerials() const;
+    // A scanned serial, checked against the pattern and the serials still pending, goes to the
+    // device that asks for it: the one that has waited longest for its serial, else one just
+    // plugged in without one (a unit is scanned as it settles), else, hands-free, to the device
+    // plugged in next (one each, in the order scanned), else to `selected` where it is present.
+    Scan scan(const QString& serial, ServedPort* selected = nullptr);
     void setRequireSerial(bool on);
 
     // Every port seen so far, in the order first seen; absent ones too.
@@ -112,6 +127,7 @@ signals:
     void ended(qx::service::ServedPort& port, const qx::transfer::Outcome& outcome);
     void recordProblem(const QString& said);
     void serialWanted(qx::service::ServedPort& port);
+    void transferring(qx::service::ServedPort& port); // an update's transfer starts
     void rescanned(); // the machine's ports were read again: map() has them
 
 private:
@@ -131,8 +147,11 @@ private:
     ServedPortsSetup setup_;
     bool handsFree_ = false;
     PortChanges changes_{setup_.quietMs};
+    QStringList pendingSerials() const; // every serial bound or queued, not yet recorded
     QList<serial::MapEntry> map_;
+    QList<serial::MapEntry> served_; // map_ and the named devices it lacks, each numbered
     QStringList nextSerials_;
+    QList<ServedPort*> waiting_; // for their serials, longest first
     std::vector<std::unique_ptr<Entry>> entries_;
 };
 

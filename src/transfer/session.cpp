@@ -121,6 +121,7 @@ void Session::startTransfer()
     sendState = deviceWaiting ? 1 : 0;
     tmrSend.setInterval(kSendIntervalMs);
     tmrSend.start();
+    emit transferring();
 }
 
 // ---- The checks around an update -----------------------------------------------------------
@@ -154,8 +155,9 @@ void Session::checkAnswered()
     versionQuiet_.stop();
     if (outcomeFixed())
         return;
-    const Found found = judgeVersion(
-        versionText, QString::fromStdString(package::headerFields(package_.headerPacket).fileName));
+    const QString packageFile =
+        QString::fromStdString(package::headerFields(package_.headerPacket).fileName);
+    const Found found = judgeVersion(versionText, packageFile);
     const QString file = namedFile(versionText);
     const QString named = file.isEmpty() ? QString(Outcome::kVersionUnknown) : file.chopped(4);
     if (std::exchange(check_, Check::None) == Check::After) {
@@ -167,6 +169,10 @@ void Session::checkAnswered()
         finish({Job::Update, Outcome::Current, {}, named});
     } else if (found == Found::OtherProduct && !checks_.force) {
         finish(failed({Cause::OtherProduct, kQueryState, {}, named.toStdString()}));
+    } else if (found == Found::Newer && !checks_.allowOlder) { // no downgrade unless asked
+        const QString sent = packageFile.chopped(4);
+        finish(failed(
+            {Cause::Newer, kQueryState, {}, (named + ", newer than " + sent).toStdString()}));
     } else {
         deviceWaiting = false; // it has just answered at its menu
         try {

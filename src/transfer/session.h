@@ -73,9 +73,10 @@ struct Outcome
 // The checks an update makes around its transfer; the window's makes none.
 struct Checks
 {
-    bool before = false; // ask first: a current device is left, another product's refused
-    bool force = false;  // update another product's device all the same
-    bool after = false;  // ask again after a success: does it run what was sent?
+    bool before = false;     // ask first: a current device is left, another product's refused
+    bool force = false;      // update another product's device all the same
+    bool allowOlder = false; // update a device that runs a newer version of this firmware
+    bool after = false;      // ask again after a success: does it run what was sent?
 };
 
 class Session : public QObject
@@ -118,6 +119,7 @@ public:
 signals:
     void begun(qx::transfer::Job job); // an update or a query starts; decided() ends it
     void advanced();                   // a reply was accepted and the next state's bytes follow
+    void transferring();               // an update's transfer starts: its checks let it go
     void versionRead(const QString& caption);
     // Once per update or query, after decided(). Its handlers may wait in a message box: until
     // they return, replies are read and dropped, not judged, and nothing is sent or re-armed.

@@ -160,6 +160,8 @@ std::string describe(const Failure& failure, int packetCount)
         return "interrupted at " + step;
     case Cause::OtherProduct:
         return "the device runs " + failure.detail + ", another product's firmware";
+    case Cause::Newer:
+        return "the device runs " + failure.detail;
     case Cause::NotUpdated:
         return "the device reports " + failure.detail + " after the update";
     case Cause::Left:

@@ -112,6 +112,7 @@ enum class Cause
     Interrupted,  // the command line was stopped
     Left,         // a query was left by the next command without a whole answer
     OtherProduct, // the check before an update: the device runs another product's firmware
+    Newer,        // the check before an update: the device runs a newer version of this one
     NotUpdated,   // the check after: the device reports another file than the one sent
 };
 
@@ -121,7 +122,7 @@ struct Failure
     int sendState = 0;                 // the step it happened at; -1 for the version query
     std::vector<std::uint8_t> reply{}; // WrongReply, and a query's NoReply: what came
     // LineLost, PortRefused: the port's words; NoReply: how little came; OtherProduct and
-    // NotUpdated: the file the device named
+    // NotUpdated: the file the device named; Newer: it and the package's
     std::string detail{};
 };
 inline constexpr int kQueryState = -1;

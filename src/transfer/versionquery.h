@@ -3,8 +3,11 @@
 
 #include "transfer.h"
 
+#include <QList>
 #include <QRegularExpression>
 #include <QString>
+
+#include <algorithm>
 
 namespace qx::transfer {
 
@@ -28,7 +31,8 @@ inline bool versionReplyComplete(const QString& versionText)
 enum class Found
 {
     Current,      // it names the package's file: this firmware already runs
-    OtherVersion, // another QX-LP4R firmware file
+    OtherVersion, // another QX-LP4R firmware file, not newer than the package's (or unreadable)
+    Newer,        // a QX-LP4R firmware file of a later version than the package's
     OtherProduct, // a .bin file of another product: not a device this firmware is for
     Unknown,      // no file name at all
 };
@@ -44,6 +48,36 @@ inline QString namedFile(const QString& versionText)
     return name.isEmpty() ? QString() : name + QLatin1String(".bin");
 }
 
+// The version a firmware file's name carries, "QX-LP4R-V1.10.0.bin" → {1, 10, 0}, or empty
+// when it carries none that can be read as numbers.
+inline QList<qulonglong> versionNumbers(const QString& file)
+{
+    static const QRegularExpression kNamed(
+        QStringLiteral("^%1(\\d{1,9}(?:\\.\\d{1,9})*)\\.bin$")
+            .arg(QRegularExpression::escape(QLatin1String(package::kFirmwareNamePrefix))),
+        QRegularExpression::CaseInsensitiveOption);
+    const QRegularExpressionMatch named = kNamed.match(file);
+    QList<qulonglong> numbers;
+    if (named.hasMatch())
+        for (const QString& part : named.captured(1).split(QLatin1Char('.')))
+            numbers << part.toULongLong();
+    return numbers;
+}
+
+// Whether `file` names a later version than `than`, number by number (1.10.0 is later than
+// 1.9.0, 1.4 than 1.3.9); false where either version cannot be read.
+inline bool isNewer(const QString& file, const QString& than)
+{
+    QList<qulonglong> a = versionNumbers(file), b = versionNumbers(than);
+    if (a.isEmpty() || b.isEmpty())
+        return false;
+    while (a.size() < b.size())
+        a << 0;
+    while (b.size() < a.size())
+        b << 0;
+    return std::lexicographical_compare(b.begin(), b.end(), a.begin(), a.end());
+}
+
 // `packageFile` is the file the package's header names ("QX-LP4R-V1.4.0.bin").
 inline Found judgeVersion(const QString& versionText, const QString& packageFile)
 {
@@ -52,9 +86,9 @@ inline Found judgeVersion(const QString& versionText, const QString& packageFile
         return Found::Unknown;
     if (file == packageFile)
         return Found::Current;
-    return file.startsWith(QLatin1String(package::kFirmwareNamePrefix), Qt::CaseInsensitive)
-               ? Found::OtherVersion
-               : Found::OtherProduct;
+    if (!file.startsWith(QLatin1String(package::kFirmwareNamePrefix), Qt::CaseInsensitive))
+        return Found::OtherProduct;
+    return isNewer(file, packageFile) ? Found::Newer : Found::OtherVersion;
 }
 
 } // namespace qx::transfer

@@ -3,7 +3,9 @@
 #include "arguments.h"
 
 #include "inert.h"
+#include "packageloader.h"
 #include "sharedrecord.h"
+#include "texts.h"
 
 #include <QCommandLineParser>
 #include <QRegularExpression>
@@ -80,6 +82,10 @@ const std::vector<Ours>& ours()
                 "left as it is (current), one that runs another product's is refused.")},
         {kChecks,
          option({"force"}, "With --skip-current: update another product's device all the same.")},
+        {kChecks,
+         option({"allow-older"}, "With --skip-current: update a device that runs a newer "
+                                 "version of this firmware all the same, instead of refusing "
+                                 "it.")},
         {kChecks,
          option({"verify"}, "After each update ask the device again, and fail it if it names "
                             "another firmware than the one sent.")},
@@ -178,6 +184,8 @@ QString helpText()
     QStringList lines{QStringLiteral("Usage: qx-lp4r-updater [options] [PORT...]"),
                       QStringLiteral("Installs the QX-LP4R firmware built into this program, "
                                      "over a serial line.")};
+    if (package::embeddedIsTestPayload())
+        lines << QString::fromLatin1(texts::kTestBuildLine);
     const char* heading = nullptr;
     for (const Ours& o : ours()) {
         if (o.heading != heading) {
@@ -262,6 +270,12 @@ std::optional<QString> readSerials(const QCommandLineParser& parser, Arguments& 
     for (const QString& given : parser.values(QStringLiteral("serial"))) {
         const auto port = std::find_if(a.ports.begin(), a.ports.end(),
                                        [&](const QString& p) { return given.startsWith(p + '='); });
+        // COM2=SN or /dev/...=SN names a port, which must be one of those given.
+        static const QRegularExpression kNamesPort(QStringLiteral("^(COM\\d+|/[^=]*)="),
+                                                   QRegularExpression::CaseInsensitiveOption);
+        if (const auto named = kNamesPort.match(given); port == a.ports.end() && named.hasMatch())
+            return QStringLiteral("--serial: %1 is not one of the ports named")
+                .arg(service::inert(named.captured(1)));
         if (port == a.ports.end() && a.ports.size() != 1)
             return QStringLiteral("--serial: give PORT=SN for one of the ports");
         const QString name = port == a.ports.end() ? a.ports.first() : *port;
@@ -293,15 +307,19 @@ std::optional<QString> checkFace(const QCommandLineParser& parser, const QString
     if (a.json && a.command != Command::Update && a.command != Command::Query &&
         a.command != Command::Station)
         return QStringLiteral("--json goes with --update, --query or --station");
+    if (parser.isSet(QStringLiteral("language")) && !window)
+        return QStringLiteral("--language goes with the window or --bench");
     a.checks = {.before = parser.isSet(QStringLiteral("skip-current")),
                 .force = parser.isSet(QStringLiteral("force")),
+                .allowOlder = parser.isSet(QStringLiteral("allow-older")),
                 .after = parser.isSet(QStringLiteral("verify"))};
     if ((a.checks.before || a.checks.after) && a.command != Command::Update &&
         a.command != Command::Station && a.face != Face::Bench)
         return QStringLiteral("--%1 goes with --update, --station or --bench")
             .arg(a.checks.before ? "skip-current" : "verify");
-    if (a.checks.force && !a.checks.before)
-        return QStringLiteral("--force goes with --skip-current");
+    if ((a.checks.force || a.checks.allowOlder) && !a.checks.before)
+        return QStringLiteral("--%1 goes with --skip-current")
+            .arg(a.checks.force ? "force" : "allow-older");
     a.ports = parser.positionalArguments();
     if (const auto problem = readSerials(parser, a))
         return *problem;

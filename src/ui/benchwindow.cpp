@@ -2,6 +2,7 @@
 // session reports, in words as well as colour.
 #include "benchwindow.h"
 
+#include "packageloader.h"
 #include "ui_benchwindow.h"
 
 #include <QApplication>
@@ -34,12 +35,15 @@ bool failedLast(const ServedPort& port)
 
 BenchWindow::BenchWindow(service::Setup setup, BenchOptions options, QWidget* parent)
     : QWidget(parent), ui(std::make_unique<Ui::BenchWindow>()), engine_(std::move(setup)),
-      options_(std::move(options)),
-      ports_(engine_.package(), engine_.record(),
-             {.devices = setup_.devices, .named = options_.named, .settleMs = setup_.settleMs})
+      options_(std::move(options)), ports_(engine_.package(), engine_.record(),
+                                           {.devices = setup_.devices,
+                                            .named = options_.named,
+                                            .settleMs = setup_.settleMs,
+                                            .serialPattern = options_.serialPattern})
 {
     ui->setupUi(this);
-    setWindowTitle(text(b::kTitle));
+    setWindowTitle(
+        texts::titleOf(b::kTitle, setup_.languageFlag, package::embeddedIsTestPayload()));
     ui->startButton->setText(text(b::kStart) + QStringLiteral(" (F5)"));
     ui->stopButton->setText(text(b::kStop) + QStringLiteral(" (Esc)"));
     ui->startButton->setShortcut(Qt::Key_F5);
@@ -230,38 +234,44 @@ void BenchWindow::on_handsFree_toggled(bool on)
     ports_.setHandsFree(on); // the ports already present stay as they are
 }
 
-// The checks apply to each update that starts from now on; --force stays as given.
+// The checks apply to each update that starts from now on; --force and --allow-older stay as
+// given.
 void BenchWindow::applyChecks()
 {
     ports_.setChecks({.before = ui->skipCurrent->isChecked(),
                       .force = options_.checks.force,
+                      .allowOlder = options_.checks.allowOlder,
                       .after = ui->verify->isChecked()});
 }
 
-// A scan, or a serial typed and Enter: the selected row's unit, or hands-free the next one
-// plugged in. One refused is said in the status line, with a beep, and bound to nothing.
+// A scan, or a serial typed and Enter: the served ports say which device it goes to, and the
+// status line says so. One refused is said there, with a beep, and bound to nothing.
 void BenchWindow::on_scan_returnPressed()
 {
     const QString serial = ui->scan->text().trimmed();
     ui->scan->clear();
     if (serial.isEmpty())
         return;
-    const bool next = ui->handsFree->isChecked();
-    ServedPort* port = next ? nullptr : portOf(ui->rows->currentItem());
-    notice_.clear();
-    if (const QString problem =
-            service::serialProblem(serial, options_.serialPattern, ports_.pendingSerials());
-        !problem.isEmpty())
-        notice_ = text(b::kSerialRefused).arg(service::inertField(serial), problem);
-    else if (!next && (!port || port->plug() == ServedPort::Plug::Absent))
+    const service::Scan scan = ports_.scan(serial, portOf(ui->rows->currentItem()));
+    const QString shown = service::inertField(serial);
+    switch (scan.went) {
+    case service::Scan::Bound:
+        notice_ = text(b::kSerialBound).arg(shown, rows_[scan.port]->text(kPort));
+        showUnit(*scan.port);
+        break;
+    case service::Scan::Queued:
+        notice_ = text(b::kSerialQueued).arg(shown);
+        break;
+    case service::Scan::Refused:
+        notice_ = text(b::kSerialRefused).arg(shown, scan.problem);
+        break;
+    case service::Scan::NoDevice:
         notice_ = text(b::kSelectRow);
+        break;
+    }
     showCounters();
-    if (!notice_.isEmpty())
-        return QApplication::beep();
-    if (!port)
-        return ports_.bindScanned(serial);
-    port->setUnitSerial(serial);
-    showUnit(*port);
+    if (scan.went == service::Scan::Refused || scan.went == service::Scan::NoDevice)
+        QApplication::beep();
 }
 
 void BenchWindow::on_requireSerial_toggled(bool on)

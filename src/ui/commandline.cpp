@@ -76,7 +76,11 @@ std::optional<int> CommandLine::start(const Arguments& arguments)
                    QDir::toNativeSeparators(setup_.recordFolder + '/' + service::kRecordFileName));
         return kExitSuccess;
     case Command::Version: {
-        setup_.out(QStringLiteral("qx-lp4r-updater " QX_VERSION));
+        setup_.out(QStringLiteral("qx-lp4r-updater " QX_VERSION) +
+                   (package::embeddedIsTestPayload()
+                        ? QStringLiteral(" (test build: a generated test payload, not device "
+                                         "firmware)")
+                        : QString()));
         setup_.out(QString::fromStdString(package::embeddedSummary()));
         // What a technician holds against the vendor's published checksum of the image.
         const auto embedded = package::slicePackage(package::embeddedPackage());
@@ -105,7 +109,10 @@ std::optional<int> CommandLine::start(const Arguments& arguments)
     if (update && !loadPackage())
         return kExitFailure;
     portCount_ = names.size();
-    serve({.devices = setup_.devices, .named = names, .checks = checks_});
+    serve({.devices = setup_.devices,
+           .named = names,
+           .checks = checks_,
+           .serialPattern = serialPattern_});
     ports_->start(map);
     for (service::ServedPort* port : ports_->ports()) {
         port->setUnitSerial(arguments.serials.value(port->name()));
@@ -119,6 +126,7 @@ void CommandLine::serve(service::ServedPortsSetup setup)
     ports_ = std::make_unique<service::ServedPorts>(engine_.package(), engine_.record(),
                                                     std::move(setup));
     connect(ports_.get(), &service::ServedPorts::starting, this, &CommandLine::starting);
+    connect(ports_.get(), &service::ServedPorts::transferring, this, &CommandLine::transferring);
     connect(ports_.get(), &service::ServedPorts::advanced, this, &CommandLine::progress);
     connect(ports_.get(), &service::ServedPorts::ended, this, &CommandLine::ended);
     connect(ports_.get(), &service::ServedPorts::recordProblem, this,
@@ -137,7 +145,8 @@ std::optional<int> CommandLine::startStation(const QStringList& names,
            .onlyNew = names.isEmpty(),
            .settleMs = setup_.settleMs,
            .checks = checks_,
-           .requireSerial = requireSerial_});
+           .requireSerial = requireSerial_,
+           .serialPattern = serialPattern_});
     ports_->setHandsFree(true);
     connect(ports_.get(), &service::ServedPorts::serialWanted, this,
             [this](service::ServedPort& port) {
@@ -169,26 +178,42 @@ std::optional<int> CommandLine::startStation(const QStringList& names,
 void CommandLine::starting(service::ServedPort& port, transfer::Job job)
 {
     shownTens_[&port] = 0;
+    const bool update = job == transfer::Job::Update;
     const auto& package = engine_.package();
     const auto [file, size] = package::headerFields(package.headerPacket);
-    const bool update = job == transfer::Job::Update;
     QJsonObject json{{"event", "started"}, {"job", update ? "update" : "query"}};
     if (update) {
         json.insert("file", QString::fromStdString(file));
         json.insert("bytes", QString::fromStdString(size).toLongLong());
         json.insert("blocks", package.packetCount);
     }
-    const QString unit =
-        port.unitSerial().isEmpty()
-            ? QString()
-            : QStringLiteral(" for unit %1").arg(service::inert(port.unitSerial()));
+    // An update's text line comes as its transfer starts: a device its check leaves alone
+    // never reads "updating".
+    if (json_ || !update || checks_.before)
+        say(&port,
+            (update ? QStringLiteral("asking which firmware it runs")
+                    : QStringLiteral("asking for the firmware version")) +
+                unitOf(port),
+            json);
+}
+
+void CommandLine::transferring(service::ServedPort& port)
+{
+    const auto& package = engine_.package();
+    const auto [file, size] = package::headerFields(package.headerPacket);
     say(&port,
-        (update ? QStringLiteral("updating with %1 (%2 bytes in %3 blocks)")
-                      .arg(QString::fromStdString(file), QString::fromStdString(size))
-                      .arg(package.packetCount)
-                : QStringLiteral("asking for the firmware version")) +
-            unit,
-        json);
+        QStringLiteral("updating with %1 (%2 bytes in %3 blocks)")
+                .arg(QString::fromStdString(file), QString::fromStdString(size))
+                .arg(package.packetCount) +
+            unitOf(port),
+        {{"event", "transfer"}});
+}
+
+QString CommandLine::unitOf(const service::ServedPort& port)
+{
+    return port.unitSerial().isEmpty()
+               ? QString()
+               : QStringLiteral(" for unit %1").arg(service::inert(port.unitSerial()));
 }
 
 void CommandLine::say(const service::ServedPort* port, const QString& text, QJsonObject json)
@@ -289,22 +314,26 @@ void CommandLine::unitScanned(const QString& serial)
 {
     if (!station_ || !ports_)
         return;
-    if (const QString problem =
-            service::serialProblem(serial, serialPattern_, ports_->pendingSerials());
-        !problem.isEmpty())
+    const service::Scan scan = ports_->scan(serial);
+    if (scan.went == service::Scan::Refused)
         return setup_.err(
             QStringLiteral("qx-lp4r-updater: serial '%1' refused: it %2")
-                .arg(service::inert(serial.left(service::kSerialMaxLength)), problem));
-    ports_->bindScanned(serial);
+                .arg(service::inert(serial.left(service::kSerialMaxLength)), scan.problem));
+    if (scan.port)
+        say(scan.port, QStringLiteral("the unit's serial is %1").arg(service::inert(serial)),
+            {{"event", "serial"}, {"serial", serial}});
 }
 
 void CommandLine::scansEnded()
 {
     if (!station_ || !ports_ || !requireSerial_)
         return;
-    setup_.err(QStringLiteral("qx-lp4r-updater: standard input has ended: devices are updated "
-                              "without serials"));
-    ports_->setRequireSerial(false);
+    // A required serial stays required: a unit without one is a unit nobody can trace.
+    const QString said = QStringLiteral("standard input has ended: no more serials can come, so "
+                                        "devices wait for theirs until the station ends");
+    setup_.err("qx-lp4r-updater: " + said);
+    if (json_)
+        say(nullptr, said, {{"event", "serials ended"}});
 }
 
 void CommandLine::interrupt()

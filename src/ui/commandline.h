@@ -34,8 +34,8 @@ public:
     // Stops every device still running, each reported as interrupted, and closes its port;
     // a station then ends.
     void interrupt();
-    // The station's standard input: a unit's serial for the next device plugged in, and the
-    // end of them, after which devices no longer wait for one.
+    // The station's standard input: a unit's serial for the device that asks for it, and the
+    // end of them, which is said once; with serials required, devices go on waiting.
     void unitScanned(const QString& serial);
     void scansEnded();
 
@@ -49,6 +49,8 @@ private:
     std::optional<int> startStation(const QStringList& names, const QList<serial::MapEntry>& map);
     void serve(service::ServedPortsSetup setup); // the ports, their lines reported
     void starting(service::ServedPort& port, transfer::Job job);
+    void transferring(service::ServedPort& port);
+    static QString unitOf(const service::ServedPort& port); // " for unit SN", or empty
     void progress(service::ServedPort& port);
     void ended(service::ServedPort& port, const transfer::Outcome& outcome);
     void summarize();

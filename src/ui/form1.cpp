@@ -2,6 +2,8 @@
 // decisions (what a state sends, whether a reply is accepted) live in src/transfer.
 #include "form1.h"
 
+#include "packageloader.h"
+
 #include "clock.h"
 #include "texts.h"
 #include "transfer.h"
@@ -81,7 +83,7 @@ Form1::~Form1() = default; // the served port closes the line
 void Form1::formLoad(quint8 language)
 {
     languageFlag = language;
-    setWindowTitle(pick(texts::kTitle, languageFlag));
+    setWindowTitle(texts::titleOf(texts::kTitle, languageFlag, package::embeddedIsTestPayload()));
     // The design's window picture is never drawn here: a QWidget has none to remove.
     ui->Frame1->setTitle(pick(texts::kFrame1, languageFlag));
     ui->Command1->setText(pick(texts::kCommand1, languageFlag));

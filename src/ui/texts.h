@@ -49,6 +49,17 @@ inline quint8 languageFor(const QStringList& uiLanguages, const QString& choice 
 }
 
 namespace texts {
+// What a build that carries the generated test payload adds to each window's title: its user
+// never sees the warning on standard error, and must never take it for a release.
+inline constexpr Text kTestBuild{"（测试版本：内含生成的测试数据，不是设备固件）",
+                                 " (TEST BUILD: a generated test payload, not device firmware)"};
+inline constexpr char kTestBuildLine[] =
+    "THIS IS A TEST BUILD: it carries a generated test payload, not device firmware.";
+// A window's title as this build shows it: marked where it carries the test payload.
+inline QString titleOf(const Text& title, quint8 languageFlag, bool testBuild)
+{
+    return pick(title, languageFlag) + (testBuild ? pick(kTestBuild, languageFlag) : QString());
+}
 inline constexpr Text kTitle{"升级程序", "Firmware Update - QX-LP4R-V" QX_VERSION};
 inline constexpr Text kFrame1{"串口", "COMM"};
 inline constexpr Text kCommand1{"升级", "Update"};
@@ -91,6 +102,9 @@ inline constexpr Text kRequireSerial{"必须有序列号", "Require a serial"};
 inline constexpr Text kScanLabelNow{"请扫描设备标签", "scan the unit's label"};
 inline constexpr Text kSerialRefused{"序列号 %1 被拒绝：%2", "Serial %1 refused: it %2"};
 inline constexpr Text kSelectRow{"请先选择一行", "select a row first"};
+inline constexpr Text kSerialBound{"序列号 %1 已分配给 %2", "Serial %1 goes to %2"};
+inline constexpr Text kSerialQueued{"序列号 %1 将分配给下一台插入的设备",
+                                    "Serial %1 goes to the next device plugged in"};
 inline constexpr Text kColumns[] = {{"端口", "Port"},   {"设备", "Device"},
                                     {"序列号", "Unit"}, {"进度", "Progress"},
                                     {"状态", "State"},  {"上次结果", "Last outcome"}};
