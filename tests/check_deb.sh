@@ -51,6 +51,10 @@ dpkg-deb -x "$deb" "$out/release"
 program="$out/release/usr/bin/qx-lp4r-updater"
 "$program" --version >"$out/version"
 grep -qx "qx-lp4r-updater 1.4.0" "$out/version" || fail "$(cat "$out/version")"
+"$program" --help | head -3 | grep -q "TEST BUILD" && fail "a release's --help says it is a test build"
+# Its manual page lists the options as its --help does.
+zcat "$out/release/usr/share/man/man1/qx-lp4r-updater.1.gz" | grep -q -- '--allow-older' ||
+    fail "the manual page does not list the options"
 grep -qx "firmware image SHA-256 $(sha256sum <"$out/image/QX-LP4R-V1.4.0.bin" | cut -d' ' -f1)" \
     "$out/version" || fail "--version's checksum is not the image's: $(cat "$out/version")"
 # A query of a terminal that never answers leaves a record line that names the program's version:
