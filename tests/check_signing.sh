@@ -78,8 +78,10 @@ cannot sign code|secret|--sign-with server.pfx
 gpg has no secret key NOSUCHKEY|secret|--gpg-key NOSUCHKEY
 ROWS
 
-# Unsigned once more: the same bytes as before, and the tree as it was.
-package again || fail "the unsigned release again"
+# Unsigned once more, into the signed release's folder: the same bytes as before, the tree as it
+# was, and no signature left standing beside checksums it never signed.
+package signed || fail "the unsigned release again"
+[ ! -e signed/SHA256SUMS.asc ] || fail "a stale SHA256SUMS.asc stands beside new checksums"
 cmp -s "$program/qx-lp4r-updater.exe" unsigned/qx-lp4r-updater.exe &&
-    cmp -s "again/$installer" "unsigned/$installer" ||
+    cmp -s "signed/$installer" "unsigned/$installer" ||
     fail "two unsigned builds differ"
