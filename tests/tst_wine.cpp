@@ -384,7 +384,9 @@ private slots:
             30000));
         const auto recorded = records().size();
         QCOMPARE(
-            QProcess::execute("wine", {qEnvironmentVariable("QX_END_SESSION"), "QX-LP4R Bench"}),
+            QProcess::execute("wine", {qEnvironmentVariable("QX_END_SESSION"),
+                                       "QX-LP4R Bench (TEST BUILD: a generated test payload, "
+                                       "not device firmware)"}),
             0);
         const auto after = records();
         QCOMPARE(after.size(), recorded + 2);

@@ -81,11 +81,13 @@ const QList<SchemaPart> kViews = {
      "CREATE OR REPLACE VIEW service_record_failures AS SELECT action, reason, count(*) AS "
      "failures, max(time) AS last_seen, count(DISTINCT computer) AS computers FROM "
      "service_record WHERE outcome NOT IN ('success', 'current') GROUP BY 1, 2"},
-    {"service_record_units", "unit_serial",
+    // Two updates of one unit in one second (a quick failure, then the next try) are told
+    // apart by when they arrived; an earlier version's view lacks `received`, and is replaced.
+    {"service_record_units", "received",
      "CREATE OR REPLACE VIEW service_record_units AS SELECT DISTINCT ON (unit_serial) "
-     "unit_serial, time, outcome, firmware_file, version_before, version_after, computer, port "
-     "FROM service_record WHERE unit_serial IS NOT NULL AND action = 'update' "
-     "ORDER BY unit_serial, time DESC"},
+     "unit_serial, time, outcome, firmware_file, version_before, version_after, computer, port, "
+     "received FROM service_record WHERE unit_serial IS NOT NULL AND action = 'update' "
+     "ORDER BY unit_serial, time DESC, received DESC"},
 };
 
 // One statement for a whole batch: its rows arrive as one JSON array, one round trip.
