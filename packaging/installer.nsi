@@ -35,6 +35,13 @@ Section "Install"
     SetOutPath "$INSTDIR"
     File /r "${DEPLOY}\*.*"
     WriteUninstaller "$INSTDIR\uninstall.exe"
+    ; The station's default profile lives in this folder, which only administrators (and the
+    ; system) may write: a lock that an operator could edit would be none. Users read it. The
+    ; installer makes the folder, never a profile.
+    CreateDirectory "$APPDATA\QX-LP4R Firmware Updater"
+    nsExec::ExecToLog 'icacls "$APPDATA\QX-LP4R Firmware Updater" /inheritance:r /grant:r \
+        *S-1-5-32-544:(OI)(CI)F *S-1-5-18:(OI)(CI)F *S-1-5-32-545:(OI)(CI)RX'
+    Pop $0
     CreateShortCut "$SMPROGRAMS\${PRODUCT}.lnk" "$INSTDIR\qx-lp4r-updater.exe"
     CreateShortCut "$SMPROGRAMS\QX-LP4R Bench.lnk" "$INSTDIR\qx-lp4r-updater.exe" "--bench"
     ; Each user's own record, under %LOCALAPPDATA%: the program finds and opens its folder.

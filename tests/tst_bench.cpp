@@ -28,7 +28,7 @@ struct BenchRig
         window = std::make_unique<Bench>(qx::service::Setup{.devices = machine.devices(),
                                                             .recordFolder = recordDir.path(),
                                                             .settleMs = kSettleMs},
-                                         qx::ui::BenchOptions{.named = named});
+                                         qx::service::StationPolicy::serving(named));
         window->show();
         return *window;
     }
@@ -228,6 +228,31 @@ private slots:
         units.sort();
         QCOMPARE(units, (QStringList{"COM45=2412-0043", "COM46=2412-0044", "COM47=2412-0045",
                                      "COM48=", "COM97=", "COM97=2412-0042", "COM97=2412-0046"}));
+    }
+
+    // A locked profile's settings are its own: its boxes are shown set and cannot be changed,
+    // and the operator sees which profile holds them.
+    void lockedProfile()
+    {
+        BenchRig rig;
+        auto policy = qx::service::StationPolicy::serving({"COM5"});
+        policy.checks.after = policy.requireSerial = true;
+        policy.profile = qx::service::ProfileId{"/etc/x.ini", "Line 3", "3f2a9c1b0d4e", true};
+        rig.window =
+            std::make_unique<Bench>(qx::service::Setup{.devices = rig.machine.devices(),
+                                                       .recordFolder = rig.recordDir.path()},
+                                    policy);
+        QString boxes;
+        for (const char* name : {"handsFree", "skipCurrent", "verify", "requireSerial"})
+            boxes += QString("%1%2 ")
+                         .arg(rig.w<QCheckBox>(name)->isEnabled() ? "enabled " : "")
+                         .arg(rig.w<QCheckBox>(name)->isChecked());
+        QCOMPARE(boxes, "0 0 1 1 ");
+        QVERIFY(rig.window->windowTitle().endsWith(" - Line 3 (3f2a9c1b0d4e)"));
+        QVERIFY(rig.counters().contains("Locked profile: Line 3 (3f2a9c1b0d4e)"));
+        policy.checks.after = false; // nor can anything else change them
+        QVERIFY(!const_cast<qx::service::ServedPorts&>(rig.window->ports()).setPolicy(policy));
+        QVERIFY(rig.window->ports().policy().checks.after);
     }
 
     // A cable pulled mid-update ends that row as a lost line, which it shows until the port

@@ -588,12 +588,14 @@ private slots:
                                                                   nullptr,
                                                                   {},
                                                                   "=SN\x1b"
-                                                                  "1"});
+                                                                  "1",
+                                                                  "A1",
+                                                                  "Line 3, A (3f2a9c1b0d4e)"});
         QVERIFY2(
             line.startsWith("2026-12-08T09:05:07+01:00,1.500,") &&
                 line.contains(",COM7,\"\\Device\\VCP0, 测试\",version query,,,,yes,failure,"
                               "\"reply 15 (NAK), \"\"quoted\"\"\",\"' =HYPERLINK(\"\"x\"\")  V1\","
-                              "1.3.7,,,'=SN 1\r\n"),
+                              "1.3.7,,,'=SN 1,A1,\"Line 3, A (3f2a9c1b0d4e)\"\r\n"),
             line.constData());
         QVERIFY(qx::service::recordHeader().startsWith("\xEF\xBB\xBFtime,duration_s,"));
         // read back as it was written: what a later run rebuilds a missed outbox line from
@@ -786,7 +788,7 @@ private slots:
             const auto parsed = qx::ui::parseArguments(
                 given ? arguments + QStringList{"--record-to", "service=given"} : arguments,
                 "service=environment");
-            QCOMPARE(std::get<qx::ui::Arguments>(parsed).recordTo->url,
+            QCOMPARE(std::get<qx::ui::Arguments>(parsed).policy.recordTo->url,
                      given ? "service=given" : "service=environment");
         }
     }

@@ -99,10 +99,24 @@ private slots:
                  std::optional(QStringList{"SN-2|success"}));
         BootLoader again; // the same unit once more, failing now: its latest update shows
         again.script[3] = {"\x15"};
-        Run second(server, {"--update", again.slavePath, "--serial", "SN-2"}, run.home.path());
+        QFile profile(run.home.filePath("bench.ini")); // and its line names the profile
+        QVERIFY(profile.open(QIODevice::WriteOnly) && profile.write("[station]\nname = B2\n"));
+        profile.close();
+        Run second(
+            server,
+            {"--update", again.slavePath, "--serial", "SN-2", "--profile", profile.fileName()},
+            run.home.path());
         QVERIFY(second.ended(60000));
         QCOMPARE(server.psql("SELECT unit_serial, outcome FROM service_record_units"),
                  std::optional(QStringList{"SN-2|failure"}));
+        const auto last = run.records().value(2);
+        QCOMPARE(server.psql("SELECT slot || '|' || profile FROM service_record WHERE profile "
+                             "IS NOT NULL"),
+                 std::optional(QStringList{last.value(kSlot) + "|" + last.value(kProfile)}));
+        QVERIFY(last.value(kSlot) == again.slavePath && last.value(kProfile).startsWith("B2 ("));
+        QCOMPARE(server.psql("SELECT count(*), sum(updated), sum(failed) FROM "
+                             "service_record_slot_yield"),
+                 std::optional(QStringList{"3|2|1"}));
     }
 
     // A server that takes the connection and never answers, with a time-out longer than the

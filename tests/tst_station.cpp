@@ -3,6 +3,7 @@
 // silent device, a busy port and Ctrl+C.
 #include "rig.h"
 
+#include <QCryptographicHash>
 #include <QJsonDocument>
 #include <QSerialPort>
 #include <QtTest>
@@ -170,6 +171,47 @@ private slots:
         QVERIFY(waitFor([&] { return settling.records().size() == 1; }));
         QCOMPARE(settling.records().value(0).value(kUnitSerial), "2412-0050");
         settling.commandLine.interrupt();
+    }
+
+    // A locked profile of two slots named by stable links, as /dev/serial/by-path names them:
+    // the station serves exactly those, and each line, in the CSV and --json, names its slot
+    // and the profile.
+    void profileSlots()
+    {
+        Machine machine;
+        QTemporaryDir dir;
+        const QString a = dir.filePath("pci-0000:00:14.0-usb-0:1.1:1.0-port0"),
+                      b = dir.filePath("pci-0000:00:14.0-usb-0:1.2:1.0-port0");
+        QVERIFY(QFile::link(Machine::usb(kFirst + 10), a) &&
+                QFile::link(Machine::usb(kFirst + 11), b));
+        const QByteArray text = "[station]\nname = Line 3, station A\nlocked = true\n"
+                                "[slots]\nA1 = " +
+                                a.toUtf8() + "\nA2 = " + b.toUtf8() + "\n";
+        QFile profile(dir.filePath("station.ini"));
+        QVERIFY(profile.open(QIODevice::WriteOnly) && profile.write(text) > 0);
+        profile.close();
+        CommandLineRun run({}, machine.devices(), kSettleMs);
+        QVERIFY(run.start({"--station", "--json", "--profile", profile.fileName()}));
+        std::array<BootLoader, 3> sims;
+        for (int i = 0; i < 3; ++i)
+            machine.plug(sims[i], kFirst + 10 + i);
+        QVERIFY(waitFor([&] { return run.records().size() == 2; }));
+        const QString shown =
+            "Line 3, station A (" +
+            QCryptographicHash::hash(text, QCryptographicHash::Sha256).toHex().left(12) + ")";
+        QStringList named;
+        for (const QStringList& record : run.records())
+            named << record.value(kSlot) + "|" + record.value(kProfile);
+        named.sort();
+        QCOMPARE(named, (QStringList{"A1|" + shown, "A2|" + shown}));
+        QStringList json;
+        for (const QString& line : run.out)
+            if (const auto o = QJsonDocument::fromJson(line.toUtf8()); o["event"] == "outcome")
+                json << o["slot"].toString() + "|" + o["profile"].toString();
+        json.sort();
+        QCOMPARE(json, named);
+        QVERIFY(sims[2].stream.isEmpty()); // no slot of the profile's
+        run.commandLine.interrupt();
     }
 
     // The program itself, serving named paths absent at its start: one device falls silent

@@ -813,6 +813,89 @@ private slots:
         QVERIFY(std::get<qx::ui::Arguments>(window).face == qx::ui::Arguments::Face::Window);
     }
 
+    // A station's profile: each fault refused with its file and line, exit 2 and no port
+    // touched; a locked one fixes every setting it can hold; the default one is taken unasked.
+    void profiles()
+    {
+        BootLoader sim;
+        QTemporaryDir dir;
+        const QString p = sim.slavePath, link = dir.filePath("slot-a");
+        QVERIFY(QFile::link(p, link));
+        const QString head = "; line 3's station\n[station]\nname = Line 3\n";
+        const QString slotA = "[slots]\nA1 = " + link + "\n";
+        const std::tuple<QString, QStringList, QString> rows[] = {
+            {head + "colour = red\n", {}, ":4: unknown key 'colour'"},
+            {head + "verify = maybe\n", {}, ":4: verify takes true or false, not 'maybe'"},
+            {head + "serial-pattern = [a-\n", {}, ":4: serial-pattern is no regular expression"},
+            {head + "record-to = postgresql://u:pw@db/x\n", {}, ":4: record-to: a password"},
+            {head + "force = yes\n", {}, ": force goes with skip-current"},
+            {head + "verify = true\nverify = false\n", {}, ":5: verify is given twice"},
+            {"name = x\n", {}, ":1: name comes before [station]"},
+            {head + "[ports]\n", {}, ":4: unknown section [ports]"},
+            {head + slotA + "A1 = COM9\n", {}, ":6: slot A1 is named twice (line 5 too)"},
+            {head + slotA + "A2 = " + p + "\n", {}, ":6: slots A1 and A2 are one device"},
+            {head + slotA + "A3 = ttyUSB0\n", {}, ":6: slot A3: 'ttyUSB0' is no port"},
+            {head + "firmware = 1.4.0\n",
+             {},
+             " is for the firmware 1.4.0, but this program "
+             "carries QX-LP4R-V1.3.7"},
+            {head + "locked = true\n" + slotA, {"--verify"}, "--verify: the profile "},
+            {head + "locked = true\n" + slotA, {"--force"}, "--force: the profile "},
+            {head + "locked = true\n" + slotA, {"--record-to", "service=x"}, "--record-to: the "},
+            {head + "locked = true\n" + slotA, {p}, "'" + p + "': the profile "},
+            {head, {"--query", p}, "--profile goes with --update, --station or --bench"},
+        };
+        int row = 0;
+        for (const auto& [text, options, problem] : rows) {
+            const QString file = dir.filePath(QString("p%1.ini").arg(++row));
+            QFile out(file);
+            QVERIFY(out.open(QIODevice::WriteOnly) && out.write(text.toUtf8()) > 0);
+            out.close();
+            CommandLineRun run;
+            const QStringList face =
+                options.contains("--query") ? QStringList() : QStringList{"--station"};
+            QCOMPARE(run.run(face + options + QStringList{"--profile", file}), 2);
+            QVERIFY2(run.err.size() == 1 && run.err[0].contains(problem) &&
+                         (problem.startsWith("--profile") || run.err[0].contains(file)),
+                     qPrintable(run.err.join('|')));
+        }
+        for (const QString& missing : {dir.filePath("none.ini"), dir.path()}) { // and unreadable
+            CommandLineRun run;
+            QCOMPARE(run.run({"--station", "--profile", missing}), 2);
+        }
+        QVERIFY(sim.stream.isEmpty());
+
+        // a locked profile whose folder this user could change is no lock (as root it holds)
+        QTemporaryDir open;
+        QFile::setPermissions(open.path(), QFileDevice::Permissions(0x7777));
+        const QString unsafe = open.filePath("station.ini");
+        QVERIFY(QFile::copy(dir.filePath("p13.ini"), unsafe));
+        QProcess nobody;
+        nobody.start("setpriv", {"--reuid=nobody", "--regid=nogroup", "--clear-groups", QX_PROGRAM,
+                                 "--station", "--profile", unsafe});
+        QVERIFY(nobody.waitForFinished(30000));
+        QVERIFY2(nobody.exitCode() == 2 &&
+                     nobody.readAllStandardError().contains(
+                         "a locked profile that this user can change is no lock"),
+                 qPrintable(QString::number(nobody.exitCode())));
+
+        // the default profile, taken by a station given none; options add to an unlocked one
+        QFile good(dir.filePath("good.ini"));
+        QVERIFY(good.open(QIODevice::WriteOnly) && good.write((head + slotA).toUtf8()) > 0);
+        good.close();
+        const auto taken = qx::ui::parseArguments({"--station", "--verify"}, {}, good.fileName());
+        QVERIFY(std::holds_alternative<qx::ui::Arguments>(taken));
+        const auto& policy = std::get<qx::ui::Arguments>(taken).policy;
+        QCOMPARE(policy.slotOf(link) + policy.profile->name, "A1Line 3");
+        QVERIFY(policy.checks.after && !policy.locked());
+        // the example that ships for supervisors reads as it says
+        const auto example = qx::ui::parseArguments({"--bench"}, {}, QX_EXAMPLE_PROFILE);
+        QVERIFY(std::holds_alternative<qx::ui::Arguments>(example));
+        const auto& shipped = std::get<qx::ui::Arguments>(example).policy;
+        QVERIFY(shipped.locked() && shipped.checks.before && shipped.requireSerial &&
+                shipped.portSlots.size() == 2 && shipped.recordTo);
+    }
+
     // The program itself: --query prints each device's version; Ctrl+C mid-transfer closes
     // every port, reports each device as interrupted and exits 1.
     void programQueriesAndIsInterrupted()

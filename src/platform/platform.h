@@ -58,6 +58,14 @@ private:
 QString serviceRecordFolder();
 QString userName();
 
+// The station's default profile, which only an administrator may write:
+// /etc/qx-lp4r-updater/station.ini, or %ProgramData%\QX-LP4R Firmware Updater\station.ini.
+QString defaultProfilePath();
+// Whether the running user is the administrator: root, or an elevated Windows administrator.
+bool isAdministrator();
+// Whether the running user could change `path` (a file, or a folder's entries).
+bool userMayWrite(const QString& path);
+
 // Makes `path` hold `bytes` unless it exists: nobody ever sees it without them (but on a file
 // system that can neither link nor rename without replacing). False if it could not be made
 // (it may exist all the same).

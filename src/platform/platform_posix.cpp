@@ -146,6 +146,21 @@ QString serviceRecordFolder()
     return state + "/qx-lp4r-updater";
 }
 
+QString defaultProfilePath()
+{
+    return QStringLiteral("/etc/qx-lp4r-updater/station.ini");
+}
+
+bool isAdministrator()
+{
+    return ::geteuid() == 0;
+}
+
+bool userMayWrite(const QString& path)
+{
+    return ::access(QFile::encodeName(path).constData(), W_OK) == 0;
+}
+
 QString userName()
 {
     if (const passwd* user = ::getpwuid(::geteuid()))

@@ -145,6 +145,46 @@ QString serviceRecordFolder()
            "/QX-LP4R Firmware Updater";
 }
 
+QString defaultProfilePath()
+{
+    return QDir::fromNativeSeparators(qEnvironmentVariable("ProgramData")) +
+           "/QX-LP4R Firmware Updater/station.ini";
+}
+
+bool isAdministrator()
+{
+    // An administrator's token is split in two until elevated: only the elevated one counts.
+    HANDLE token = nullptr;
+    TOKEN_ELEVATION elevation{};
+    DWORD size = 0;
+    const bool elevated =
+        OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token) &&
+        GetTokenInformation(token, TokenElevation, &elevation, sizeof elevation, &size) &&
+        elevation.TokenIsElevated;
+    if (token)
+        CloseHandle(token);
+    return elevated;
+}
+
+bool userMayWrite(const QString& path)
+{
+    // Asked of the file system's own access check, as the running user: the ACL decides, not
+    // the read-only attribute alone.
+    const std::wstring name = QDir::toNativeSeparators(path).toStdWString();
+    const DWORD attributes = GetFileAttributesW(name.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES)
+        return false;
+    const bool folder = attributes & FILE_ATTRIBUTE_DIRECTORY;
+    const HANDLE handle =
+        CreateFileW(name.c_str(), folder ? FILE_ADD_FILE : FILE_WRITE_DATA,
+                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                    folder ? FILE_FLAG_BACKUP_SEMANTICS : 0, nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
+        return false;
+    CloseHandle(handle);
+    return true;
+}
+
 QString userName()
 {
     wchar_t name[256];

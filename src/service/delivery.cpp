@@ -2,10 +2,10 @@
 // views where they are missing, and inserts what waits in the outbox, a batch in one statement,
 // each line once by its line_id. A row the server refuses for what it holds is set aside, so
 // that the lines behind it still go.
+#include "delivery.h"
 #include "outbox.h"
 #include "recordto.h"
 #include "servicerecord.h"
-#include "sharedrecord.h"
 
 #include <QElapsedTimer>
 #include <QJsonArray>
@@ -81,6 +81,13 @@ const QList<SchemaPart> kViews = {
      "CREATE OR REPLACE VIEW service_record_failures AS SELECT action, reason, count(*) AS "
      "failures, max(time) AS last_seen, count(DISTINCT computer) AS computers FROM "
      "service_record WHERE outcome NOT IN ('success', 'current') GROUP BY 1, 2"},
+    {"service_record_slot_yield", "slot",
+     "CREATE OR REPLACE VIEW service_record_slot_yield AS SELECT (time AT TIME ZONE 'UTC')::date "
+     "AS day, computer, slot, profile, count(*) FILTER (WHERE outcome = 'success') AS updated, "
+     "count(*) FILTER (WHERE outcome = 'current') AS current, "
+     "count(*) FILTER (WHERE outcome NOT IN ('success', 'current')) AS failed, "
+     "round(100.0 * count(*) FILTER (WHERE outcome IN ('success', 'current')) / count(*), 1) "
+     "AS succeeded_percent FROM service_record WHERE action = 'update' GROUP BY 1, 2, 3, 4"},
     // Two updates of one unit in one second (a quick failure, then the next try) are told
     // apart by when they arrived; an earlier version's view lacks `received`, and is replaced.
     {"service_record_units", "received",

@@ -3,9 +3,9 @@
 #pragma once
 
 #include "devicemap.h"
+#include "machineports.h"
 #include "packageformat.h"
 #include "platform.h"
-#include "servedports.h"
 #include "servicerecord.h"
 #include "sharedrecord.h"
 

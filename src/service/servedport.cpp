@@ -9,8 +9,9 @@ namespace qx::service {
 
 namespace t = qx::transfer;
 
-ServedPort::ServedPort(const package::Package& package, ServiceRecord& record, QObject* parent)
-    : QObject(parent), package_(package), record_(record), session_(link_, package)
+ServedPort::ServedPort(const package::Package& package, ServiceRecord& record,
+                       const StationPolicy& policy, QObject* parent)
+    : QObject(parent), package_(package), record_(record), session_(link_, package), policy_(policy)
 {
     link_.route(session_);
     // The machine stays awake from the start of each update or query until it is decided,
@@ -49,9 +50,10 @@ void ServedPort::setTarget(const QString& name, const serial::MapEntry& entry)
 
 void ServedPort::recordOutcome(const t::Outcome& outcome)
 {
-    const QString said =
-        record_.add(recordFields(outcome, {entry_.portName, serial::deviceText(entry_.device),
-                                           &package_, record_.firmwareSha256(), unitSerial_}));
+    const QString said = record_.add(
+        recordFields(outcome, {entry_.portName, serial::deviceText(entry_.device), &package_,
+                               record_.firmwareSha256(), unitSerial_, policy_.slotOf(name_),
+                               policy_.profile ? policy_.profile->shown() : QString()}));
     if (!said.isEmpty())
         emit recordProblem(said);
 }
@@ -77,10 +79,9 @@ void ServedPort::setUnitSerial(const QString& serial)
         start(t::Job::Update, *std::exchange(waitingStart_, std::nullopt));
 }
 
-void ServedPort::setRequireSerial(bool on)
+void ServedPort::policyChanged()
 {
-    requireSerial_ = on;
-    if (!on && waitingStart_) // no serial is coming any more
+    if (!policy_.requireSerial && waitingStart_) // no serial is needed any more
         start(t::Job::Update, *std::exchange(waitingStart_, std::nullopt));
 }
 
@@ -88,7 +89,7 @@ void ServedPort::start(t::Job job, int busyRetryMs)
 {
     if (plug_ == Plug::Settling)
         plug_ = Plug::Served;
-    if (job == t::Job::Update && requireSerial_ && unitSerial_.isEmpty() &&
+    if (job == t::Job::Update && policy_.requireSerial && unitSerial_.isEmpty() &&
         lifetime_ == Lifetime::PerJob) {
         waitingStart_ = busyRetryMs;
         emit serialWanted();
@@ -119,7 +120,7 @@ void ServedPort::tryStart()
     try {
         serial::connectPort(port_, entry_);
         if (job_ == t::Job::Update)
-            session_.startUpdate(checks_);
+            session_.startUpdate(policy_.checks);
         else
             session_.startQuery(t::kQueryTimeoutMs);
     } catch (const serial::CommError& error) {

@@ -10,6 +10,7 @@
 #include "platform.h"
 #include "servicerecord.h"
 #include "session.h"
+#include "stationpolicy.h"
 
 #include <QDeadlineTimer>
 #include <QObject>
@@ -19,6 +20,9 @@
 #include <optional>
 
 namespace qx::service {
+
+// The policy of a port served on its own: no checks, no serial required.
+inline const StationPolicy kNoPolicy{};
 
 // How long a port that another program holds is tried again, and how often.
 inline constexpr int kBusyRetryMs = 5000;
@@ -45,7 +49,10 @@ public:
         Held,   // hold() opens it and release() closes it, jobs run on it between: the window
     };
 
-    ServedPort(const package::Package& package, ServiceRecord& record, QObject* parent = nullptr);
+    // `policy` (the served ports', which outlive it) says how its updates are checked and
+    // whether they wait for a serial; the window's held line has none of that.
+    ServedPort(const package::Package& package, ServiceRecord& record,
+               const StationPolicy& policy = kNoPolicy, QObject* parent = nullptr);
     ~ServedPort() override; // the port is closed
 
     // The port's name as the user knows it (COM7, /dev/serial/by-id/...) and its map entry;
@@ -92,16 +99,15 @@ public:
     // Whether hands-free updates it when it appears (a bench row's check box).
     bool chosen() const { return chosen_; }
     void setChosen(bool on) { chosen_ = on; }
-    // The checks around each update it starts from now on; a held line's make none.
-    void setChecks(const transfer::Checks& checks) { checks_ = checks; }
 
     // The serial number of the unit on this port, recorded with each outcome until an
     // update's outcome has been reported; it goes when the device does.
     const QString& unitSerial() const { return unitSerial_; }
     // Binds `serial`; an update waiting for one starts now.
     void setUnitSerial(const QString& serial);
-    // An update started without a serial waits for one, reported by serialWanted().
-    void setRequireSerial(bool on);
+    // With a serial required, an update started without one waits for it, reported by
+    // serialWanted(); once the policy requires none, it starts.
+    void policyChanged();
     bool waitsForSerial() const { return waitingStart_.has_value(); }
 
 signals:
@@ -137,9 +143,8 @@ private:
     int steps_ = 0;
     Plug plug_ = Plug::Absent;
     bool chosen_ = true;
-    transfer::Checks checks_;
+    const StationPolicy& policy_;
     QString unitSerial_;
-    bool requireSerial_ = false;
     std::optional<int> waitingStart_; // an update waiting for a serial: its busy retry time
 
     friend class ServedPorts; // follows the cable, and so the plug

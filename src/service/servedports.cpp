@@ -1,6 +1,8 @@
 // The served ports as they come and go, and one hands-free update per plug.
 #include "servedports.h"
 
+#include "inert.h"
+
 #include <QDir>
 #include <QFileInfo>
 #include <QRegularExpression>
@@ -36,15 +38,7 @@ QString namedTwice(const QStringList& names, const QList<serial::MapEntry>& map)
 {
     QStringList seen;
     for (const QString& name : names) {
-        // The device's own path where the map or the file system knows it; a port not there
-        // yet (a station waits for it) by its COM number or its path.
-        const auto found = findPort(name, map);
-        const auto number = serial::portNumberFromName(name);
-        const QString identity = std::holds_alternative<serial::MapEntry>(found)
-                                     ? identityOf(std::get<serial::MapEntry>(found))
-                                 : comName().match(name).hasMatch() && number
-                                     ? QStringLiteral("COM%1").arg(*number)
-                                     : QDir::cleanPath(name);
+        const QString identity = portIdentity(name, map);
         if (seen.contains(identity))
             return name;
         seen << identity;
@@ -85,6 +79,18 @@ QList<serial::MapEntry> withNamedDevices(const QStringList& names,
 }
 
 } // namespace
+
+QString portIdentity(const QString& name, const QList<serial::MapEntry>& map)
+{
+    // The device's own path where the map or the file system knows it; a port not there yet
+    // (a station waits for it) by its COM number or its path.
+    const auto found = findPort(name, map);
+    const auto number = serial::portNumberFromName(name);
+    return std::holds_alternative<serial::MapEntry>(found)
+               ? identityOf(std::get<serial::MapEntry>(found))
+           : comName().match(name).hasMatch() && number ? QStringLiteral("COM%1").arg(*number)
+                                                        : QDir::cleanPath(name);
+}
 
 QString checkPorts(const QStringList& names, const QList<serial::MapEntry>& map, bool mayComeLater)
 {
@@ -128,29 +134,34 @@ std::variant<serial::MapEntry, QString> findPort(const QString& name,
     return own.first();
 }
 
-PortChanges::PortChanges(int quietMs, QObject* parent) : QObject(parent)
+void Tally::add(const QString& port, const transfer::Outcome& outcome)
 {
-    quiet_.setSingleShot(true);
-    quiet_.setInterval(quietMs);
-    connect(&watcher_, &serial::DeviceWatcher::changed, &quiet_, qOverload<>(&QTimer::start));
-    connect(&quiet_, &QTimer::timeout, this, &PortChanges::changed);
+    const bool update = outcome.job == transfer::Job::Update;
+    if (outcome.result == transfer::Outcome::Current)
+        ++current;
+    else if (outcome.result == transfer::Outcome::Success)
+        ++(update ? updated : answered);
+    else {
+        failed << port;
+        failedUpdates += update;
+    }
 }
 
 ServedPorts::ServedPorts(const package::Package& package, ServiceRecord& record,
                          ServedPortsSetup setup, QObject* parent)
     : QObject(parent), package_(package), record_(record), setup_(std::move(setup))
 {
-    connect(&changes_, &PortChanges::changed, this, [this] { rescan(false, setup_.devices()); });
+    connect(&machine_, &MachinePorts::rescanned, this, &ServedPorts::rescan);
 }
 
 void ServedPorts::start()
 {
-    start(setup_.devices());
+    machine_.start();
 }
 
 void ServedPorts::start(const QList<serial::MapEntry>& map)
 {
-    rescan(true, map);
+    machine_.start(map);
 }
 
 QList<ServedPort*> ServedPorts::ports() const
@@ -178,17 +189,19 @@ void ServedPorts::interrupt()
     }
 }
 
-void ServedPorts::rescan(bool first, const QList<serial::MapEntry>& map)
+void ServedPorts::rescan()
 {
-    changes_.watchFoldersOf(setup_.named);
-    map_ = map;
-    served_ = withNamedDevices(setup_.named, map, served_);
+    const bool first = std::exchange(first_, false);
+    const QStringList named = setup_.policy.ports();
+    const QList<serial::MapEntry>& map = machine_.map();
+    machine_.watchFoldersOf(named);
+    served_ = withNamedDevices(named, map, served_);
     QList<std::pair<QString, serial::MapEntry>> present;
-    if (setup_.named.isEmpty()) {
+    if (named.isEmpty()) {
         for (const serial::MapEntry& entry : map)
             present.append({entry.portName, entry});
     } else {
-        for (const QString& name : setup_.named) {
+        for (const QString& name : named) {
             const auto found = findPort(name, served_);
             if (const auto* entry = std::get_if<serial::MapEntry>(&found))
                 present.append({name, *entry});
@@ -216,9 +229,7 @@ void ServedPorts::rescan(bool first, const QList<serial::MapEntry>& map)
                                [&](const auto& entry) { return entry->port->name() == name; });
         if (it == entries_.end()) {
             auto entry = std::make_unique<Entry>();
-            entry->port = std::make_unique<ServedPort>(package_, record_);
-            entry->port->setChecks(setup_.checks);
-            entry->port->setRequireSerial(setup_.requireSerial);
+            entry->port = std::make_unique<ServedPort>(package_, record_, setup_.policy);
             entry->port->setTarget(name, found);
             forward(*entry->port);
             entry->settle.setSingleShot(true);
@@ -237,7 +248,8 @@ void ServedPorts::rescan(bool first, const QList<serial::MapEntry>& map)
             entry.port->setTarget(name, found);
             entry.port->lastOutcome_.reset();
         }
-        const bool serve = handsFree_ && entry.port->chosen() && !(first && setup_.onlyNew);
+        const bool serve =
+            setup_.policy.startOnPlug && entry.port->chosen() && !(first && setup_.onlyNew);
         entry.port->plug_ = serve ? ServedPort::Plug::Settling : ServedPort::Plug::Present;
         if (serve && !nextSerials_.isEmpty())
             entry.port->setUnitSerial(nextSerials_.takeFirst());
@@ -245,19 +257,53 @@ void ServedPorts::rescan(bool first, const QList<serial::MapEntry>& map)
         if (serve)
             entry.settle.start(setup_.settleMs);
     }
-    emit rescanned();
 }
 
-void ServedPorts::setChecks(const transfer::Checks& checks)
+bool ServedPorts::setPolicy(const StationPolicy& policy)
 {
-    setup_.checks = checks;
-    for (const auto& entry : entries_)
-        entry->port->setChecks(checks);
+    if (setup_.policy.locked())
+        return false;
+    setup_.policy = policy;
+    for (const auto& entry : entries_) // a serial no longer required: no device waits for one
+        entry->port->policyChanged();
+    return true;
+}
+
+std::variant<QHash<QString, QString>, QString>
+givenSerials(const QStringList& given, const StationPolicy& policy, bool update)
+{
+    const QStringList ports = policy.ports();
+    QHash<QString, QString> serials;
+    for (const QString& one : given) {
+        const auto port = std::find_if(ports.begin(), ports.end(),
+                                       [&](const QString& p) { return one.startsWith(p + '='); });
+        // COM2=SN or /dev/...=SN names a port, which must be one of those given.
+        static const QRegularExpression kNamesPort(QStringLiteral("^(COM\\d+|/[^=]*)="),
+                                                   QRegularExpression::CaseInsensitiveOption);
+        if (const auto named = kNamesPort.match(one); port == ports.end() && named.hasMatch())
+            return QStringLiteral("--serial: %1 is not one of the ports named")
+                .arg(inert(named.captured(1)));
+        if (port == ports.end() && ports.size() != 1)
+            return QStringLiteral("--serial: give PORT=SN for one of the ports");
+        const QString name = port == ports.end() ? ports.first() : *port;
+        const QString serial = port == ports.end() ? one : one.mid(port->size() + 1);
+        if (serials.contains(name))
+            return QStringLiteral("--serial: %1 has a serial already").arg(name);
+        if (const QString problem = serialProblem(serial, policy.serialPattern, serials.values());
+            !problem.isEmpty())
+            return QStringLiteral("--serial: '%1' %2").arg(inert(serial), problem);
+        serials.insert(name, serial);
+    }
+    for (const QString& port : ports)
+        if (policy.requireSerial && update && !serials.contains(port))
+            return QStringLiteral("--require-serial: %1 has no --serial").arg(port);
+    return serials;
 }
 
 Scan ServedPorts::scan(const QString& serial, ServedPort* selected)
 {
-    if (const QString problem = serialProblem(serial, setup_.serialPattern, pendingSerials());
+    if (const QString problem =
+            serialProblem(serial, setup_.policy.serialPattern, pendingSerials());
         !problem.isEmpty())
         return {Scan::Refused, nullptr, problem};
     waiting_.removeIf([](const ServedPort* port) { return !port->waitsForSerial(); });
@@ -266,7 +312,7 @@ Scan ServedPorts::scan(const QString& serial, ServedPort* selected)
         if (!port && entry->port->plug() == ServedPort::Plug::Settling &&
             entry->port->unitSerial().isEmpty())
             port = entry->port.get();
-    if (!port && handsFree_) {
+    if (!port && setup_.policy.startOnPlug) {
         nextSerials_.append(serial);
         return {Scan::Queued};
     }
@@ -288,13 +334,6 @@ QStringList ServedPorts::pendingSerials() const
     return pending;
 }
 
-void ServedPorts::setRequireSerial(bool on)
-{
-    setup_.requireSerial = on;
-    for (const auto& entry : entries_)
-        entry->port->setRequireSerial(on);
-}
-
 void ServedPorts::forward(ServedPort& port)
 {
     connect(&port, &ServedPort::serialWanted, this, [this, &port] {
@@ -308,8 +347,10 @@ void ServedPorts::forward(ServedPort& port)
             [this, &port](transfer::Job job) { emit starting(port, job); });
     connect(&port, &ServedPort::transferring, this, [this, &port] { emit transferring(port); });
     connect(&port, &ServedPort::advanced, this, [this, &port] { emit advanced(port); });
-    connect(&port, &ServedPort::ended, this,
-            [this, &port](const transfer::Outcome& outcome) { emit ended(port, outcome); });
+    connect(&port, &ServedPort::ended, this, [this, &port](const transfer::Outcome& outcome) {
+        tally_.add(port.name(), outcome);
+        emit ended(port, outcome);
+    });
     connect(&port, &ServedPort::recordProblem, this, &ServedPorts::recordProblem);
 }
 

@@ -67,10 +67,13 @@ Found ownerOf(const QString& path)
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         return {Owner::Unreadable, file.errorString()};
-    // Lines with more columns go on below an earlier version's header, which is left as it is.
-    const QByteArray header = recordHeader(), earlier = recordHeader(kFirstRecordColumnCount);
-    const QByteArray start = file.read(std::max(header.size(), earlier.size()));
-    return {start.startsWith(header) || start.startsWith(earlier) ? Owner::Us : Owner::Other, {}};
+    // Lines with more columns go on below an earlier version's header (each version added
+    // columns at the end), which is left as it is.
+    const QByteArray start = file.read(recordHeader().size());
+    for (int columns = kFirstRecordColumnCount; columns <= kRecordColumnCount; ++columns)
+        if (start.startsWith(recordHeader(columns)))
+            return {Owner::Us, {}};
+    return {};
 }
 
 } // namespace
@@ -182,7 +185,9 @@ QStringList recordFields(const transfer::Outcome& outcome, const RecordContext& 
                        QStringLiteral(QX_VERSION),
                        outcome.before,
                        outcome.after,
-                       context.unitSerial};
+                       context.unitSerial,
+                       context.slot,
+                       context.profile};
     for (QString& field : fields)
         field = inertField(std::move(field));
     return fields;

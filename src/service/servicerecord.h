@@ -23,6 +23,8 @@ struct RecordContext
     const package::Package* package = nullptr;
     QString firmwareSha256 = {}; // the package's, where the caller keeps it; else computed here
     QString unitSerial = {};     // the unit's serial number, where one was bound
+    QString slot = {};           // the profile's name for the port, else the port as named
+    QString profile = {};        // the profile's name and fingerprint; empty without one
 };
 
 inline constexpr char kRecordFileName[] = "service-record.csv";
@@ -55,6 +57,8 @@ inline constexpr RecordColumn kRecordColumns[] = {
     {"version_before", "text"},
     {"version_after", "text"},
     {"unit_serial", "text"}, // as scanned or given; empty: none
+    {"slot", "text"},        // where on the station: the profile's name, or the port as named
+    {"profile", "text"},     // "Line 3, station A (3f2a9c1b0d4e)"; empty: none
 };
 inline constexpr int kRecordColumnCount = int(std::size(kRecordColumns));
 // The columns of the lines an earlier version wrote: its files and outboxes are still ours.

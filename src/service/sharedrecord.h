@@ -4,6 +4,7 @@
 // line once by its line_id, so that nothing on the ports' thread ever waits for the network.
 #pragma once
 
+#include "delivery.h"
 #include "outbox.h"
 #include "recordto.h"
 
@@ -23,14 +24,6 @@ inline constexpr int kDeliveryRetryMs = 30000;
 inline constexpr int kDeliveryAtEndMs = 4000;
 // A try that has not answered by then is ended, and its lines wait for the next.
 inline constexpr int kDeliveryAnswerMs = 30000;
-
-// The delivering process, the only place any SQL runs: the program started again with
-// kDeliverOption and the folder, and --record-to. It delivers what waits each time a line
-// comes in on standard input, answers each with one JSON line on standard output
-// ({"waiting": n, "why": "...", "refused": n, "refusedWhy": "..."}; lines waiting without a
-// why: there is more, ask again) and ends at the end of its input.
-inline constexpr char kDeliverOption[] = "--deliver-record";
-int serveDeliveries(const QString& folder, const Database& database);
 
 // The record's side of it, on the ports' thread: it writes the outbox and asks the delivering
 // process, so that a driver that hangs or crashes holds neither the ports nor the program's end.

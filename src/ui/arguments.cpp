@@ -2,12 +2,18 @@
 // face, read by one QCommandLineParser.
 #include "arguments.h"
 
+#include "delivery.h"
 #include "inert.h"
 #include "packageloader.h"
-#include "sharedrecord.h"
+#include "platform.h"
+#include "profile.h"
+#include "servedports.h"
+#include "servicerecord.h"
 #include "texts.h"
 
 #include <QCommandLineParser>
+#include <QDir>
+#include <QFileInfo>
 #include <QRegularExpression>
 
 #include <algorithm>
@@ -35,6 +41,7 @@ const char kBench[] = "The bench window:";
 const char kCommandLine[] = "The command line, without a window:";
 const char kChecks[] = "Checks around each update, with --update, --station or --bench:";
 const char kSerials[] = "Unit serial numbers, with --update, --station or --bench:";
+const char kProfile[] = "A station's profile, which a supervisor writes:";
 const char kEvery[] = "Every face:";
 
 QCommandLineOption option(const QStringList& names, const char* description,
@@ -100,6 +107,15 @@ const std::vector<Ours>& ours()
         {kSerials,
          option({"serial-pattern"},
                 "What a serial must match, whole: by default [A-Za-z0-9._/-]{4,40}.", "REGEX")},
+        {kProfile,
+         QCommandLineOption(
+             QStringList{QStringLiteral("profile")},
+             QStringLiteral("With --station, --bench or --update: serve as the profile FILE "
+                            "says: its slots, checks, serial rules and shared record; a locked "
+                            "one lets no option change them. Without it they take the default "
+                            "profile, where there is one: %1.")
+                 .arg(QDir::toNativeSeparators(platform::defaultProfilePath())),
+             QStringLiteral("FILE"))},
         {kEvery,
          option({"record-to"},
                 "Also deliver each line of the service record, exactly once, to the PostgreSQL "
@@ -247,50 +263,113 @@ std::optional<QString> readValues(const QCommandLineParser& parser, const QStrin
     const auto database = service::parseRecordTo(url);
     if (const auto* problem = std::get_if<QString>(&database))
         return *problem;
-    a.recordTo = std::get<service::Database>(database);
+    a.policy.recordTo = std::get<service::Database>(database);
     return std::nullopt;
 }
 
-// --serial, --require-serial and --serial-pattern, into `a` whose ports are read.
+// --serial, bound to the ports once they are known (from the options or a profile).
 std::optional<QString> readSerials(const QCommandLineParser& parser, Arguments& a)
 {
+    auto serials = service::givenSerials(parser.values(QStringLiteral("serial")), a.policy,
+                                         a.command == Command::Update);
+    if (const auto* problem = std::get_if<QString>(&serials))
+        return *problem;
+    a.serials = std::get<QHash<QString, QString>>(std::move(serials));
+    return std::nullopt;
+}
+
+// The settings a profile can hold, as the options that set them are named.
+const char* const kPolicyOptions[] = {"skip-current",  "verify",         "force",
+                                      "allow-older",   "require-serial", "serial-pattern",
+                                      "start-on-plug", "record-to"};
+
+// The policy the options give: the ports as slots, the checks, the serial's rules.
+std::optional<QString> readPolicy(const QCommandLineParser& parser, Arguments& a)
+{
+    service::StationPolicy& p = a.policy;
+    const auto set = [&parser](const char* name) {
+        return parser.isSet(QString::fromLatin1(name));
+    };
+    p.checks = {.before = set("skip-current"),
+                .force = set("force"),
+                .allowOlder = set("allow-older"),
+                .after = set("verify")};
     const bool serving =
         a.command == Command::Update || a.command == Command::Station || a.face == Face::Bench;
-    for (const char* name : {"serial", "require-serial", "serial-pattern"})
-        if (parser.isSet(QString::fromLatin1(name)) &&
+    if ((p.checks.before || p.checks.after) && !serving)
+        return QStringLiteral("--%1 goes with --update, --station or --bench")
+            .arg(p.checks.before ? "skip-current" : "verify");
+    for (const char* name : {"serial", "require-serial", "serial-pattern", "profile"})
+        if (set(name) &&
             (!serving || (name == std::string_view("serial") && a.command != Command::Update)))
             return QStringLiteral("--%1 goes with --update%2")
                 .arg(name, name == std::string_view("serial") ? "" : ", --station or --bench");
-    if (parser.isSet(QStringLiteral("serial-pattern"))) {
-        a.serialPattern = parser.value(QStringLiteral("serial-pattern"));
-        if (const QRegularExpression pattern(a.serialPattern); !pattern.isValid())
+    if (set("serial-pattern")) {
+        p.serialPattern = parser.value(QStringLiteral("serial-pattern"));
+        if (const QRegularExpression pattern(p.serialPattern); !pattern.isValid())
             return "--serial-pattern: " + pattern.errorString();
     }
-    a.requireSerial = parser.isSet(QStringLiteral("require-serial"));
-    for (const QString& given : parser.values(QStringLiteral("serial"))) {
-        const auto port = std::find_if(a.ports.begin(), a.ports.end(),
-                                       [&](const QString& p) { return given.startsWith(p + '='); });
-        // COM2=SN or /dev/...=SN names a port, which must be one of those given.
-        static const QRegularExpression kNamesPort(QStringLiteral("^(COM\\d+|/[^=]*)="),
-                                                   QRegularExpression::CaseInsensitiveOption);
-        if (const auto named = kNamesPort.match(given); port == a.ports.end() && named.hasMatch())
-            return QStringLiteral("--serial: %1 is not one of the ports named")
-                .arg(service::inert(named.captured(1)));
-        if (port == a.ports.end() && a.ports.size() != 1)
-            return QStringLiteral("--serial: give PORT=SN for one of the ports");
-        const QString name = port == a.ports.end() ? a.ports.first() : *port;
-        const QString serial = port == a.ports.end() ? given : given.mid(port->size() + 1);
-        if (a.serials.contains(name))
-            return QStringLiteral("--serial: %1 has a serial already").arg(name);
-        if (const QString problem =
-                service::serialProblem(serial, a.serialPattern, a.serials.values());
-            !problem.isEmpty())
-            return QStringLiteral("--serial: '%1' %2").arg(service::inert(serial), problem);
-        a.serials.insert(name, serial);
+    p.requireSerial = set("require-serial");
+    p.startOnPlug = set("start-on-plug");
+    if (p.startOnPlug && a.face != Face::Bench)
+        return QStringLiteral("--start-on-plug goes with --bench");
+    p.portSlots = service::StationPolicy::serving(parser.positionalArguments()).portSlots;
+    return std::nullopt;
+}
+
+// The profile named, or for a station, a bench or an update the default one where it is: its
+// policy, and what the options may still change of it (nothing, where it is locked).
+std::optional<QString> applyProfile(const QCommandLineParser& parser, const QString& defaultProfile,
+                                    Arguments& a)
+{
+    const bool given = parser.isSet(QStringLiteral("profile"));
+    const bool serving =
+        a.command == Command::Update || a.command == Command::Station || a.face == Face::Bench;
+    const QString file = given ? parser.value(QStringLiteral("profile")) : defaultProfile;
+    if (!serving || (!given && (file.isEmpty() || !QFileInfo::exists(file))))
+        return std::nullopt;
+    const auto identity = [map = serial::systemDeviceMap()](const QString& port) {
+        return service::portIdentity(port, map);
+    };
+    const auto loaded = service::loadProfile(file, identity);
+    if (const auto* problem = std::get_if<QString>(&loaded))
+        return *problem;
+    const service::Profile& profile = std::get<service::Profile>(loaded);
+    const auto built = package::slicePackage(package::embeddedPackage());
+    if (const QString problem = service::firmwareProblem(
+            profile,
+            QString::fromStdString(package::headerFields(built.package.headerPacket).fileName),
+            service::firmwareSha256(built.package));
+        !problem.isEmpty())
+        return problem;
+    const service::StationPolicy& fixed = profile.policy;
+    const QString named = QDir::toNativeSeparators(file);
+    if (fixed.locked()) {
+        for (const char* option : kPolicyOptions)
+            if (parser.isSet(QString::fromLatin1(option)))
+                return QStringLiteral("--%1: the profile %2 is locked").arg(option, named);
+        if (!a.policy.portSlots.isEmpty())
+            return QStringLiteral("'%1': the profile %2 is locked, and names the ports")
+                .arg(a.policy.portSlots.first().port, named);
+        a.policy = fixed; // what it leaves out stays at its default: QX_RECORD_TO too
+        return std::nullopt;
     }
-    for (const QString& port : a.ports)
-        if (a.requireSerial && a.command == Command::Update && !a.serials.contains(port))
-            return QStringLiteral("--require-serial: %1 has no --serial").arg(port);
+    // Not locked: what the options give is added to it, and a port given replaces its slots.
+    service::StationPolicy merged = fixed;
+    const service::StationPolicy& options = a.policy;
+    merged.checks = {.before = fixed.checks.before || options.checks.before,
+                     .force = fixed.checks.force || options.checks.force,
+                     .allowOlder = fixed.checks.allowOlder || options.checks.allowOlder,
+                     .after = fixed.checks.after || options.checks.after};
+    merged.requireSerial = fixed.requireSerial || options.requireSerial;
+    merged.startOnPlug = fixed.startOnPlug || options.startOnPlug;
+    if (parser.isSet(QStringLiteral("serial-pattern")))
+        merged.serialPattern = options.serialPattern;
+    if (parser.isSet(QStringLiteral("record-to")) || !fixed.recordTo)
+        merged.recordTo = options.recordTo;
+    if (!options.portSlots.isEmpty())
+        merged.portSlots = options.portSlots;
+    a.policy = merged;
     return std::nullopt;
 }
 
@@ -309,34 +388,20 @@ std::optional<QString> checkFace(const QCommandLineParser& parser, const QString
         return QStringLiteral("--json goes with --update, --query or --station");
     if (parser.isSet(QStringLiteral("language")) && !window)
         return QStringLiteral("--language goes with the window or --bench");
-    a.checks = {.before = parser.isSet(QStringLiteral("skip-current")),
-                .force = parser.isSet(QStringLiteral("force")),
-                .allowOlder = parser.isSet(QStringLiteral("allow-older")),
-                .after = parser.isSet(QStringLiteral("verify"))};
-    if ((a.checks.before || a.checks.after) && a.command != Command::Update &&
-        a.command != Command::Station && a.face != Face::Bench)
-        return QStringLiteral("--%1 goes with --update, --station or --bench")
-            .arg(a.checks.before ? "skip-current" : "verify");
-    if ((a.checks.force || a.checks.allowOlder) && !a.checks.before)
-        return QStringLiteral("--%1 goes with --skip-current")
-            .arg(a.checks.force ? "force" : "allow-older");
-    a.ports = parser.positionalArguments();
-    if (const auto problem = readSerials(parser, a))
+    if (const auto problem = readPolicy(parser, a))
         return *problem;
-    a.startOnPlug = parser.isSet(QStringLiteral("start-on-plug"));
-    if (a.startOnPlug && a.face != Face::Bench)
-        return QStringLiteral("--start-on-plug goes with --bench");
+    const QStringList ports = a.ports();
     switch (a.face) {
     case Face::Delivery:
         a.recordFolder = parser.value(deliverOption());
-        if (!a.ports.isEmpty() || !a.recordTo)
+        if (!ports.isEmpty() || !a.policy.recordTo)
             return QStringLiteral("%1 takes a record folder and --record-to")
                 .arg(service::kDeliverOption);
         return std::nullopt;
     case Face::Window:
-        if (!a.ports.isEmpty())
+        if (!ports.isEmpty())
             return QStringLiteral("'%1': a port goes with --update, --query, --station or --bench")
-                .arg(a.ports.first());
+                .arg(ports.first());
         return std::nullopt;
     case Face::Bench:
         return std::nullopt;
@@ -344,10 +409,8 @@ std::optional<QString> checkFace(const QCommandLineParser& parser, const QString
     case Face::CommandLine:
         break;
     }
-    if ((a.command == Command::List || a.face == Face::RecordFolder) && !a.ports.isEmpty())
+    if ((a.command == Command::List || a.face == Face::RecordFolder) && !ports.isEmpty())
         return chosen + " takes no ports";
-    if ((a.command == Command::Update || a.command == Command::Query) && a.ports.isEmpty())
-        return chosen + " needs at least one port";
     return std::nullopt;
 }
 
@@ -359,7 +422,8 @@ QString usageLine(const QString& problem)
 }
 
 std::variant<Arguments, QString> parseArguments(const QStringList& given,
-                                                const QString& recordToFromEnvironment)
+                                                const QString& recordToFromEnvironment,
+                                                const QString& defaultProfile)
 {
     QCommandLineParser parser;
     // -style as Qt writes it, not -s -t -y -l -e; -h and -v are names of their own.
@@ -399,6 +463,17 @@ std::variant<Arguments, QString> parseArguments(const QStringList& given,
         return *problem;
     if (const auto problem = checkFace(parser, chosen.value(0), a))
         return *problem;
+    if (const auto problem = applyProfile(parser, defaultProfile, a))
+        return *problem;
+    if (const auto& c = a.policy.checks; (c.force || c.allowOlder) && !c.before)
+        return QStringLiteral("--%1 goes with --skip-current")
+            .arg(c.force ? "force" : "allow-older");
+    if ((a.command == Command::Update || a.command == Command::Query) && a.ports().isEmpty())
+        return chosen.value(0) + " needs at least one port";
+    if (const auto problem = readSerials(parser, a))
+        return *problem;
+    if (a.command == Command::Station) // a station is hands-free by its nature
+        a.policy.startOnPlug = true;
     return a;
 }
 

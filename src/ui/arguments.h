@@ -1,9 +1,8 @@
 // Every option the program takes, read in one place: which face runs, and what it is given.
 #pragma once
 
-#include "recordto.h"
-#include "session.h"
-#include "unitserial.h"
+#include "platform.h"
+#include "stationpolicy.h"
 
 #include <QHash>
 
@@ -39,24 +38,24 @@ struct Arguments
     };
     Face face = Face::Window;
     Command command = Command::None;
-    QString language;                // --language: "zh", "en", or empty for the system's
-    bool startOnPlug = false;        // the bench's hands-free from the start
-    bool json = false;               // --json: the command line's results as JSON lines
-    transfer::Checks checks;         // --skip-current, --force, --verify: around each update
+    QString language;  // --language: "zh", "en", or empty for the system's
+    bool json = false; // --json: the command line's results as JSON lines
+    // How the ports are served, from the options or a profile: the ports as the user or the
+    // profile named them, the checks, start-on-plug, the serial's rules, and the shared
+    // record (--record-to, else QX_RECORD_TO, parsed).
+    service::StationPolicy policy;
     QHash<QString, QString> serials; // --serial: each named port's unit serial
-    bool requireSerial = false;      // --require-serial
-    QString serialPattern = QString::fromLatin1(service::kDefaultSerialPattern);
-    QStringList ports;    // as the user named them
-    QString helpText;     // --help's
-    QString recordFolder; // the deliverer's: whose outbox it delivers
-    // --record-to, else QX_RECORD_TO: the shared record's database, parsed; none without
-    std::optional<service::Database> recordTo;
+    QString helpText;                // --help's
+    QString recordFolder;            // the deliverer's: whose outbox it delivers
+    QStringList ports() const { return policy.ports(); }
 };
 
 // `arguments` without the program's name, or a usage error in words; `recordToFromEnvironment`
-// is QX_RECORD_TO's value, which --record-to overrides.
-std::variant<Arguments, QString> parseArguments(const QStringList& arguments,
-                                                const QString& recordToFromEnvironment = {});
+// is QX_RECORD_TO's value, which --record-to overrides; `defaultProfile` is read where it
+// exists by a station, a bench or an update given no --profile.
+std::variant<Arguments, QString>
+parseArguments(const QStringList& arguments, const QString& recordToFromEnvironment = {},
+               const QString& defaultProfile = platform::defaultProfilePath());
 // A usage error's line on standard error.
 QString usageLine(const QString& problem);
 

@@ -2,6 +2,7 @@
 // session reports, in words as well as colour.
 #include "benchwindow.h"
 
+#include "inert.h"
 #include "packageloader.h"
 #include "ui_benchwindow.h"
 
@@ -33,17 +34,16 @@ bool failedLast(const ServedPort& port)
 }
 } // namespace
 
-BenchWindow::BenchWindow(service::Setup setup, BenchOptions options, QWidget* parent)
+BenchWindow::BenchWindow(service::Setup setup, service::StationPolicy policy, QWidget* parent)
     : QWidget(parent), ui(std::make_unique<Ui::BenchWindow>()), engine_(std::move(setup)),
-      options_(std::move(options)), ports_(engine_.package(), engine_.record(),
-                                           {.devices = setup_.devices,
-                                            .named = options_.named,
-                                            .settleMs = setup_.settleMs,
-                                            .serialPattern = options_.serialPattern})
+      ports_(engine_.package(), engine_.record(),
+             {.devices = setup_.devices, .policy = std::move(policy), .settleMs = setup_.settleMs})
 {
     ui->setupUi(this);
+    const service::StationPolicy& served = ports_.policy();
     setWindowTitle(
-        texts::titleOf(b::kTitle, setup_.languageFlag, package::embeddedIsTestPayload()));
+        texts::titleOf(b::kTitle, setup_.languageFlag, package::embeddedIsTestPayload()) +
+        (served.profile ? " - " + service::inert(served.profile->shown()) : QString()));
     ui->startButton->setText(text(b::kStart) + QStringLiteral(" (F5)"));
     ui->stopButton->setText(text(b::kStop) + QStringLiteral(" (Esc)"));
     ui->startButton->setShortcut(Qt::Key_F5);
@@ -56,8 +56,6 @@ BenchWindow::BenchWindow(service::Setup setup, BenchOptions options, QWidget* pa
     // nothing.
     QApplication::setCursorFlashTime(0);
     ui->requireSerial->setText(text(b::kRequireSerial));
-    ui->requireSerial->setChecked(options_.requireSerial);
-    ports_.setRequireSerial(options_.requireSerial);
     QStringList headers;
     for (const Text& column : b::kColumns)
         headers << text(column);
@@ -91,12 +89,15 @@ BenchWindow::BenchWindow(service::Setup setup, BenchOptions options, QWidget* pa
             delivery_ = said;
             showCounters();
         });
-    ui->handsFree->setChecked(options_.startOnPlug && loaded);
-    ui->skipCurrent->setChecked(options_.checks.before);
-    ui->verify->setChecked(options_.checks.after);
-    applyChecks();
-    connect(ui->skipCurrent, &QCheckBox::toggled, this, &BenchWindow::applyChecks);
-    connect(ui->verify, &QCheckBox::toggled, this, &BenchWindow::applyChecks);
+    ui->handsFree->setChecked(served.startOnPlug && loaded);
+    ui->skipCurrent->setChecked(served.checks.before);
+    ui->verify->setChecked(served.checks.after);
+    ui->requireSerial->setChecked(served.requireSerial);
+    for (QCheckBox* box : {ui->handsFree, ui->skipCurrent, ui->verify, ui->requireSerial}) {
+        box->setEnabled(!served.locked()); // a locked profile's settings are its own
+        connect(box, &QCheckBox::toggled, this, &BenchWindow::applyPolicy);
+    }
+    applyPolicy();
     ports_.start();
 }
 
@@ -124,7 +125,7 @@ void BenchWindow::added(ServedPort& port)
     rows_[&port] = row;
     // Ports named on the command line are served, and of the machine's, USB adapters: not
     // the ports built into it.
-    port.setChosen(!options_.named.isEmpty() || !serial::isBuiltIn(port.entry()));
+    port.setChosen(!ports_.policy().portSlots.isEmpty() || !serial::isBuiltIn(port.entry()));
     {
         const QSignalBlocker quiet(ui->rows);
         row->setCheckState(kPort, port.chosen() ? Qt::Checked : Qt::Unchecked);
@@ -146,7 +147,8 @@ void BenchWindow::appeared(ServedPort& port)
 {
     QTreeWidgetItem* row = rows_[&port];
     // As the user named it: ports outside the machine's map would all read the same number.
-    row->setText(kPort, options_.named.isEmpty() ? port.entry().portName : port.name());
+    row->setText(kPort, ports_.policy().portSlots.isEmpty() ? port.entry().portName
+                                                            : ports_.policy().slotOf(port.name()));
     row->setText(kDevice, serial::deviceText(port.entry().device));
     row->setToolTip(kDevice, plainToolTip(serial::portToolTip(port.entry())));
     row->setHidden(false);
@@ -183,8 +185,6 @@ void BenchWindow::setState(ServedPort& port, const QString& state, const QColor&
 void BenchWindow::ended(ServedPort& port, const t::Outcome& outcome)
 {
     const bool current = outcome.result == t::Outcome::Current;
-    if (outcome.job == t::Job::Update)
-        ++(current ? current_ : failed(outcome) ? failed_ : updated_);
     setState(port, outcomeWords(outcome, texts::kOutcomeRow, setup_.languageFlag),
              current           ? kCurrent
              : failed(outcome) ? kFailed
@@ -202,9 +202,14 @@ void BenchWindow::showUnit(ServedPort& port)
 
 void BenchWindow::showCounters()
 {
-    ui->counters->setText(text(b::kCounters).arg(updated_).arg(current_).arg(failed_) +
-                          (delivery_.isEmpty() ? QString() : "   " + delivery_) +
-                          (notice_.isEmpty() ? QString() : "   " + notice_));
+    const service::Tally& tally = ports_.tally();
+    const service::StationPolicy& served = ports_.policy();
+    ui->counters->setText(
+        text(b::kCounters).arg(tally.updated).arg(tally.current).arg(tally.failedUpdates) +
+        (served.locked() ? "   " + text(b::kLocked).arg(service::inert(served.profile->shown()))
+                         : QString()) +
+        (delivery_.isEmpty() ? QString() : "   " + delivery_) +
+        (notice_.isEmpty() ? QString() : "   " + notice_));
 }
 
 void BenchWindow::start(ServedPort& port, t::Job job)
@@ -229,19 +234,16 @@ void BenchWindow::on_stopButton_clicked()
     ports_.interrupt();
 }
 
-void BenchWindow::on_handsFree_toggled(bool on)
+// The boxes apply to each update that starts from now on (hands-free: the ports already
+// present stay as they are); --force and --allow-older stay as given.
+void BenchWindow::applyPolicy()
 {
-    ports_.setHandsFree(on); // the ports already present stay as they are
-}
-
-// The checks apply to each update that starts from now on; --force and --allow-older stay as
-// given.
-void BenchWindow::applyChecks()
-{
-    ports_.setChecks({.before = ui->skipCurrent->isChecked(),
-                      .force = options_.checks.force,
-                      .allowOlder = options_.checks.allowOlder,
-                      .after = ui->verify->isChecked()});
+    service::StationPolicy policy = ports_.policy();
+    policy.startOnPlug = ui->handsFree->isChecked();
+    policy.checks.before = ui->skipCurrent->isChecked();
+    policy.checks.after = ui->verify->isChecked();
+    policy.requireSerial = ui->requireSerial->isChecked();
+    ports_.setPolicy(policy);
 }
 
 // A scan, or a serial typed and Enter: the served ports say which device it goes to, and the
@@ -272,11 +274,6 @@ void BenchWindow::on_scan_returnPressed()
     showCounters();
     if (scan.went == service::Scan::Refused || scan.went == service::Scan::NoDevice)
         QApplication::beep();
-}
-
-void BenchWindow::on_requireSerial_toggled(bool on)
-{
-    ports_.setRequireSerial(on); // a device waiting for a serial starts now when off
 }
 
 void BenchWindow::changeEvent(QEvent* event)

@@ -5,7 +5,6 @@
 #include "engine.h"
 #include "servedports.h"
 #include "texts.h"
-#include "unitserial.h"
 
 #include <QHash>
 #include <QWidget>
@@ -18,16 +17,6 @@ class BenchWindow;
 class QTreeWidgetItem;
 
 namespace qx::ui {
-
-// What --bench was given.
-struct BenchOptions
-{
-    QStringList named = {};       // shown exactly, each whenever present; empty: every port
-    bool startOnPlug = false;     // hands-free from the start
-    transfer::Checks checks = {}; // the check boxes' start: --skip-current, --verify, --force
-    bool requireSerial = false;   // the check box's start
-    QString serialPattern = QString::fromLatin1(service::kDefaultSerialPattern);
-};
 
 class BenchWindow : public QWidget
 {
@@ -44,7 +33,9 @@ public:
         kLastOutcome,
     };
 
-    explicit BenchWindow(service::Setup setup = {}, BenchOptions options = {},
+    // `policy`: the ports shown (every port without slots) and how they are served; a locked
+    // profile's boxes are shown set and cannot be changed.
+    explicit BenchWindow(service::Setup setup = {}, service::StationPolicy policy = {},
                          QWidget* parent = nullptr);
     ~BenchWindow() override;
 
@@ -62,11 +53,9 @@ protected:
 private slots:
     void on_startButton_clicked();
     void on_stopButton_clicked();
-    void on_handsFree_toggled(bool on);
     void on_rows_customContextMenuRequested(const QPoint& at);
     void on_rows_itemChanged(QTreeWidgetItem* item, int column);
     void on_scan_returnPressed();
-    void on_requireSerial_toggled(bool on);
 
 private:
     void added(service::ServedPort& port);
@@ -80,18 +69,14 @@ private:
     service::ServedPort* portOf(const QTreeWidgetItem* row) const;
     void showCounters();
     void showUnit(service::ServedPort& port);
-    void applyChecks();
+    void applyPolicy(); // what the boxes say, where the policy lets them change it
     QString text(const Text& pair) const;
 
     std::unique_ptr<Ui::BenchWindow> ui;
     service::Engine engine_;
     const service::Setup& setup_ = engine_.setup();
-    BenchOptions options_;
     service::ServedPorts ports_;
     QHash<service::ServedPort*, QTreeWidgetItem*> rows_;
-    int updated_ = 0;
-    int current_ = 0;
-    int failed_ = 0;
     QString delivery_; // what the shared record last said
     QString notice_;   // why the last scan was refused
 };

@@ -66,9 +66,6 @@ std::optional<int> CommandLine::start(const Arguments& arguments)
 {
     using Command = Arguments::Command;
     json_ = arguments.json;
-    checks_ = arguments.checks;
-    requireSerial_ = arguments.requireSerial;
-    serialPattern_ = arguments.serialPattern;
     switch (arguments.command) {
     case Command::Help:
         setup_.out(arguments.helpText);
@@ -96,23 +93,20 @@ std::optional<int> CommandLine::start(const Arguments& arguments)
     case Command::Station:
         break;
     }
-    const QStringList& names = arguments.ports;
+    const QStringList names = arguments.ports();
     // Every port is found before any is touched, in one reading of the machine's ports.
     const auto map = setup_.devices();
     const bool station = arguments.command == Command::Station;
     if (const QString problem = service::checkPorts(names, map, station); !problem.isEmpty())
         return usage(problem);
     if (station)
-        return startStation(names, map);
+        return startStation(arguments.policy, map);
 
     const bool update = arguments.command == Command::Update;
     if (update && !loadPackage())
         return kExitFailure;
     portCount_ = names.size();
-    serve({.devices = setup_.devices,
-           .named = names,
-           .checks = checks_,
-           .serialPattern = serialPattern_});
+    serve({.devices = setup_.devices, .policy = arguments.policy});
     ports_->start(map);
     for (service::ServedPort* port : ports_->ports()) {
         port->setUnitSerial(arguments.serials.value(port->name()));
@@ -134,20 +128,17 @@ void CommandLine::serve(service::ServedPortsSetup setup)
     running_ = true;
 }
 
-std::optional<int> CommandLine::startStation(const QStringList& names,
+std::optional<int> CommandLine::startStation(const service::StationPolicy& policy,
                                              const QList<serial::MapEntry>& map)
 {
     if (!loadPackage())
         return kExitFailure;
     station_ = true;
+    const QStringList names = policy.ports();
     serve({.devices = setup_.devices,
-           .named = names,
+           .policy = policy,
            .onlyNew = names.isEmpty(),
-           .settleMs = setup_.settleMs,
-           .checks = checks_,
-           .requireSerial = requireSerial_,
-           .serialPattern = serialPattern_});
-    ports_->setHandsFree(true);
+           .settleMs = setup_.settleMs});
     connect(ports_.get(), &service::ServedPorts::serialWanted, this,
             [this](service::ServedPort& port) {
                 say(&port, QStringLiteral("waiting for the unit's serial on standard input"),
@@ -167,10 +158,14 @@ std::optional<int> CommandLine::startStation(const QStringList& names,
     });
     // A banner for people: on standard error where the lines are for machines.
     (json_ ? setup_.err : setup_.out)(
-        names.isEmpty() ? QStringLiteral("station: serving every serial port plugged in from now "
-                                         "on; Ctrl+C ends")
-                        : "station: serving " + names.join(' ') +
-                              ", each whenever it is plugged in; Ctrl+C ends");
+        (names.isEmpty() ? QStringLiteral("station: serving every serial port plugged in from "
+                                          "now on; Ctrl+C ends")
+                         : "station: serving " + names.join(' ') +
+                               ", each whenever it is plugged in; Ctrl+C ends") +
+        (policy.profile
+             ? QStringLiteral(" (profile %1%2)")
+                   .arg(service::inert(policy.profile->shown()), policy.locked() ? ", locked" : "")
+             : QString()));
     ports_->start(map);
     return std::nullopt;
 }
@@ -189,7 +184,7 @@ void CommandLine::starting(service::ServedPort& port, transfer::Job job)
     }
     // An update's text line comes as its transfer starts: a device its check leaves alone
     // never reads "updating".
-    if (json_ || !update || checks_.before)
+    if (json_ || !update || ports_->policy().checks.before)
         say(&port,
             (update ? QStringLiteral("asking which firmware it runs")
                     : QStringLiteral("asking for the firmware version")) +
@@ -223,9 +218,14 @@ void CommandLine::say(const service::ServedPort* port, const QString& text, QJso
     json.insert("format", kJsonFormat);
     if (port)
         json.insert("port", port->name());
-    if (port && !port->unitSerial().isEmpty() &&
-        (json["event"] == "started" || json["event"] == "outcome"))
-        json.insert("serial", port->unitSerial());
+    if (port && (json["event"] == "started" || json["event"] == "outcome")) {
+        if (!port->unitSerial().isEmpty())
+            json.insert("serial", port->unitSerial());
+        const service::StationPolicy& policy = ports_->policy();
+        json.insert("slot", policy.slotOf(port->name()));
+        if (policy.profile)
+            json.insert("profile", policy.profile->shown());
+    }
     const QDateTime now = QDateTime::currentDateTime();
     json.insert("time", now.toOffsetFromUtc(now.offsetFromUtc()).toString(Qt::ISODateWithMs));
     setup_.out(
@@ -263,13 +263,7 @@ void CommandLine::ended(service::ServedPort& port, const transfer::Outcome& outc
         json.insert("verified", outcome.verified());
     }
     say(&port, service::inert(outcomeWords(outcome, texts::kOutcomeLine, 0)), json);
-    if (outcome.result == transfer::Outcome::Success)
-        ++succeeded_;
-    else if (outcome.result == transfer::Outcome::Current)
-        ++current_;
-    else
-        failed_ << port.name();
-    if (!station_ && succeeded_ + current_ + failed_.size() == portCount_)
+    if (!station_ && ports_->tally().ended() == portCount_)
         summarize();
 }
 
@@ -278,30 +272,34 @@ void CommandLine::summarize()
     if (!running_)
         return;
     running_ = false;
-    const QString failed = failed_.isEmpty() ? QString() : "; failed: " + failed_.join(' ');
+    const service::Tally& tally = ports_->tally();
+    const int succeeded = tally.updated + tally.answered;
+    const int failures = int(tally.failed.size());
+    const QString failed =
+        tally.failed.isEmpty() ? QString() : "; failed: " + tally.failed.join(' ');
     QJsonObject json{{"event", "summary"},
-                     {"succeeded", succeeded_},
-                     {"current", current_},
-                     {"failed", QJsonArray::fromStringList(failed_)}};
+                     {"succeeded", succeeded},
+                     {"current", tally.current},
+                     {"failed", QJsonArray::fromStringList(tally.failed)}};
     if (!station_)
         json.insert("of", portCount_);
     // Where devices may be found current, updated and current are told apart.
-    const QString counted = checks_.before
+    const QString counted = ports_->policy().checks.before
                                 ? QStringLiteral("summary: %1 updated, %2 current, %3 failed%4")
-                                      .arg(succeeded_)
-                                      .arg(current_)
-                                      .arg(failed_.size())
+                                      .arg(succeeded)
+                                      .arg(tally.current)
+                                      .arg(failures)
                                       .arg(failed)
                             : station_ ? QStringLiteral("summary: %1 updated, %2 failed%3")
-                                             .arg(succeeded_)
-                                             .arg(failed_.size())
+                                             .arg(succeeded)
+                                             .arg(failures)
                                              .arg(failed)
                                        : QStringLiteral("summary: %1 of %2 succeeded%3")
-                                             .arg(succeeded_)
+                                             .arg(succeeded)
                                              .arg(portCount_)
                                              .arg(failed);
     say(nullptr, counted, json);
-    const int status = failed_.isEmpty() ? kExitSuccess : kExitFailure;
+    const int status = failures ? kExitFailure : kExitSuccess;
     // The shared record is given a few seconds at the end; what it cannot take waits for the
     // next run. From the event loop, so that a caller's exec() has begun.
     if (service::SharedRecord* shared = engine_.shared())
@@ -326,7 +324,7 @@ void CommandLine::unitScanned(const QString& serial)
 
 void CommandLine::scansEnded()
 {
-    if (!station_ || !ports_ || !requireSerial_)
+    if (!station_ || !ports_ || !ports_->policy().requireSerial)
         return;
     // A required serial stays required: a unit without one is a unit nobody can trace.
     const QString said = QStringLiteral("standard input has ended: no more serials can come, so "

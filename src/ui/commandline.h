@@ -46,7 +46,8 @@ private:
     int usage(const QString& problem);
     int list();
     bool loadPackage();
-    std::optional<int> startStation(const QStringList& names, const QList<serial::MapEntry>& map);
+    std::optional<int> startStation(const service::StationPolicy& policy,
+                                    const QList<serial::MapEntry>& map);
     void serve(service::ServedPortsSetup setup); // the ports, their lines reported
     void starting(service::ServedPort& port, transfer::Job job);
     void transferring(service::ServedPort& port);
@@ -65,12 +66,6 @@ private:
     bool json_ = false;                                // --json: a JSON object a line
     qsizetype portCount_ = 0;                          // --update and --query's
     QHash<const service::ServedPort*, int> shownTens_; // progress printed, in tens of percent
-    int succeeded_ = 0;
-    int current_ = 0;         // devices found to run this firmware already
-    transfer::Checks checks_; // around each update: --skip-current, --force, --verify
-    bool requireSerial_ = false;
-    QString serialPattern_;
-    QStringList failed_; // as each failed
     bool running_ = false;
 };
 

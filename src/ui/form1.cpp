@@ -70,7 +70,7 @@ Form1::Form1(qx::service::Setup setup_, QWidget* parent)
         connect(shared, &qx::service::SharedRecord::said, this,
                 [](const QString& said) { qWarning("%s", qPrintable(said)); });
     machinePorts.start(); // before the list follows it: start-up reads the first map itself
-    connect(&machinePorts, &qx::service::ServedPorts::rescanned, this, &Form1::refreshPorts);
+    connect(&machinePorts, &qx::service::MachinePorts::rescanned, this, &Form1::refreshPorts);
     Time.start(1);
 
     formLoad(setup.languageFlag);

@@ -4,8 +4,9 @@
 #include "commport.h"
 #include "devicemap.h"
 #include "engine.h"
+#include "machineports.h"
 #include "packageformat.h"
-#include "servedports.h"
+#include "servedport.h"
 #include "texts.h"
 
 #include <QStringList>
@@ -89,10 +90,7 @@ private:
     // Ports come and go: the list follows while disconnected, kListQuietMs after the last
     // change (a plugged-in adapter makes several); while connected it waits. The window serves
     // none of them: it updates through its own held line, `served`.
-    qx::service::ServedPorts machinePorts{
-        engine.package(),
-        engine.record(),
-        {.devices = setup.devices, .quietMs = qx::service::kListQuietMs}};
+    qx::service::MachinePorts machinePorts{setup.devices, qx::service::kListQuietMs};
     bool portsStale = false;
     QChar timeSeparator;
     qint64 shownSecond = -1; // the wall-clock second panel 3 shows

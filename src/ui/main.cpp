@@ -3,12 +3,12 @@
 #include "arguments.h"
 #include "benchwindow.h"
 #include "commandline.h"
+#include "delivery.h"
 #include "endrequests.h"
 #include "form1.h"
 #include "inputlines.h"
 #include "packageloader.h"
 #include "platform.h"
-#include "sharedrecord.h"
 #include "version.h"
 
 #include <QApplication>
@@ -46,7 +46,7 @@ qx::service::Setup windowSetup(const Arguments& arguments)
 {
     return {.languageFlag =
                 qx::ui::languageFor(QLocale::system().uiLanguages(), arguments.language),
-            .recordTo = arguments.recordTo};
+            .recordTo = arguments.policy.recordTo};
 }
 
 // The service record's folder in the file manager (the Windows Start menu has an entry for it).
@@ -61,17 +61,13 @@ int openRecordFolder(int argc, char** argv)
 int bench(int argc, char** argv, const Arguments& arguments)
 {
     if (const QString problem =
-            qx::service::checkPorts(arguments.ports, qx::serial::systemDeviceMap(), true);
+            qx::service::checkPorts(arguments.ports(), qx::serial::systemDeviceMap(), true);
         !problem.isEmpty())
         return usage(problem);
     QApplication app(argc, argv);
     nameTheProgram();
     sayWhichFirmware();
-    qx::ui::BenchWindow window(windowSetup(arguments), {.named = arguments.ports,
-                                                        .startOnPlug = arguments.startOnPlug,
-                                                        .checks = arguments.checks,
-                                                        .requireSerial = arguments.requireSerial,
-                                                        .serialPattern = arguments.serialPattern});
+    qx::ui::BenchWindow window(windowSetup(arguments), arguments.policy);
     qx::platform::InterruptWatcher requests;
     qx::ui::endOnRequest(requests, [&window] { window.endNow(); });
     window.show();
@@ -84,7 +80,7 @@ int commandLine(int argc, char** argv, const Arguments& arguments)
     QCoreApplication app(argc, argv);
     nameTheProgram();
     qx::platform::InterruptWatcher interrupts;
-    qx::ui::CommandLine commandLine(qx::service::Setup{.recordTo = arguments.recordTo});
+    qx::ui::CommandLine commandLine(qx::service::Setup{.recordTo = arguments.policy.recordTo});
     QObject::connect(&interrupts, &qx::platform::InterruptWatcher::interrupted, &commandLine,
                      &qx::ui::CommandLine::interrupt);
     if (const auto status = commandLine.start(arguments))
@@ -130,7 +126,7 @@ int main(int argc, char** argv)
         return openRecordFolder(argc, argv);
     case Arguments::Face::Delivery: {
         QCoreApplication app(argc, argv); // for Qt SQL's drivers; no event loop
-        return qx::service::serveDeliveries(arguments.recordFolder, *arguments.recordTo);
+        return qx::service::serveDeliveries(arguments.recordFolder, *arguments.policy.recordTo);
     }
     case Arguments::Face::Bench:
         return bench(argc, argv, arguments);

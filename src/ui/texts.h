@@ -93,6 +93,7 @@ inline constexpr Text kStart{"开始", "Start"};
 inline constexpr Text kStop{"停止", "Stop"};
 inline constexpr Text kHandsFree{"设备插入时自动开始升级",
                                  "Start each device when it is plugged in"};
+inline constexpr Text kLocked{"锁定的配置：%1", "Locked profile: %1"};
 inline constexpr Text kCounters{"已升级：%1   已是最新：%2   失败：%3",
                                 "Updated: %1   Current: %2   Failed: %3"};
 inline constexpr Text kSkipCurrent{"跳过已是本固件的设备", "Skip devices that run this firmware"};

@@ -80,6 +80,8 @@ enum RecordField
     kBefore = 15,
     kAfter = 16,
     kUnitSerial = 17,
+    kSlot = 18,
+    kProfile = 19,
 };
 
 inline QString box(const QString& title, QMessageBox::Icon icon, const QString& text)

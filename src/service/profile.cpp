@@ -1,0 +1,197 @@
+// Reading a profile: sections, keys and values line by line, so that each problem names its
+// line; nothing in it is obeyed until the whole file has been read and found sound.
+#include "profile.h"
+
+#include "platform.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QRegularExpression>
+
+#include <algorithm>
+
+namespace qx::service {
+
+namespace {
+
+// A value without its comment: `;` or `#` after a blank, or at the line's start.
+QString withoutComment(const QString& line)
+{
+    static const QRegularExpression kComment(QStringLiteral("(^|\\s)[;#]"));
+    const qsizetype at = line.indexOf(kComment);
+    return (at < 0 ? line : line.left(at)).trimmed();
+}
+
+std::optional<bool> boolean(const QString& value)
+{
+    const QString v = value.toLower();
+    if (v == "true" || v == "yes" || v == "on" || v == "1")
+        return true;
+    if (v == "false" || v == "no" || v == "off" || v == "0")
+        return false;
+    return std::nullopt;
+}
+
+// One [station] key's value into `profile`; what is wrong with it, or empty.
+QString setKey(Profile& profile, const QString& key, const QString& value)
+{
+    StationPolicy& p = profile.policy;
+    if (key == "name") {
+        if (value.isEmpty())
+            return QStringLiteral("name is empty");
+        p.profile->name = value;
+        return {};
+    }
+    if (key == "firmware") {
+        static const QRegularExpression kFirmware(
+            QStringLiteral("^(\\d{1,9}(\\.\\d{1,9})*|[0-9a-fA-F]{64})$"));
+        if (!kFirmware.match(value).hasMatch())
+            return QStringLiteral("firmware takes a version such as 1.3.7 or the image's SHA-256");
+        profile.firmware = value.toLower();
+        return {};
+    }
+    if (key == "record-to") {
+        const auto database = parseRecordTo(value);
+        if (const auto* problem = std::get_if<QString>(&database))
+            return "record-to: " + QString(*problem).remove(QStringLiteral("--record-to: "));
+        p.recordTo = std::get<Database>(database);
+        return {};
+    }
+    if (key == "serial-pattern") {
+        if (const QRegularExpression pattern(value); value.isEmpty() || !pattern.isValid())
+            return "serial-pattern is no regular expression: " +
+                   (value.isEmpty() ? QStringLiteral("it is empty") : pattern.errorString());
+        p.serialPattern = value;
+        return {};
+    }
+    const auto on = boolean(value);
+    if (!on)
+        return QStringLiteral("%1 takes true or false, not '%2'").arg(key, value);
+    if (key == "locked")
+        p.profile->locked = *on;
+    else if (key == "skip-current")
+        p.checks.before = *on;
+    else if (key == "verify")
+        p.checks.after = *on;
+    else if (key == "force")
+        p.checks.force = *on;
+    else if (key == "allow-older")
+        p.checks.allowOlder = *on;
+    else if (key == "require-serial")
+        p.requireSerial = *on;
+    else
+        p.startOnPlug = *on;
+    return {};
+}
+
+// A slot's line: its name and port, checked against those before it.
+QString addSlot(StationPolicy& policy, const QString& name, const QString& port, int line,
+                const PortIdentity& identity)
+{
+    static const QRegularExpression kPortName(QStringLiteral("^(COM\\d{1,3}|/.+)$"),
+                                              QRegularExpression::CaseInsensitiveOption);
+    if (name.isEmpty())
+        return QStringLiteral("a slot needs a name before its '='");
+    if (!kPortName.match(port).hasMatch())
+        return QStringLiteral("slot %1: '%2' is no port: name it COM<n> or by its device path")
+            .arg(name, port);
+    for (const Slot& slot : policy.portSlots) {
+        if (slot.name == name)
+            return QStringLiteral("slot %1 is named twice (line %2 too)").arg(name).arg(slot.line);
+        if (identity(slot.port) == identity(port))
+            return QStringLiteral("slots %1 and %2 are one device").arg(slot.name, name);
+    }
+    policy.portSlots.append({name, port, line});
+    return {};
+}
+
+} // namespace
+
+std::variant<Profile, QString> parseProfile(const QByteArray& text, const QString& file,
+                                            const PortIdentity& identity)
+{
+    Profile profile;
+    profile.policy.profile = ProfileId{
+        file, QFileInfo(file).completeBaseName(),
+        QString::fromLatin1(QCryptographicHash::hash(text, QCryptographicHash::Sha256).toHex())
+            .left(12)};
+    const QString where = QDir::toNativeSeparators(file);
+    QString section;
+    QSet<QString> seen;
+    const QStringList lines = QString::fromUtf8(text).split('\n');
+    for (int number = 1; number <= lines.size(); ++number) {
+        const QString line = withoutComment(lines[number - 1]);
+        QString problem;
+        if (line.isEmpty())
+            continue;
+        if (line.startsWith('[') && line.endsWith(']')) {
+            section = line.mid(1, line.size() - 2).trimmed();
+            if (section != "station" && section != "slots")
+                problem = QStringLiteral("unknown section [%1]").arg(section);
+        } else if (const qsizetype eq = line.indexOf('='); eq < 0) {
+            problem = QStringLiteral("'%1' is no key = value").arg(line);
+        } else if (const QString key = line.left(eq).trimmed(), value = line.mid(eq + 1).trimmed();
+                   section == "slots") {
+            problem = addSlot(profile.policy, key, value, number, identity);
+        } else if (section.isEmpty()) {
+            problem = QStringLiteral("%1 comes before [station]").arg(key);
+        } else if (std::none_of(std::begin(kProfileKeys), std::end(kProfileKeys),
+                                [&](const char* known) { return key == known; })) {
+            problem = QStringLiteral("unknown key '%1'").arg(key);
+        } else if (seen.contains(key)) {
+            problem = QStringLiteral("%1 is given twice").arg(key);
+        } else {
+            seen.insert(key);
+            problem = setKey(profile, key, value);
+        }
+        if (!problem.isEmpty())
+            return QStringLiteral("%1:%2: %3").arg(where).arg(number).arg(problem);
+    }
+    const transfer::Checks& checks = profile.policy.checks;
+    if ((checks.force || checks.allowOlder) && !checks.before)
+        return QStringLiteral("%1: %2 goes with skip-current")
+            .arg(where, checks.force ? "force" : "allow-older");
+    return profile;
+}
+
+std::variant<Profile, QString> loadProfile(const QString& file, const PortIdentity& identity)
+{
+    const QString where = QDir::toNativeSeparators(file);
+    QFile in(file);
+    const QFileInfo info(file);
+    if (!info.isFile()) // a FIFO or a device in its place is never opened
+        return where +
+               (info.exists() ? ": the profile is not a regular file" : ": no such profile");
+    if (info.size() > kProfileMaxBytes)
+        return QStringLiteral("%1: the profile is larger than %2 KiB")
+            .arg(where)
+            .arg(kProfileMaxBytes / 1024);
+    if (!in.open(QIODevice::ReadOnly))
+        return QStringLiteral("%1: cannot be read: %2").arg(where, in.errorString());
+    auto parsed = parseProfile(in.read(kProfileMaxBytes), file, identity);
+    const auto* profile = std::get_if<Profile>(&parsed);
+    if (profile && profile->policy.locked() && !platform::isAdministrator() &&
+        (platform::userMayWrite(file) || platform::userMayWrite(info.absolutePath())))
+        return where + ": a locked profile that this user can change is no lock: only an "
+                       "administrator may write it and its folder";
+    return parsed;
+}
+
+QString firmwareProblem(const Profile& profile, const QString& packageFile, const QString& sha256)
+{
+    if (profile.firmware.isEmpty())
+        return {};
+    const bool bySha = profile.firmware.size() == 64;
+    const QString built = packageFile.chopped(packageFile.endsWith(".bin") ? 4 : 0);
+    if (bySha ? profile.firmware == sha256
+              : built.compare(QLatin1String(package::kFirmwareNamePrefix) + profile.firmware,
+                              Qt::CaseInsensitive) == 0)
+        return {};
+    return QStringLiteral("%1 is for the firmware %2, but this program carries %3")
+        .arg(QDir::toNativeSeparators(profile.policy.profile->file), profile.firmware,
+             bySha ? built + " (SHA-256 " + sha256 + ")" : built);
+}
+
+} // namespace qx::service
