@@ -1,8 +1,9 @@
-// The serial-port control as the transfer's Port, the control's events routed to the Session:
-// receive events (code 2) and the lost line.
+// The serial-port control as the transfer's Port, the control's events routed to the session
+// and the job on it: receive events (code 2) to the one, the lost line to the other.
 #pragma once
 
 #include "commport.h"
+#include "portjob.h"
 #include "session.h"
 
 namespace qx::service {
@@ -12,15 +13,14 @@ class CommLink : public transfer::Port
 public:
     explicit CommLink(serial::CommPort& port) : port_(port) {}
 
-    // Raises `session`'s receive events and line loss from the port's.
-    void route(transfer::Session& session)
+    // Raises `session`'s receive events and `job`'s line loss from the port's.
+    void route(transfer::Session& session, transfer::PortJob& job)
     {
         QObject::connect(&port_, &serial::CommPort::commEvent, &session, [&session](int code) {
             if (code == serial::CommPort::comEvReceive)
                 session.receive();
         });
-        QObject::connect(&port_, &serial::CommPort::linkLost, &session,
-                         &transfer::Session::lineLost);
+        QObject::connect(&port_, &serial::CommPort::linkLost, &job, &transfer::PortJob::lineLost);
     }
 
     void setHandshakingNone() override

@@ -13,25 +13,25 @@ ServedPort::ServedPort(const package::Package& package, ServiceRecord& record,
                        const StationPolicy& policy, QObject* parent)
     : QObject(parent), package_(package), record_(record), session_(link_, package), policy_(policy)
 {
-    link_.route(session_);
+    link_.route(session_, portJob_);
     // The machine stays awake from the start of each update or query until it is decided,
     // whatever the outcome.
-    connect(&session_, &t::Session::begun, this, [this](t::Job job) {
+    connect(&portJob_, &t::PortJob::begun, this, [this](t::Job job) {
         steps_ = 0;
         awake_.hold((job == t::Job::Update ? "Updating the device on " : "Asking the device on ") +
                     name_);
     });
-    connect(&session_, &t::Session::advanced, this, [this] {
+    connect(&portJob_, &t::PortJob::advanced, this, [this] {
         ++steps_;
         emit advanced();
     });
-    connect(&session_, &t::Session::transferring, this, &ServedPort::transferring);
-    connect(&session_, &t::Session::versionRead, this, &ServedPort::versionRead);
-    connect(&session_, &t::Session::decided, this, [this](const t::Outcome& outcome) {
+    connect(&portJob_, &t::PortJob::transferring, this, &ServedPort::transferring);
+    connect(&portJob_, &t::PortJob::versionRead, this, &ServedPort::versionRead);
+    connect(&portJob_, &t::PortJob::decided, this, [this](const t::Outcome& outcome) {
         awake_.release();
         recordOutcome(outcome);
     });
-    connect(&session_, &t::Session::finished, this, &ServedPort::end);
+    connect(&portJob_, &t::PortJob::finished, this, &ServedPort::end);
     busyRetry_.setSingleShot(true);
     connect(&busyRetry_, &QTimer::timeout, this, &ServedPort::tryStart);
 }
@@ -60,7 +60,7 @@ void ServedPort::recordOutcome(const t::Outcome& outcome)
 
 void ServedPort::hold(const QString& name, const serial::MapEntry& entry)
 {
-    session_.connected(); // recorded under the name it was asked on
+    portJob_.connected(); // recorded under the name it was asked on
     setTarget(name, entry);
     lifetime_ = Lifetime::Held;
     serial::connectPort(port_, entry_);
@@ -102,9 +102,9 @@ void ServedPort::start(t::Job job, int busyRetryMs)
     if (lifetime_ == Lifetime::Held) {
         try {
             if (job == t::Job::Update)
-                session_.startUpdate();
+                portJob_.startUpdate();
             else
-                session_.startQuery(); // no limit: it collects until the next job
+                portJob_.startQuery(); // no limit: it collects until the next job
         } catch (const serial::CommError&) {
             running_ = false;
             throw;
@@ -120,9 +120,9 @@ void ServedPort::tryStart()
     try {
         serial::connectPort(port_, entry_);
         if (job_ == t::Job::Update)
-            session_.startUpdate(policy_.checks);
+            portJob_.startUpdate(policy_.checks);
         else
-            session_.startQuery(t::kQueryTimeoutMs);
+            portJob_.startQuery(t::kQueryTimeoutMs);
     } catch (const serial::CommError& error) {
         const bool opened = port_.portOpen();
         if (!opened && error.openFailure() == serial::OpenFailure::InUse &&
@@ -131,7 +131,7 @@ void ServedPort::tryStart()
             return;
         }
         if (!opened) // refused before the session began
-            session_.refused(job_, error.description());
+            portJob_.refused(job_, error.description());
         // Reported from the event loop: no other port waits for this one's failure.
         QMetaObject::invokeMethod(
             this,
@@ -154,7 +154,7 @@ void ServedPort::end(const t::Outcome& outcome)
         return;
     running_ = false;
     busyRetry_.stop();
-    session_.stop();
+    portJob_.stop();
     release();
     lastOutcome_ = outcome;
     emit ended(outcome);
@@ -166,7 +166,7 @@ void ServedPort::close()
 {
     busyRetry_.stop();
     running_ = false;
-    session_.stop();
+    portJob_.stop();
     release();
 }
 
@@ -177,7 +177,7 @@ void ServedPort::interrupt()
         return;
     if (busyRetry_.isActive()) // still waiting for another program to let go of the port
         return giveUp(QStringLiteral("interrupted while another program held the port"));
-    session_.interrupt();                          // ends it, through finished()
+    portJob_.interrupt();                          // ends it, through finished()
     if (running_ && lifetime_ == Lifetime::PerJob) // nothing ran on it: its open failed just now
         end({job_, t::Outcome::Failure, "interrupted", {}});
 }
@@ -193,12 +193,12 @@ void ServedPort::removed()
         return giveUp(
             QStringLiteral("the adapter was removed while another program held the port"));
     release();
-    session_.lineLost(QStringLiteral("the adapter was removed"));
+    portJob_.lineLost(QStringLiteral("the adapter was removed"));
 }
 
 void ServedPort::giveUp(const QString& reason)
 {
-    session_.refused(job_, reason);
+    portJob_.refused(job_, reason);
     end({job_, t::Outcome::Failure, reason.toStdString(), {}});
 }
 

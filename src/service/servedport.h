@@ -8,6 +8,7 @@
 #include "devicemap.h"
 #include "packageformat.h"
 #include "platform.h"
+#include "portjob.h"
 #include "servicerecord.h"
 #include "session.h"
 #include "stationpolicy.h"
@@ -133,6 +134,8 @@ private:
     serial::CommPort port_;
     CommLink link_{port_};
     transfer::Session session_;
+    transfer::PortJob portJob_{session_,
+                               package_}; // the checks around an update, above the session
     platform::SleepHold awake_;
     QTimer busyRetry_;
     QDeadlineTimer busyUntil_;

@@ -34,16 +34,7 @@ Session::Session(Port& port, const package::Package& package, QObject* parent)
     connect(&tmrSend, &QTimer::timeout, this, &Session::sendTick);
     connect(&tmrOvertime, &QTimer::timeout, this, &Session::overtimeTick);
     versionQuiet_.setSingleShot(true);
-    verifyPause_.setSingleShot(true);
-    connect(&versionQuiet_, &QTimer::timeout, this, &Session::checkAnswered);
-    connect(&verifyPause_, &QTimer::timeout, this, [this] {
-        try {
-            askVersion(kVerifyTimeoutMs);
-        } catch (const std::exception&) { // the update itself has succeeded
-            check_ = Check::None;
-            verified(Found::Unknown, Outcome::kVersionUnknown);
-        }
-    });
+    connect(&versionQuiet_, &QTimer::timeout, this, &Session::answered);
 }
 
 // ---- Update ------------------------------------------------------------------------------
@@ -59,10 +50,6 @@ void Session::begin(Job job)
     leaveQuery();
     job_ = job;
     stage_ = Stage::Judging;
-    check_ = Check::None;
-    checks_ = {};
-    before_.clear();
-    after_.clear();
     started_ = QDateTime::currentDateTime();
     clock_.start();
     emit begun(job);
@@ -73,7 +60,6 @@ void Session::decide(Outcome outcome)
     if (!awaitsRecord())
         return;
     stage_ = Stage::Quiet;
-    outcome = checked(std::move(outcome));
     if (!outcome.started.isValid()) // decided without being shown: its time is now
         stamp(outcome);
     emit decided(outcome);
@@ -94,102 +80,23 @@ void Session::refused(Job job, const QString& description)
         {job, Outcome::Failure, "the port could not be started: " + description.toStdString(), {}});
 }
 
-void Session::startUpdate(Checks checks)
+void Session::startUpdate()
 {
     begin(Job::Update);
-    checks_ = checks;
     commMode = 1;
     try {
-        if (checks.before)
-            askVersion(kMenuTimeoutMs); // as long as the menu command would have
-        else
-            startTransfer();
+        port_.clearReceive();
+        port_.clearTransmit();
+        port_.setTextInput(false);
     } catch (const std::exception& error) {
         refused(Job::Update, QString::fromUtf8(error.what()));
         throw;
     }
-}
-
-// From the menu command, or from the header when the device already asks for it.
-void Session::startTransfer()
-{
-    check_ = Check::None;
-    commMode = 1;
-    port_.clearReceive();
-    port_.clearTransmit();
-    port_.setTextInput(false);
+    // From the menu command, or from the header when the device already asks for it.
     sendState = deviceWaiting ? 1 : 0;
     tmrSend.setInterval(kSendIntervalMs);
     tmrSend.start();
     emit transferring();
-}
-
-// ---- The checks around an update -----------------------------------------------------------
-
-void Session::askVersion(int limitMs)
-{
-    check_ = check_ == Check::Pause ? Check::After : Check::Before;
-    commMode = 2;
-    versionText.clear();
-    versionReplyCount = 0;
-    sendVersionCommand(limitMs);
-}
-
-void Session::checkReply()
-{
-    const QString text = QString::fromLatin1(port_.read());
-    if (check_ == Check::Pause || text.isEmpty()) // what the device says as it settles
-        return;
-    versionText += text.left(std::max<qsizetype>(0, kVersionTextLimit - versionText.size()));
-    // Whole once the device has gone quiet, not at its line end: the menu command must not
-    // reach a device still sending (a "\r\n" may come a byte at a time, a prompt after it).
-    if (++versionReplyCount >= kVersionReplyLimit)
-        checkAnswered();
-    else
-        versionQuiet_.start(kVersionQuietMs);
-}
-
-void Session::checkAnswered()
-{
-    tmrOvertime.stop();
-    versionQuiet_.stop();
-    if (outcomeFixed())
-        return;
-    const QString packageFile =
-        QString::fromStdString(package::headerFields(package_.headerPacket).fileName);
-    const Found found = judgeVersion(versionText, packageFile);
-    const QString file = namedFile(versionText);
-    const QString named = file.isEmpty() ? QString(Outcome::kVersionUnknown) : file.chopped(4);
-    if (std::exchange(check_, Check::None) == Check::After) {
-        verified(found, named);
-        return;
-    }
-    before_ = named;
-    if (found == Found::Current) {
-        finish({Job::Update, Outcome::Current, {}, named});
-    } else if (found == Found::OtherProduct && !checks_.force) {
-        finish(failed({Cause::OtherProduct, kQueryState, {}, named.toStdString()}));
-    } else if (found == Found::Newer && !checks_.allowOlder) { // no downgrade unless asked
-        const QString sent = packageFile.chopped(4);
-        finish(failed(
-            {Cause::Newer, kQueryState, {}, (named + ", newer than " + sent).toStdString()}));
-    } else {
-        deviceWaiting = false; // it has just answered at its menu
-        try {
-            startTransfer();
-        } catch (const std::exception& error) {
-            failNow({Cause::PortRefused, 0, {}, error.what()});
-        }
-    }
-}
-
-void Session::verified(Found found, const QString& named)
-{
-    after_ = named;
-    if (found == Found::Current || found == Found::Unknown) // unanswered: the success stands
-        finish({Job::Update, Outcome::Success, {}, {}});
-    else
-        finish(failed({Cause::NotUpdated, kQueryState, {}, named.toStdString()}));
 }
 
 void Session::sendTick()
@@ -229,10 +136,7 @@ void Session::receive()
         transferReply();
         break;
     case 2:
-        if (check_ == Check::None)
-            versionReply();
-        else
-            checkReply();
+        versionReply();
         break;
     default:
         break;
@@ -281,12 +185,6 @@ void Session::succeed()
     tmrSend.stop();
     tmrOvertime.stop();
     deviceWaiting = false;
-    if (checks_.after) {
-        check_ = Check::Pause;
-        commMode = 2;
-        verifyPause_.start(kVerifyPauseMs);
-        return;
-    }
     finish({Job::Update, Outcome::Success, {}, {}});
     deviceWaiting = false;
 }
@@ -306,7 +204,6 @@ void Session::failNow(Failure failure)
     failure_ = std::move(failure);
     tmrSend.stop();
     versionQuiet_.stop();
-    verifyPause_.stop();
     tmrOvertime.setInterval(kFailNowMs);
     tmrOvertime.start();
 }
@@ -314,10 +211,7 @@ void Session::failNow(Failure failure)
 void Session::overtimeTick()
 {
     tmrOvertime.stop();
-    if (!outcomeFixed() && check_ != Check::None) { // what came within the check's time
-        checkAnswered();
-        return;
-    }
+    versionQuiet_.stop();
     if (!outcomeFixed()) { // the time ran out; what little came stays for the idle reader
         failure_ = {Cause::NoReply, state()};
         if (job_ == Job::Query)
@@ -332,24 +226,21 @@ void Session::overtimeTick()
 void Session::finish(Outcome outcome)
 {
     versionQuiet_.stop();
-    verifyPause_.stop();
-    outcome = checked(std::move(outcome));
     stamp(outcome); // the duration ends at the outcome, not when its box is closed
     // Recorded first: a box may wait for its OK until the battery dies or the program is killed.
     decide(outcome);
     stage_ = Stage::Reporting;
     emit finished(outcome);
-    commMode = 0;
-    if (stage_ == Stage::Reporting) // a handler may have begun the next job
+    if (stage_ == Stage::Reporting) { // else a handler has begun the next job
         stage_ = Stage::Quiet;
+        commMode = 0;
+    }
 }
 
 void Session::lineLost(const QString& description)
 {
     tmrSend.stop();
-    if (verifying()) // the update itself has succeeded
-        verified(Found::Unknown, Outcome::kVersionUnknown);
-    else if (commMode == 1 || commMode == 2)
+    if (commMode == 1 || commMode == 2)
         failNow({Cause::LineLost, state(), {}, description.toStdString()});
 }
 
@@ -364,16 +255,15 @@ void Session::interrupt()
     }
     tmrSend.stop();
     tmrOvertime.stop();
-    if (verifying()) // the update itself has succeeded
-        verified(Found::Unknown, Outcome::kVersionUnknown);
-    else
-        finish(failed({Cause::Interrupted, state()}, versionCaption(versionText)));
+    versionQuiet_.stop();
+    finish(failed({Cause::Interrupted, state()}, versionCaption(versionText)));
 }
 
 Outcome Session::failed(const Failure& failure, const QString& version) const
 {
     Outcome outcome{job_, Outcome::Failure, describe(failure, package_.packetCount), version};
     outcome.step = stepName(failure.sendState, package_.packetCount);
+    outcome.cause = failure.cause;
     return outcome;
 }
 
@@ -383,23 +273,9 @@ bool Session::outcomeFixed() const
            stage_ == Stage::Reporting;
 }
 
-bool Session::verifying() const
-{
-    return check_ == Check::Pause || check_ == Check::After;
-}
-
 bool Session::awaitsRecord() const
 {
     return stage_ == Stage::Judging || stage_ == Stage::Failing;
-}
-
-Outcome Session::checked(Outcome outcome) const
-{
-    if (outcome.job == Job::Update) {
-        outcome.before = before_;
-        outcome.after = after_;
-    }
-    return outcome;
 }
 
 void Session::stamp(Outcome& outcome) const
@@ -411,7 +287,7 @@ void Session::stamp(Outcome& outcome) const
 
 int Session::state() const
 {
-    return job_ == Job::Query || check_ != Check::None ? kQueryState : sendState;
+    return job_ == Job::Query ? kQueryState : sendState;
 }
 
 void Session::stop()
@@ -419,27 +295,32 @@ void Session::stop()
     tmrSend.stop();
     tmrOvertime.stop();
     versionQuiet_.stop();
-    verifyPause_.stop();
     leaveQuery();
     if (stage_ == Stage::Failing) // fixed, and not yet reported: recorded now or never
         decide(failed(failure_));
     if (job_ != Job::Update || stage_ != Stage::Judging) // the window closes on an update
         return;
-    if (verifying()) // the update itself has succeeded
-        decide({Job::Update, Outcome::Success, {}, {}});
-    else
-        decide(failed({Cause::Interrupted, state()}));
+    decide(failed({Cause::Interrupted, state()}));
 }
 
 // ---- Version query -------------------------------------------------------------------------
 
-void Session::startQuery(std::optional<int> limitMs)
+void Session::answered()
+{
+    tmrOvertime.stop();
+    versionQuiet_.stop();
+    if (awaitsRecord() && !outcomeFixed())
+        finish({Job::Query, Outcome::Success, {}, versionCaption(versionText).trimmed()});
+}
+
+void Session::startQuery(std::optional<int> limitMs, QueryEnd end)
 {
     begin(Job::Query);
     versionText.clear();
     versionReplyCount = 0;
     commMode = 2;
     queryLimitMs_ = limitMs;
+    queryEnd_ = end;
     try {
         sendVersionCommand(limitMs);
     } catch (const std::exception& error) {
@@ -477,6 +358,15 @@ void Session::versionReply()
         return;
     versionText += text.left(std::max<qsizetype>(0, kVersionTextLimit - versionText.size()));
     ++versionReplyCount;
+    if (queryEnd_ == QueryEnd::Quiet) {
+        // Whole once the device has gone quiet, not at its line end: the next command must not
+        // reach a device still sending (a "\r\n" may come a byte at a time, a prompt after it).
+        if (versionReplyCount >= kVersionReplyLimit)
+            answered();
+        else
+            versionQuiet_.start(kVersionQuietMs);
+        return;
+    }
     if (versionReplyCount <= kVersionReplyLimit) {
         const QString caption = versionCaption(versionText);
         emit versionRead(caption);

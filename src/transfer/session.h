@@ -68,6 +68,14 @@ struct Outcome
         return result == Success && !after.isEmpty() && after != kVersionUnknown;
     }
     static constexpr char kVersionUnknown[] = "unknown";
+    std::optional<Cause> cause{}; // a failure's, for whoever strings jobs together
+};
+
+// When a version query's reply is whole.
+enum class QueryEnd
+{
+    Named, // once it names a file or ends a line (versionReplyComplete)
+    Quiet, // once the device has gone quiet: the checks', so that no command meets a reply
 };
 
 // The checks an update makes around its transfer; the window's makes none.
@@ -100,12 +108,12 @@ public:
     // Connect: commMode 0; a query still waiting for its answer is left.
     void connected();
     // Update: clears the port, binary input, and the first send 1 ms later. A refusal is
-    // thrown, with commMode already 1. With `checks` the device is first asked which firmware
-    // it runs, and asked again after a success (see Checks).
-    void startUpdate(Checks checks = {});
-    // Get Version: sends "2" as text. With a limit the query ends when the reply is whole or
-    // fails when the limit runs out; without (the window's), it collects until the next command.
-    void startQuery(std::optional<int> limitMs = std::nullopt);
+    // thrown, with commMode already 1.
+    void startUpdate();
+    // Get Version: sends "2" as text. With a limit the query ends when the reply is whole (by
+    // `end`) or fails when the limit runs out; without (the window's), it collects until the
+    // next command.
+    void startQuery(std::optional<int> limitMs = std::nullopt, QueryEnd end = QueryEnd::Named);
     // The port could not be opened or set up for `job`: decided as a failure at once.
     void refused(Job job, const QString& description);
     // A receive event: at least the threshold's bytes wait.
@@ -119,7 +127,7 @@ public:
 signals:
     void begun(qx::transfer::Job job); // an update or a query starts; decided() ends it
     void advanced();                   // a reply was accepted and the next state's bytes follow
-    void transferring();               // an update's transfer starts: its checks let it go
+    void transferring();               // an update's transfer starts
     void versionRead(const QString& caption);
     // Once per update or query, after decided(). Its handlers may wait in a message box: until
     // they return, replies are read and dropped, not judged, and nothing is sent or re-armed.
@@ -135,12 +143,8 @@ private:
     void idleReply();
     void transferReply();
     void versionReply();
-    void startTransfer();
     void sendVersionCommand(std::optional<int> limitMs);
-    void askVersion(int limitMs); // a check's version command
-    void checkReply();
-    void checkAnswered(); // the check's reply is whole, or its time is up
-    void verified(Found found, const QString& named);
+    void answered(); // a query's reply is whole
     void advance();
     void succeed();
     void replyFailure(Failure failure);
@@ -152,13 +156,13 @@ private:
     void decide(Outcome outcome);
     void leaveQuery(); // a query waiting for its answer is decided as left unanswered
     int state() const; // the step a failure names: sendState, or kQueryState
-    void stamp(Outcome& outcome) const;     // when the job began, and how long until now
-    Outcome checked(Outcome outcome) const; // with what the checks found
+    void stamp(Outcome& outcome) const; // when the job began, and how long until now
 
     Port& port_;
     const package::Package& package_;
     Job job_ = Job::Update;           // what runs, or ran last
     std::optional<int> queryLimitMs_; // the current query's, if it has one
+    QueryEnd queryEnd_ = QueryEnd::Named;
     // How far the current job's outcome has come; commMode says what the port is doing.
     enum class Stage
     {
@@ -170,22 +174,9 @@ private:
         Reporting,          // its outcome is recorded and shown (a box may wait): replies dropped
     };
     Stage stage_ = Stage::Quiet;
-    // Which check of an update the version command serves.
-    enum class Check
-    {
-        None,   // none: the transfer, or a query of its own
-        Before, // asked before the transfer
-        Pause,  // the transfer has succeeded: the device has kVerifyPauseMs before it is asked
-        After,  // asked after it
-    };
-    Check check_ = Check::None;
-    Checks checks_;          // the current update's
-    QString before_, after_; // what the checks found, as Outcome keeps them
-    QTimer versionQuiet_;    // a check's reply is whole when it runs out
-    QTimer verifyPause_;
+    QTimer versionQuiet_;      // a quiet-ended query's reply is whole when it runs out
     bool outcomeFixed() const; // Failing, FailingAfterRecord or Reporting: nothing is judged
     bool awaitsRecord() const; // Judging or Failing: its outcome goes to the record once
-    bool verifying() const;    // after a successful transfer, for the check after it
     QDateTime started_;
     QElapsedTimer clock_;
     Failure failure_{Cause::NoReply};

@@ -1,0 +1,72 @@
+// One job on a port as a face asks for it: a query, or an update with the checks around it.
+// The checks are exchanges of their own on the port's one Session, one after another: the
+// version command before, the transfer, a pause while the device writes its flash, the version
+// command after; the job decides its one outcome from theirs.
+#pragma once
+
+#include "session.h"
+
+#include <QDateTime>
+#include <QElapsedTimer>
+#include <QObject>
+#include <QTimer>
+
+#include <optional>
+
+namespace qx::transfer {
+
+class PortJob : public QObject
+{
+    Q_OBJECT
+
+public:
+    PortJob(Session& session, const package::Package& package, QObject* parent = nullptr);
+
+    // As Session's, with the checks around an update (see Checks): begun, decided and finished
+    // once for the whole job. Without checks an update is the transfer alone.
+    void startUpdate(Checks checks = {});
+    void startQuery(std::optional<int> limitMs = std::nullopt) { session_.startQuery(limitMs); }
+    void connected() { session_.connected(); }
+    void refused(Job job, const QString& description);
+    void lineLost(const QString& description);
+    void interrupt();
+    void stop();
+
+signals:
+    void begun(qx::transfer::Job job);
+    void advanced();
+    void transferring();
+    void versionRead(const QString& caption);
+    void decided(const qx::transfer::Outcome& outcome);
+    void finished(const qx::transfer::Outcome& outcome);
+
+private:
+    // Where an update with checks is; None: a job without them, whose exchange is the job.
+    enum class Step
+    {
+        None,
+        Before,   // the version command before the transfer
+        Transfer, // the transfer
+        Pause,    // it has succeeded: the device has kVerifyPauseMs before it is asked again
+        After,    // the version command after it
+    };
+    void exchanged(const Outcome& outcome); // the current exchange's outcome
+    void before(const Outcome& asked);
+    void after(const Outcome& asked);
+    void ask(Step step, int limitMs);
+    // The update's one outcome, recorded then reported.
+    void complete(Outcome outcome);
+    void succeeded(const QString& after); // the update stands, verified by `after` or not
+    QString packageFile() const;
+
+    Session& session_;
+    const package::Package& package_;
+    Step step_ = Step::None;
+    Checks checks_;
+    QString before_, after_; // what the checks found, as Outcome keeps them
+    QDateTime started_;
+    QElapsedTimer clock_;
+    QTimer pause_;
+};
+
+} // namespace qx::transfer
