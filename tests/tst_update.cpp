@@ -832,6 +832,8 @@ private slots:
             {head + "verify = true\nverify = false\n", {}, ":5: verify is given twice"},
             {"name = x\n", {}, ":1: name comes before [station]"},
             {head + "[ports]\n", {}, ":4: unknown section [ports]"},
+            {head + "colour\x1b]0;x\x07 = 1\n", {}, ":4: unknown key 'colour\\x1b]0;x\\x07'"},
+            {QString(70000, ';'), {}, ": the profile is larger than 64 KiB"},
             {head + slotA + "A1 = COM9\n", {}, ":6: slot A1 is named twice (line 5 too)"},
             {head + slotA + "A2 = " + p + "\n", {}, ":6: slots A1 and A2 are one device"},
             {head + slotA + "A3 = ttyUSB0\n", {}, ":6: slot A3: 'ttyUSB0' is no port"},
@@ -869,7 +871,7 @@ private slots:
         QTemporaryDir open;
         QFile::setPermissions(open.path(), QFileDevice::Permissions(0x7777));
         const QString unsafe = open.filePath("station.ini");
-        QVERIFY(QFile::copy(dir.filePath("p13.ini"), unsafe));
+        QVERIFY(QFile::copy(dir.filePath("p15.ini"), unsafe));
         QProcess nobody;
         nobody.start("setpriv", {"--reuid=nobody", "--regid=nogroup", "--clear-groups", QX_PROGRAM,
                                  "--station", "--profile", unsafe});
@@ -888,6 +890,11 @@ private slots:
         const auto& policy = std::get<qx::ui::Arguments>(taken).policy;
         QCOMPARE(policy.slotOf(link) + policy.profile->name, "A1Line 3");
         QVERIFY(policy.checks.after && !policy.locked());
+        // a locked profile's record is its own: QX_RECORD_TO is not read
+        const auto locked =
+            qx::ui::parseArguments({"--station"}, "service=line", dir.filePath("p15.ini"));
+        QVERIFY(std::holds_alternative<qx::ui::Arguments>(locked) &&
+                !std::get<qx::ui::Arguments>(locked).policy.recordTo);
         // the example that ships for supervisors reads as it says
         const auto example = qx::ui::parseArguments({"--bench"}, {}, QX_EXAMPLE_PROFILE);
         QVERIFY(std::holds_alternative<qx::ui::Arguments>(example));

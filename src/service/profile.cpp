@@ -2,6 +2,7 @@
 // line; nothing in it is obeyed until the whole file has been read and found sound.
 #include "profile.h"
 
+#include "inert.h"
 #include "platform.h"
 
 #include <QCryptographicHash>
@@ -117,7 +118,7 @@ std::variant<Profile, QString> parseProfile(const QByteArray& text, const QStrin
         file, QFileInfo(file).completeBaseName(),
         QString::fromLatin1(QCryptographicHash::hash(text, QCryptographicHash::Sha256).toHex())
             .left(12)};
-    const QString where = QDir::toNativeSeparators(file);
+    const QString where = inert(QDir::toNativeSeparators(file));
     QString section;
     QSet<QString> seen;
     const QStringList lines = QString::fromUtf8(text).split('\n');
@@ -146,8 +147,8 @@ std::variant<Profile, QString> parseProfile(const QByteArray& text, const QStrin
             seen.insert(key);
             problem = setKey(profile, key, value);
         }
-        if (!problem.isEmpty())
-            return QStringLiteral("%1:%2: %3").arg(where).arg(number).arg(problem);
+        if (!problem.isEmpty()) // the file's own text in it is shown, never obeyed
+            return QStringLiteral("%1:%2: %3").arg(where).arg(number).arg(inert(problem));
     }
     const transfer::Checks& checks = profile.policy.checks;
     if ((checks.force || checks.allowOlder) && !checks.before)
@@ -158,7 +159,7 @@ std::variant<Profile, QString> parseProfile(const QByteArray& text, const QStrin
 
 std::variant<Profile, QString> loadProfile(const QString& file, const PortIdentity& identity)
 {
-    const QString where = QDir::toNativeSeparators(file);
+    const QString where = inert(QDir::toNativeSeparators(file));
     QFile in(file);
     const QFileInfo info(file);
     if (!info.isFile()) // a FIFO or a device in its place is never opened
