@@ -55,6 +55,8 @@ grep -qx "qx-lp4r-updater 1.4.0" "$out/version" || fail "$(cat "$out/version")"
 # Its manual page lists the options as its --help does.
 zcat "$out/release/usr/share/man/man1/qx-lp4r-updater.1.gz" | grep -q -- '--allow-older' ||
     fail "the manual page does not list the options"
+[ -f "$out/release/usr/share/doc/qx-lp4r-updater/station.ini.example" ] ||
+    fail "the example profile is not in the package's documents"
 grep -qx "firmware image SHA-256 $(sha256sum <"$out/image/QX-LP4R-V1.4.0.bin" | cut -d' ' -f1)" \
     "$out/version" || fail "--version's checksum is not the image's: $(cat "$out/version")"
 # A query of a terminal that never answers leaves a record line that names the program's version:

@@ -5,7 +5,9 @@
 #include "commport.h"
 #include "crc16.h"
 #include "inert.h"
+#include "outbox.h"
 #include "packageloader.h"
+#include "recordto.h"
 #include "servicerecord.h"
 #include "sharedrecord.h"
 #include "texts.h"
@@ -601,6 +603,20 @@ private slots:
         // read back as it was written: what a later run rebuilds a missed outbox line from
         const QStringList fields = qx::service::recordFields(outcome, {"COM7", "a,\"b\""});
         QCOMPARE(qx::service::recordLineFields(qx::service::recordLine(fields)), fields);
+        // a line the outbox missed, rebuilt from its CSV from the offset noted; one the CSV no
+        // longer holds comes back as lost, to be set aside
+        QTemporaryDir missed;
+        const qx::service::Outbox box(missed.path(), std::get<qx::service::Database>(
+                                                         qx::service::parseRecordTo("service=x")));
+        const QString csv = missed.filePath("service-record.csv");
+        const QByteArray kept = qx::service::recordLine(fields), gone = kept + "x";
+        QVERIFY(qx::platform::createWith(csv, qx::service::recordHeader() + kept));
+        const QByteArray lostNote = qx::service::missedNote("id-2", csv, 0, gone);
+        QVERIFY(qx::platform::createWith(box.missed,
+                                         qx::service::missedNote("id-1", csv, 3, kept) + lostNote));
+        const auto rebuilt = qx::service::rebuildMissed(box);
+        QCOMPARE(rebuilt.lines, qx::service::outboxLine("id-1", fields));
+        QCOMPARE(rebuilt.lost, QList<QByteArray>{lostNote.chopped(1)});
 
         // firmware_sha256 is the image's own: sha256sum of the release's file gives the same,
         // whatever the last block's padding

@@ -595,6 +595,8 @@ private slots:
             QVERIFY(updates ? sim.completed == 1 : sim.stream == "2");
             // the log says "updating" only for a device that is; a silent one waits 5 s, not 60
             QCOMPARE(run.out.filter("updating with").size(), int(updates));
+            QCOMPARE(run.out.filter(": asking which firmware it runs").size(),
+                     int(row.options.contains("--skip-current")));
             QVERIFY2(record.value(kDuration).toDouble() < 30, qPrintable(record.value(kDuration)));
             QVERIFY(row.device != "split" || sentAtMenu.endsWith(row.reply));
             QVERIFY(!row.options.contains("--skip-current") ||

@@ -47,9 +47,9 @@ QByteArray missedNote(const QString& lineId, const QString& csv, qint64 from,
            '\n';
 }
 
-QByteArray rebuildMissed(const Outbox& outbox)
+Rebuilt rebuildMissed(const Outbox& outbox)
 {
-    QByteArray rebuilt;
+    Rebuilt rebuilt;
     for (const QByteArray& noted : readRegular(outbox.missed).split('\n')) {
         const QJsonObject note = QJsonDocument::fromJson(noted).object();
         if (note.isEmpty())
@@ -63,10 +63,11 @@ QByteArray rebuildMissed(const Outbox& outbox)
             const QByteArray line = csv.mid(at, end + 1 - at);
             found = QCryptographicHash::hash(line, QCryptographicHash::Sha256).toHex() == sha;
             if (found)
-                rebuilt += outboxLine(note.value("line_id").toString(), recordLineFields(line));
+                rebuilt.lines +=
+                    outboxLine(note.value("line_id").toString(), recordLineFields(line));
         }
         if (!found)
-            setAside(outbox, noted, QStringLiteral("the service record no longer holds it"));
+            rebuilt.lost << noted;
     }
     return rebuilt;
 }

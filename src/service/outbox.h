@@ -39,9 +39,14 @@ Pending pendingLines(const Outbox& outbox);
 // at `from` or after it.
 QByteArray missedNote(const QString& lineId, const QString& csv, qint64 from,
                       const QByteArray& recordLine);
-// The noted lines, rebuilt from their CSV lines as outbox lines, in order; a line that its CSV
-// no longer holds is set aside. `count` is how many notes there are.
-QByteArray rebuildMissed(const Outbox& outbox);
+// The noted lines, rebuilt from their CSV lines as outbox lines, in order, and the notes of
+// those that their CSV no longer holds (to be set aside once the rest are in the outbox).
+struct Rebuilt
+{
+    QByteArray lines;
+    QList<QByteArray> lost;
+};
+Rebuilt rebuildMissed(const Outbox& outbox);
 int missedCount(const Outbox& outbox);
 
 // Notes that the lines up to `offset` are taken.

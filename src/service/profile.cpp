@@ -191,7 +191,7 @@ QString firmwareProblem(const Profile& profile, const QString& packageFile, cons
                               Qt::CaseInsensitive) == 0)
         return {};
     return QStringLiteral("%1 is for the firmware %2, but this program carries %3")
-        .arg(QDir::toNativeSeparators(profile.policy.profile->file), profile.firmware,
+        .arg(inert(QDir::toNativeSeparators(profile.policy.profile->file)), profile.firmware,
              bySha ? built + " (SHA-256 " + sha256 + ")" : built);
 }
 

@@ -25,6 +25,7 @@ ServedPort::ServedPort(const package::Package& package, ServiceRecord& record,
         ++steps_;
         emit advanced();
     });
+    connect(&portJob_, &t::PortJob::checking, this, &ServedPort::checking);
     connect(&portJob_, &t::PortJob::transferring, this, &ServedPort::transferring);
     connect(&portJob_, &t::PortJob::versionRead, this, &ServedPort::versionRead);
     connect(&portJob_, &t::PortJob::decided, this, [this](const t::Outcome& outcome) {

@@ -113,6 +113,7 @@ public:
 
 signals:
     void starting(qx::transfer::Job job);             // start() was called
+    void checking();                                  // an update's check before it asks
     void transferring();                              // an update's transfer starts
     void advanced();                                  // steps() grew by one
     void versionRead(const QString& caption);         // a query's answer so far

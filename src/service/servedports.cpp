@@ -345,6 +345,7 @@ void ServedPorts::forward(ServedPort& port)
     });
     connect(&port, &ServedPort::starting, this,
             [this, &port](transfer::Job job) { emit starting(port, job); });
+    connect(&port, &ServedPort::checking, this, [this, &port] { emit checking(port); });
     connect(&port, &ServedPort::transferring, this, [this, &port] { emit transferring(port); });
     connect(&port, &ServedPort::advanced, this, [this, &port] { emit advanced(port); });
     connect(&port, &ServedPort::ended, this, [this, &port](const transfer::Outcome& outcome) {

@@ -109,6 +109,7 @@ signals:
     void ended(qx::service::ServedPort& port, const qx::transfer::Outcome& outcome);
     void recordProblem(const QString& said);
     void serialWanted(qx::service::ServedPort& port);
+    void checking(qx::service::ServedPort& port);     // an update's check before it asks
     void transferring(qx::service::ServedPort& port); // an update's transfer starts
 
 private:

@@ -150,7 +150,8 @@ void SharedRecord::writeOutbox()
     if (unwritten_.isEmpty() && !missed)
         return;
     QDir().mkpath(folder_);
-    QByteArray lines = missed ? rebuildMissed(outbox_) : QByteArray();
+    const Rebuilt rebuilt = missed ? rebuildMissed(outbox_) : Rebuilt{};
+    QByteArray lines = rebuilt.lines;
     QByteArray notes;
     for (const Unwritten& u : unwritten_) {
         lines += u.line;
@@ -158,6 +159,8 @@ void SharedRecord::writeOutbox()
     }
     outboxError_ = appendLines(outbox_.path, lines);
     if (outboxError_.isEmpty()) {
+        for (const QByteArray& note : rebuilt.lost)
+            setAside(outbox_, note, QStringLiteral("the service record no longer holds it"));
         if (missed) // a run that ends here again leaves the same ids: delivered once all the same
             QFile::remove(outbox_.missed);
         unwritten_.clear();

@@ -63,6 +63,7 @@ void PortJob::startUpdate(Checks checks)
     emit begun(Job::Update);
     try {
         if (checks.before) {
+            emit checking();
             ask(Step::Before, kMenuTimeoutMs); // as long as the menu command would have
         } else {
             step_ = Step::Transfer;
@@ -170,7 +171,7 @@ void PortJob::succeeded(const QString& after)
     complete({Job::Update, Outcome::Success, {}, {}});
 }
 
-void PortJob::complete(Outcome outcome)
+void PortJob::complete(Outcome outcome, bool report)
 {
     pause_.stop();
     step_ = Step::None;
@@ -181,7 +182,8 @@ void PortJob::complete(Outcome outcome)
     outcome.seconds = double(clock_.nsecsElapsed()) / 1e9;
     outcome.at = std::chrono::steady_clock::now();
     emit decided(outcome); // recorded first, as the session's own are
-    emit finished(outcome);
+    if (report)
+        emit finished(outcome);
 }
 
 void PortJob::refused(Job job, const QString& description)
@@ -214,24 +216,19 @@ void PortJob::stop()
     session_.blockSignals(true); // what it decides of the check is not the job's outcome
     session_.stop();
     session_.blockSignals(false);
-    Outcome outcome{Job::Update, Outcome::Success, {}, {}};
-    if (step == Step::Before) {
-        const Failure failure{Cause::Interrupted, kQueryState};
-        outcome = {Job::Update,
-                   Outcome::Failure,
-                   describe(failure, package_.packetCount),
-                   {},
-                   {},
-                   0,
-                   stepName(kQueryState, package_.packetCount)};
-    } else {
+    if (step != Step::Before) { // the update itself has succeeded
         after_ = Outcome::kVersionUnknown;
+        return complete({Job::Update, Outcome::Success, {}, {}}, false);
     }
-    outcome.before = before_;
-    outcome.after = after_;
-    outcome.started = started_;
-    outcome.seconds = double(clock_.nsecsElapsed()) / 1e9;
-    emit decided(outcome); // nothing is reported: the face goes away
+    const Failure failure{Cause::Interrupted, kQueryState};
+    complete({Job::Update,
+              Outcome::Failure,
+              describe(failure, package_.packetCount),
+              {},
+              {},
+              0,
+              stepName(kQueryState, package_.packetCount)},
+             false); // nothing is reported: the face goes away
 }
 
 QString PortJob::packageFile() const

@@ -35,7 +35,8 @@ public:
 signals:
     void begun(qx::transfer::Job job);
     void advanced();
-    void transferring();
+    void checking();     // an update's check before its transfer asks the device
+    void transferring(); // an update's transfer starts
     void versionRead(const QString& caption);
     void decided(const qx::transfer::Outcome& outcome);
     void finished(const qx::transfer::Outcome& outcome);
@@ -54,8 +55,8 @@ private:
     void before(const Outcome& asked);
     void after(const Outcome& asked);
     void ask(Step step, int limitMs);
-    // The update's one outcome, recorded then reported.
-    void complete(Outcome outcome);
+    // The update's one outcome, recorded, then reported unless the face is going away.
+    void complete(Outcome outcome, bool report = true);
     void succeeded(const QString& after); // the update stands, verified by `after` or not
     QString packageFile() const;
 

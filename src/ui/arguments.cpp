@@ -343,7 +343,7 @@ std::optional<QString> applyProfile(const QCommandLineParser& parser, const QStr
         !problem.isEmpty())
         return problem;
     const service::StationPolicy& fixed = profile.policy;
-    const QString named = QDir::toNativeSeparators(file);
+    const QString named = service::inert(QDir::toNativeSeparators(file));
     if (fixed.locked()) {
         for (const char* option : kPolicyOptions)
             if (parser.isSet(QString::fromLatin1(option)))

@@ -121,6 +121,7 @@ void CommandLine::serve(service::ServedPortsSetup setup)
                                                     std::move(setup));
     connect(ports_.get(), &service::ServedPorts::starting, this, &CommandLine::starting);
     connect(ports_.get(), &service::ServedPorts::transferring, this, &CommandLine::transferring);
+    connect(ports_.get(), &service::ServedPorts::checking, this, &CommandLine::checking);
     connect(ports_.get(), &service::ServedPorts::advanced, this, &CommandLine::progress);
     connect(ports_.get(), &service::ServedPorts::ended, this, &CommandLine::ended);
     connect(ports_.get(), &service::ServedPorts::recordProblem, this,
@@ -182,14 +183,16 @@ void CommandLine::starting(service::ServedPort& port, transfer::Job job)
         json.insert("bytes", QString::fromStdString(size).toLongLong());
         json.insert("blocks", package.packetCount);
     }
-    // An update's text line comes as its transfer starts: a device its check leaves alone
-    // never reads "updating".
-    if (json_ || !update || ports_->policy().checks.before)
-        say(&port,
-            (update ? QStringLiteral("asking which firmware it runs")
-                    : QStringLiteral("asking for the firmware version")) +
-                unitOf(port),
-            json);
+    // An update's text lines come as its check asks and as its transfer starts: a device its
+    // check leaves alone never reads "updating".
+    if (json_ || !update)
+        say(&port, QStringLiteral("asking for the firmware version") + unitOf(port), json);
+}
+
+void CommandLine::checking(service::ServedPort& port)
+{
+    if (!json_)
+        say(&port, QStringLiteral("asking which firmware it runs") + unitOf(port), {});
 }
 
 void CommandLine::transferring(service::ServedPort& port)

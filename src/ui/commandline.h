@@ -50,6 +50,7 @@ private:
                                     const QList<serial::MapEntry>& map);
     void serve(service::ServedPortsSetup setup); // the ports, their lines reported
     void starting(service::ServedPort& port, transfer::Job job);
+    void checking(service::ServedPort& port);
     void transferring(service::ServedPort& port);
     static QString unitOf(const service::ServedPort& port); // " for unit SN", or empty
     void progress(service::ServedPort& port);
