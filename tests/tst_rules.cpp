@@ -592,12 +592,13 @@ private slots:
                                                                   "=SN\x1b"
                                                                   "1",
                                                                   "A1",
-                                                                  "Line 3, A (3f2a9c1b0d4e)"});
+                                                                  "Line 3, A (3f2a9c1b0d4e)",
+                                                                  "traces/x.trace"});
         QVERIFY2(
             line.startsWith("2026-12-08T09:05:07+01:00,1.500,") &&
                 line.contains(",COM7,\"\\Device\\VCP0, 测试\",version query,,,,yes,failure,"
                               "\"reply 15 (NAK), \"\"quoted\"\"\",\"' =HYPERLINK(\"\"x\"\")  V1\","
-                              "1.3.7,,,'=SN 1,A1,\"Line 3, A (3f2a9c1b0d4e)\"\r\n"),
+                              "1.3.7,,,'=SN 1,A1,\"Line 3, A (3f2a9c1b0d4e)\",traces/x.trace\r\n"),
             line.constData());
         QVERIFY(qx::service::recordHeader().startsWith("\xEF\xBB\xBFtime,duration_s,"));
         // read back as it was written: what a later run rebuilds a missed outbox line from

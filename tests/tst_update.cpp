@@ -7,6 +7,7 @@
 #include "statusbar.h"
 #include "versionquery.h"
 
+#include <QAction>
 #include <QComboBox>
 #include <QCryptographicHash>
 #include <QJsonArray>
@@ -453,6 +454,39 @@ private slots:
         QCOMPARE(rig.boxes.texts, (QStringList{kError, kSuccess}));
     }
 
+    // The window's one setting keeps a success's trace too; its Error box saves a job's
+    // diagnostics: the record line and the trace, the device's bytes in hex.
+    void windowTracesAndDiagnostics()
+    {
+        Rig rig;
+        QVERIFY(rig.connectPort());
+        rig.form->findChild<QAction*>("keepTraces")->setChecked(true);
+        QVERIFY(rig.update());
+        const QString kept = rig.records().value(0).value(kTrace);
+        QVERIFY2(kept.startsWith("traces/") && QFileInfo::exists(rig.recordDir.filePath(kept)),
+                 qPrintable(kept));
+
+        rig.form->findChild<QAction*>("keepTraces")->setChecked(false);
+        rig.sim.script[2] = {"\x15Z"};
+        rig.boxes.closeAfterMs = -1;
+        const QString saved = rig.recordDir.filePath("diagnostics.txt");
+        onceShown<QMessageBox>([&](QMessageBox* box) {
+            for (QAbstractButton* button : box->buttons())
+                if (button->text() == "Save diagnostics...") {
+                    saveAs(saved);
+                    button->click();
+                }
+        });
+        rig.click("Command1");
+        QVERIFY(waitFor([&] { return QFileInfo::exists(saved) && rig.idle(); }));
+        QFile file(saved);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QByteArray text = file.readAll();
+        QVERIFY2(text.contains(",failure,\"reply 15 5A (NAK Z) to data block 1 of 372") &&
+                     text.contains(" read 15 5A |.Z|") && text.contains("trace: traces/"),
+                 text.left(2000).constData());
+    }
+
     // What a device sends is text and nothing else: escape sequences, a carriage return and
     // markup show as plain text in Label1, escaped on standard output and as spaces in the
     // record.
@@ -525,6 +559,9 @@ private slots:
         QCOMPARE(failure["step"].toString(), QString("data block 2 of 372"));
         const auto records = run.records();
         QCOMPARE(failure["reason"].toString(), records[records[0][kReason].isEmpty()][kReason]);
+        // the failure's trace, as its record line names it; a success keeps none
+        QCOMPARE(failure["trace"].toString(), records[records[0][kReason].isEmpty()][kTrace]);
+        QVERIFY(failure["trace"].toString().startsWith("traces/") && !found.contains("trace"));
         const QJsonObject summary = QJsonDocument::fromJson(run.out.last().toUtf8()).object();
         QCOMPARE(summary["event"].toString(), QString("summary"));
         QCOMPARE(summary["succeeded"].toInt() * 10 + summary["of"].toInt(), 13);
@@ -777,6 +814,14 @@ private slots:
             {{"--update", p, "--require-serial"}, "--require-serial: " + p + " has no --serial"},
             {{"--update", p, "--serial-pattern", "[a-"}, "--serial-pattern: missing terminating ]"},
             {{"--update", p, "--serial", "COM2=SN-2"}, "--serial: COM2 is not one of the ports"},
+            {{"--update", p, "--trace", "some"}, "--trace takes failures, all or off"},
+            {{"--update", p, "--trace"}, "--trace takes failures, all or off"},
+            {{"--trace", "all"}, "--trace goes with --update, --query, --station or --bench"},
+            {{"--list", "--trace", "all"}, "--trace goes with --update, --query, --station or"},
+            {{"--explain"}, "--explain takes a trace's file"},
+            {{"--replay", file, p}, "--replay <FILE> takes no ports"},
+            {{"--replay", file, "--explain", file}, "--explain <FILE> and --replay <FILE> cannot"},
+            {{"--explain", fifo}, fifo + ": not a regular file"},
         };
         for (const auto& [arguments, problem] : rows) {
             CommandLineRun run;
@@ -848,6 +893,8 @@ private slots:
             {head + "locked = true\n" + slotA, {"--record-to", "service=x"}, "--record-to: the "},
             {head + "locked = true\n" + slotA, {p}, "'" + p + "': the profile "},
             {head, {"--query", p}, "--profile goes with --update, --station or --bench"},
+            {head + "trace = some\n", {}, ":4: trace takes failures, all or off, not 'some'"},
+            {head + "locked = true\n" + slotA, {"--trace", "all"}, "--trace: the profile "},
         };
         int row = 0;
         for (const auto& [text, options, problem] : rows) {

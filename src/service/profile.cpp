@@ -67,6 +67,13 @@ QString setKey(Profile& profile, const QString& key, const QString& value)
         p.serialPattern = value;
         return {};
     }
+    if (key == "trace") {
+        const auto keep = traceKeepOf(value);
+        if (!keep)
+            return QStringLiteral("trace takes failures, all or off, not '%1'").arg(value);
+        p.traces = *keep;
+        return {};
+    }
     const auto on = boolean(value);
     if (!on)
         return QStringLiteral("%1 takes true or false, not '%2'").arg(key, value);

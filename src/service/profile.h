@@ -17,7 +17,7 @@ namespace qx::service {
 // them, and the firmware it is for.
 inline constexpr const char* kProfileKeys[] = {
     "name",  "locked",      "firmware",       "record-to",      "skip-current",  "verify",
-    "force", "allow-older", "require-serial", "serial-pattern", "start-on-plug",
+    "force", "allow-older", "require-serial", "serial-pattern", "start-on-plug", "trace",
 };
 // Past this size a file is no profile a person wrote.
 inline constexpr qint64 kProfileMaxBytes = 64 * 1024;

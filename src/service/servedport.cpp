@@ -3,6 +3,9 @@
 // held line.
 #include "servedport.h"
 
+#include "diagnostics.h"
+#include "version.h"
+
 #include <QMetaObject>
 
 namespace qx::service {
@@ -51,12 +54,78 @@ void ServedPort::setTarget(const QString& name, const serial::MapEntry& entry)
 
 void ServedPort::recordOutcome(const t::Outcome& outcome)
 {
-    const QString said = record_.add(
+    QStringList fields =
         recordFields(outcome, {entry_.portName, serial::deviceText(entry_.device), &package_,
                                record_.firmwareSha256(), unitSerial_, policy_.slotOf(name_),
-                               policy_.profile ? policy_.profile->shown() : QString()}));
+                               policy_.profile ? policy_.profile->shown() : QString()});
+    keepTrace(outcome, fields.first());
+    fields.last() = inertField(traceFile_);
+    lastFields_ = fields;
+    const QString said = record_.add(fields);
     if (!said.isEmpty())
         emit recordProblem(said);
+}
+
+void ServedPort::beginTrace(const QString& opened)
+{
+    traceFile_.clear();
+    traceTime_.clear();
+    const bool traced = policy_.traces != TraceKeep::Off;
+    session_.setTrace(traced ? &trace_ : nullptr);
+    if (!traced) {
+        trace_ = {}; // nor is the last job's offered as this one's
+        return;
+    }
+    trace_.begin(&package_);
+    trace_.opened(opened + QStringLiteral(" at ") + QLatin1String(serial::kLineSettings));
+}
+
+void ServedPort::keepTrace(const t::Outcome& outcome, const QString& time)
+{
+    if (!trace_.active())
+        return;
+    trace_.ended(outcome);
+    traceTime_ = time;
+    const bool failed =
+        outcome.result == t::Outcome::Failure || outcome.result == t::Outcome::Ended;
+    if (!failed && policy_.traces != TraceKeep::All)
+        return;
+    const auto kept = record_.traces().keep(trace_.text(traceHeader(time)), outcome.started, name_);
+    traceFile_ = kept.file;
+    if (!kept.said.isEmpty())
+        emit recordProblem(kept.said);
+}
+
+t::TraceHeader ServedPort::traceHeader(const QString& time) const
+{
+    const auto header = package::headerFields(package_.headerPacket);
+    return {QStringLiteral(QX_VERSION),
+            QString::fromStdString(header.fileName),
+            package_.packetCount,
+            record_.firmwareSha256().isEmpty() ? firmwareSha256(package_)
+                                               : record_.firmwareSha256(),
+            name_ == entry_.portName ? name_ : name_ + " (" + entry_.portName + ")",
+            serial::deviceText(entry_.device),
+            machineDescription(),
+            time,
+            job_,
+            lifetime_ == Lifetime::PerJob && job_ == t::Job::Update ? policy_.checks : t::Checks{},
+            lifetime_ == Lifetime::PerJob};
+}
+
+QString ServedPort::diagnosticsFile() const
+{
+    return record_.folder() + '/' +
+           traceFileName(QDateTime::currentDateTime(), name_).replace(".trace", "-diagnostics.txt");
+}
+
+QByteArray ServedPort::diagnostics() const
+{
+    if (lastFields_.isEmpty())
+        return {};
+    return diagnosticsText(
+        lastFields_, trace_.events().empty() ? QByteArray() : trace_.text(traceHeader(traceTime_)),
+        traceFile_);
 }
 
 void ServedPort::hold(const QString& name, const serial::MapEntry& entry)
@@ -101,6 +170,7 @@ void ServedPort::start(t::Job job, int busyRetryMs)
     lastOutcome_.reset();
     emit starting(job);
     if (lifetime_ == Lifetime::Held) {
+        beginTrace("held open: " + serial::deviceText(entry_.device));
         try {
             if (job == t::Job::Update)
                 portJob_.startUpdate();
@@ -113,6 +183,7 @@ void ServedPort::start(t::Job job, int busyRetryMs)
         return;
     }
     busyUntil_.setRemainingTime(busyRetryMs);
+    beginTrace("opening " + serial::deviceText(entry_.device));
     tryStart();
 }
 
@@ -131,8 +202,10 @@ void ServedPort::tryStart()
             busyRetry_.start(kBusyRetryEveryMs);
             return;
         }
-        if (!opened) // refused before the session began
+        if (!opened) { // refused before the session began
+            trace_.line("open-failed " + error.description());
             portJob_.refused(job_, error.description());
+        }
         // Reported from the event loop: no other port waits for this one's failure.
         QMetaObject::invokeMethod(
             this,

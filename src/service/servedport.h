@@ -12,6 +12,7 @@
 #include "servicerecord.h"
 #include "session.h"
 #include "stationpolicy.h"
+#include "trace.h"
 
 #include <QDeadlineTimer>
 #include <QObject>
@@ -111,6 +112,12 @@ public:
     void policyChanged();
     bool waitsForSerial() const { return waitingStart_.has_value(); }
 
+    // The last job's trace as the traces folder keeps it ("traces/<file>"), or empty where it
+    // was not kept; and what support gets of that job: its record line and its trace.
+    const QString& traceFile() const { return traceFile_; }
+    QByteArray diagnostics() const;
+    QString diagnosticsFile() const; // where they are offered to go: beside the record
+
 signals:
     void starting(qx::transfer::Job job);             // start() was called
     void checking();                                  // an update's check before it asks
@@ -127,6 +134,10 @@ private:
     void giveUp(const QString& reason);
     void end(const transfer::Outcome& outcome);
     void recordOutcome(const transfer::Outcome& outcome);
+    void beginTrace(const QString& opened); // a job's trace starts with the port's opening
+    // The trace ends with `outcome`; kept where the policy says, as the record line names it.
+    void keepTrace(const transfer::Outcome& outcome, const QString& time);
+    transfer::TraceHeader traceHeader(const QString& time) const;
 
     const package::Package& package_;
     ServiceRecord& record_;
@@ -150,6 +161,10 @@ private:
     const StationPolicy& policy_;
     QString unitSerial_;
     std::optional<int> waitingStart_; // an update waiting for a serial: its busy retry time
+    transfer::Trace trace_;           // the current or last job's
+    QString traceTime_;               // its record line's time
+    QString traceFile_;               // where it was kept; empty: it was not
+    QStringList lastFields_;          // the last record line's fields
 
     friend class ServedPorts; // follows the cable, and so the plug
 };

@@ -187,7 +187,8 @@ QStringList recordFields(const transfer::Outcome& outcome, const RecordContext& 
                        outcome.after,
                        context.unitSerial,
                        context.slot,
-                       context.profile};
+                       context.profile,
+                       context.trace};
     for (QString& field : fields)
         field = inertField(std::move(field));
     return fields;

@@ -5,6 +5,7 @@
 
 #include "packageformat.h"
 #include "session.h"
+#include "tracefolder.h"
 
 #include <QByteArray>
 #include <QString>
@@ -25,6 +26,7 @@ struct RecordContext
     QString unitSerial = {};     // the unit's serial number, where one was bound
     QString slot = {};           // the profile's name for the port, else the port as named
     QString profile = {};        // the profile's name and fingerprint; empty without one
+    QString trace = {};          // the job's trace as kept beside the record; empty: none
 };
 
 inline constexpr char kRecordFileName[] = "service-record.csv";
@@ -59,6 +61,7 @@ inline constexpr RecordColumn kRecordColumns[] = {
     {"unit_serial", "text"}, // as scanned or given; empty: none
     {"slot", "text"},        // where on the station: the profile's name, or the port as named
     {"profile", "text"},     // "Line 3, station A (3f2a9c1b0d4e)"; empty: none
+    {"trace", "text"},       // "traces/<file>" beside the record; empty: none kept
 };
 inline constexpr int kRecordColumnCount = int(std::size(kRecordColumns));
 // The columns of the lines an earlier version wrote: its files and outboxes are still ours.
@@ -105,9 +108,11 @@ public:
     void setFirmwareSha256(const QString& sha) { firmwareSha256_ = sha; }
     const QString& firmwareSha256() const { return firmwareSha256_; }
     QString folder() const { return folder_; }
+    TraceFolder& traces() { return traces_; }
 
 private:
     QString folder_;
+    TraceFolder traces_{folder_};
     SharedRecord* shared_ = nullptr;
     QByteArray pending_;     // lines not yet written, oldest first
     QString writtenTo_;      // the file the last line went to, empty while it waits to be written

@@ -34,6 +34,26 @@ struct ProfileId
     QString shown() const { return name + " (" + fingerprint + ")"; }
 };
 
+// Which jobs leave their trace in the traces folder.
+enum class TraceKeep
+{
+    Failures, // a failed or interrupted job's
+    All,      // every job's
+    Off,      // none: nothing is recorded either
+};
+
+// "failures", "all" or "off", as --trace and a profile's trace key take it.
+inline std::optional<TraceKeep> traceKeepOf(const QString& word)
+{
+    if (word == QLatin1String("failures"))
+        return TraceKeep::Failures;
+    if (word == QLatin1String("all"))
+        return TraceKeep::All;
+    if (word == QLatin1String("off"))
+        return TraceKeep::Off;
+    return std::nullopt;
+}
+
 struct StationPolicy
 {
     QList<Slot> portSlots;    // served exactly, each whenever present; empty: every port
@@ -43,6 +63,7 @@ struct StationPolicy
     QString serialPattern = QString::fromLatin1(kDefaultSerialPattern);
     std::optional<Database> recordTo; // the shared record; none without
     std::optional<ProfileId> profile; // where it came from; none from the arguments alone
+    TraceKeep traces = TraceKeep::Failures;
 
     // The ports named, each its own slot.
     static StationPolicy serving(const QStringList& ports)

@@ -2,6 +2,7 @@
 // next step and, at the end, the one outcome the record and the face get.
 #include "portjob.h"
 
+#include "trace.h"
 #include "versionquery.h"
 
 #include <exception>
@@ -100,6 +101,8 @@ void PortJob::exchanged(const Outcome& outcome)
         if (outcome.result != Outcome::Success || !checks_.after)
             return complete(outcome);
         step_ = Step::Pause;
+        note(QStringLiteral("the device writes its flash: asked again %1 ms after")
+                 .arg(kVerifyPauseMs));
         pause_.start(kVerifyPauseMs);
         return;
     case Step::Pause:
@@ -111,39 +114,32 @@ void PortJob::exchanged(const Outcome& outcome)
 
 void PortJob::before(const Outcome& asked)
 {
-    if (brokenOff(asked))
-        return complete({Job::Update, Outcome::Failure, asked.reason, {}, {}, 0, asked.step});
+    if (brokenOff(asked)) {
+        Outcome broken{Job::Update, Outcome::Failure, asked.reason, {}, {}, 0, asked.step};
+        broken.cause = asked.cause;
+        return complete(broken);
+    }
     before_ = named(session_.versionText);
     const Found found = judgeVersion(session_.versionText, packageFile());
     const auto refuse = [&](Cause cause, const QString& detail) {
-        const Failure failure{cause, kQueryState, {}, detail.toStdString()};
-        complete({Job::Update,
-                  Outcome::Failure,
-                  describe(failure, package_.packetCount),
-                  {},
-                  {},
-                  0,
-                  stepName(kQueryState, package_.packetCount)});
+        note("check before: the device runs " + before_ + ": refused");
+        complete(failedAt({cause, kQueryState, {}, detail.toStdString()}));
     };
-    if (found == Found::Current)
+    if (found == Found::Current) {
+        note("check before: the device runs " + before_ + " already");
         return complete({Job::Update, Outcome::Current, {}, before_});
+    }
     if (found == Found::OtherProduct && !checks_.force)
         return refuse(Cause::OtherProduct, before_);
     if (found == Found::Newer && !checks_.allowOlder) // no downgrade unless asked
         return refuse(Cause::Newer, before_ + ", newer than " + packageFile().chopped(4));
+    note("check before: the device runs " + before_ + ": updating");
     session_.deviceWaiting = false; // it has just answered at its menu
     step_ = Step::Transfer;
     try {
         session_.startUpdate();
     } catch (const std::exception& error) {
-        const Failure failure{Cause::PortRefused, 0, {}, error.what()};
-        complete({Job::Update,
-                  Outcome::Failure,
-                  describe(failure, package_.packetCount),
-                  {},
-                  {},
-                  0,
-                  stepName(0, package_.packetCount)});
+        complete(failedAt({Cause::PortRefused, 0, {}, error.what()}));
     }
 }
 
@@ -152,17 +148,30 @@ void PortJob::after(const Outcome& asked)
     const QString file =
         brokenOff(asked) ? QString(Outcome::kVersionUnknown) : named(session_.versionText);
     const Found found = judgeVersion(session_.versionText, packageFile());
+    note("check after: the device runs " + file);
     if (brokenOff(asked) || found == Found::Current || found == Found::Unknown)
         return succeeded(file); // unanswered: the success stands
     after_ = file;
-    const Failure failure{Cause::NotUpdated, kQueryState, {}, file.toStdString()};
-    complete({Job::Update,
-              Outcome::Failure,
-              describe(failure, package_.packetCount),
-              {},
-              {},
-              0,
-              stepName(kQueryState, package_.packetCount)});
+    complete(failedAt({Cause::NotUpdated, kQueryState, {}, file.toStdString()}));
+}
+
+Outcome PortJob::failedAt(const Failure& failure) const
+{
+    Outcome outcome{Job::Update,
+                    Outcome::Failure,
+                    describe(failure, package_.packetCount),
+                    {},
+                    {},
+                    0,
+                    stepName(failure.sendState, package_.packetCount)};
+    outcome.cause = failure.cause;
+    return outcome;
+}
+
+void PortJob::note(const QString& words) const
+{
+    if (Trace* trace = session_.trace())
+        trace->note(words);
 }
 
 void PortJob::succeeded(const QString& after)
@@ -195,6 +204,8 @@ void PortJob::refused(Job job, const QString& description)
 
 void PortJob::lineLost(const QString& description)
 {
+    if (Trace* trace = session_.trace())
+        trace->line("lost " + description);
     if (step_ == Step::Pause) // the update itself has succeeded
         return succeeded(Outcome::kVersionUnknown);
     session_.lineLost(description);
@@ -202,6 +213,8 @@ void PortJob::lineLost(const QString& description)
 
 void PortJob::interrupt()
 {
+    if (Trace* trace = session_.trace())
+        trace->line(QStringLiteral("interrupted"));
     if (step_ == Step::Pause)
         return succeeded(Outcome::kVersionUnknown);
     session_.interrupt();
@@ -220,14 +233,7 @@ void PortJob::stop()
         after_ = Outcome::kVersionUnknown;
         return complete({Job::Update, Outcome::Success, {}, {}}, false);
     }
-    const Failure failure{Cause::Interrupted, kQueryState};
-    complete({Job::Update,
-              Outcome::Failure,
-              describe(failure, package_.packetCount),
-              {},
-              {},
-              0,
-              stepName(kQueryState, package_.packetCount)},
+    complete(failedAt({Cause::Interrupted, kQueryState}),
              false); // nothing is reported: the face goes away
 }
 

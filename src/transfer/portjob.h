@@ -59,6 +59,8 @@ private:
     void complete(Outcome outcome, bool report = true);
     void succeeded(const QString& after); // the update stands, verified by `after` or not
     QString packageFile() const;
+    Outcome failedAt(const Failure& failure) const; // an update's failure, as the record says it
+    void note(const QString& words) const;          // in the session's trace, if it keeps one
 
     Session& session_;
     const package::Package& package_;

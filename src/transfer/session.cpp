@@ -2,6 +2,7 @@
 // step by step; the decisions (what a state sends, whether a reply is accepted) are transfer.h's.
 #include "session.h"
 
+#include "trace.h"
 #include "versionquery.h"
 
 #include <algorithm>
@@ -74,6 +75,8 @@ void Session::leaveQuery()
 
 void Session::refused(Job job, const QString& description)
 {
+    if (trace_)
+        trace_->line("refused " + description);
     if (!awaitsRecord() || job_ != job)
         begin(job);
     decide(
@@ -85,7 +88,7 @@ void Session::startUpdate()
     begin(Job::Update);
     commMode = 1;
     try {
-        port_.clearReceive();
+        clearReceive();
         port_.clearTransmit();
         port_.setTextInput(false);
     } catch (const std::exception& error) {
@@ -114,10 +117,14 @@ void Session::sendTick()
     tmrOvertime.setInterval(rule.watchdogMs);
     tmrOvertime.start();
     try {
-        port_.clearReceive();
+        clearReceive();
         port_.setReplyThreshold(replyThreshold);
+        if (trace_)
+            trace_->sent(sendState, sendBuffer);
         port_.write(sendBuffer);
     } catch (const std::exception& error) {
+        if (trace_)
+            trace_->line(QStringLiteral("refused ") + error.what());
         failNow({Cause::PortRefused, sendState, {}, error.what()});
     }
 }
@@ -125,7 +132,7 @@ void Session::sendTick()
 void Session::receive()
 {
     if (outcomeFixed()) {
-        port_.read();
+        take();
         return;
     }
     switch (commMode) {
@@ -147,15 +154,20 @@ void Session::idleReply()
 {
     // Text after Connect or a query, bytes after a transfer: read as Latin-1, the last
     // character is 'C' exactly when the last byte is.
-    const QByteArray bytes = port_.read();
+    const QByteArray bytes = take();
     if (!bytes.isEmpty())
         deviceWaiting = static_cast<std::uint8_t>(bytes.back()) == kRequest;
 }
 
 void Session::transferReply()
 {
-    const QByteArray reply = port_.read();
-    switch (judgeReply(sendState, package_.packetCount, bytesOf(reply))) {
+    const QByteArray reply = take();
+    const Verdict verdict = judgeReply(sendState, package_.packetCount, bytesOf(reply));
+    static const char* const kVerdictWords[] = {"advance", "complete", "fail", "keep-waiting",
+                                                nullptr};
+    if (const char* words = kVerdictWords[int(verdict)])
+        traceVerdict(sendState, words);
+    switch (verdict) {
     case Verdict::Advance:
         advance();
         break;
@@ -213,12 +225,18 @@ void Session::overtimeTick()
     tmrOvertime.stop();
     versionQuiet_.stop();
     if (!outcomeFixed()) { // the time ran out; what little came stays for the idle reader
+        traceVerdict(state(), "timeout");
         failure_ = {Cause::NoReply, state()};
         if (job_ == Job::Query)
             failure_.reply = received(versionText);
-        else if (const qint64 waiting = port_.waiting(); waiting > 0)
+        else if (const qint64 waiting = port_.waiting(); waiting > 0) {
             failure_.detail =
                 std::to_string(waiting) + " of " + std::to_string(replyThreshold) + " bytes";
+            // Read now, so that the trace has them; the idle reader would judge only their
+            // last byte, which says whether the device asks for a transfer.
+            const QByteArray little = take();
+            deviceWaiting = !little.isEmpty() && std::uint8_t(little.back()) == kRequest;
+        }
     }
     finish(failed(failure_));
 }
@@ -285,6 +303,27 @@ void Session::stamp(Outcome& outcome) const
     outcome.at = std::chrono::steady_clock::now();
 }
 
+QByteArray Session::take()
+{
+    QByteArray bytes = port_.read();
+    if (trace_)
+        trace_->read(bytes);
+    return bytes;
+}
+
+void Session::clearReceive()
+{
+    if (trace_ && trace_->active() && port_.waiting() > 0)
+        trace_->read(port_.read(), true);
+    port_.clearReceive();
+}
+
+void Session::traceVerdict(int state, const char* words)
+{
+    if (trace_)
+        trace_->verdict(state, words);
+}
+
 int Session::state() const
 {
     return job_ == Job::Query ? kQueryState : sendState;
@@ -309,8 +348,10 @@ void Session::answered()
 {
     tmrOvertime.stop();
     versionQuiet_.stop();
-    if (awaitsRecord() && !outcomeFixed())
+    if (awaitsRecord() && !outcomeFixed()) {
+        traceVerdict(kQueryState, "answered");
         finish({Job::Query, Outcome::Success, {}, versionCaption(versionText).trimmed()});
+    }
 }
 
 void Session::startQuery(std::optional<int> limitMs, QueryEnd end)
@@ -334,16 +375,18 @@ void Session::sendVersionCommand(std::optional<int> limitMs)
 {
     try {
         port_.setHandshakingNone();
-        port_.clearReceive();
+        clearReceive();
         port_.clearTransmit();
         port_.setDtr(true);
         port_.setTextInput(true);
-        port_.clearReceive();
+        clearReceive();
         port_.setReplyThreshold(1);
         if (limitMs) {
             tmrOvertime.setInterval(*limitMs);
             tmrOvertime.start();
         }
+        if (trace_)
+            trace_->sent(kQueryState, bytesOf(QByteArray(kVersionCommand)));
         port_.write(bytesOf(QByteArray(kVersionCommand)));
     } catch (const std::exception&) {
         tmrOvertime.stop();
@@ -353,7 +396,7 @@ void Session::sendVersionCommand(std::optional<int> limitMs)
 
 void Session::versionReply()
 {
-    const QString text = QString::fromLatin1(port_.read());
+    const QString text = QString::fromLatin1(take());
     if (text.isEmpty())
         return;
     versionText += text.left(std::max<qsizetype>(0, kVersionTextLimit - versionText.size()));
@@ -372,6 +415,7 @@ void Session::versionReply()
         emit versionRead(caption);
         if (!versionReplyComplete(versionText) || !awaitsRecord())
             return;
+        traceVerdict(kQueryState, "answered");
         const Outcome answered{Job::Query, Outcome::Success, {}, caption.trimmed()};
         if (queryLimitMs_) {
             tmrOvertime.stop();
@@ -382,6 +426,7 @@ void Session::versionReply()
         return;
     }
     commMode = 0;
+    traceVerdict(kQueryState, "too-long");
     const bool afterFinishedUpdate = sendState == package_.packetCount + 3;
     replyFailure({Cause::ReplyTooLong, kQueryState});
     if (afterFinishedUpdate) // the failure steps do nothing here: the query just ends

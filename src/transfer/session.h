@@ -21,6 +21,8 @@
 
 namespace qx::transfer {
 
+class Trace;
+
 // What a session needs of the serial port; every operation may throw a std::exception whose
 // what() describes the refusal.
 class Port
@@ -123,6 +125,9 @@ public:
     void interrupt();
     // The window is closing: nothing more is sent or shown.
     void stop();
+    // Where each write, read and verdict goes as it happens; none: nothing is kept.
+    void setTrace(Trace* trace) { trace_ = trace; }
+    Trace* trace() const { return trace_; }
 
 signals:
     void begun(qx::transfer::Job job); // an update or a query starts; decided() ends it
@@ -157,6 +162,9 @@ private:
     void leaveQuery(); // a query waiting for its answer is decided as left unanswered
     int state() const; // the step a failure names: sendState, or kQueryState
     void stamp(Outcome& outcome) const; // when the job began, and how long until now
+    QByteArray take();                  // every byte received so far, traced
+    void clearReceive();                // what waits is traced as dropped, then cleared
+    void traceVerdict(int state, const char* words);
 
     Port& port_;
     const package::Package& package_;
@@ -180,6 +188,7 @@ private:
     QDateTime started_;
     QElapsedTimer clock_;
     Failure failure_{Cause::NoReply};
+    Trace* trace_ = nullptr;
 };
 
 } // namespace qx::transfer

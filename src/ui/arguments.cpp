@@ -42,6 +42,7 @@ const char kCommandLine[] = "The command line, without a window:";
 const char kChecks[] = "Checks around each update, with --update, --station or --bench:";
 const char kSerials[] = "Unit serial numbers, with --update, --station or --bench:";
 const char kProfile[] = "A station's profile, which a supervisor writes:";
+const char kTraces[] = "Traces of what each job said on the line, for support:";
 const char kEvery[] = "Every face:";
 
 QCommandLineOption option(const QStringList& names, const char* description,
@@ -116,6 +117,24 @@ const std::vector<Ours>& ours()
                             "profile, where there is one: %1.")
                  .arg(QDir::toNativeSeparators(platform::defaultProfilePath())),
              QStringLiteral("FILE"))},
+        {kTraces,
+         option({"trace"},
+                "With --update, --query, --station or --bench: which jobs leave a trace in the "
+                "traces folder beside the service record: failed and interrupted ones (the "
+                "default), all, or none.",
+                "failures|all|off")},
+        {kTraces,
+         option({"explain"},
+                "Print the timeline of the trace in FILE: each step, what was "
+                "expected and what came, and the outcome.",
+                "FILE"),
+         Face::CommandLine, Command::Explain},
+        {kTraces,
+         option({"replay"},
+                "Play the trace in FILE back against a stand-in device and compare "
+                "the outcome this program reaches with the trace's.",
+                "FILE"),
+         Face::CommandLine, Command::Replay},
         {kEvery,
          option({"record-to"},
                 "Also deliver each line of the service record, exactly once, to the PostgreSQL "
@@ -238,6 +257,10 @@ QString parseProblem(const QCommandLineParser& parser, const QStringList& given)
         return QStringLiteral("--language takes zh or en");
     if (last == QLatin1String("record-to"))
         return QStringLiteral("--record-to takes a database's URL");
+    if (last == QLatin1String("trace"))
+        return QStringLiteral("--trace takes failures, all or off");
+    if (last == QLatin1String("explain") || last == QLatin1String("replay"))
+        return QStringLiteral("--%1 takes a trace's file").arg(last);
     if (last == deliverOption().names().first())
         return QStringLiteral("%1 takes a record folder and --record-to")
             .arg(service::kDeliverOption);
@@ -281,7 +304,7 @@ std::optional<QString> readSerials(const QCommandLineParser& parser, Arguments& 
 // The settings a profile can hold, as the options that set them are named.
 const char* const kPolicyOptions[] = {"skip-current",  "verify",         "force",
                                       "allow-older",   "require-serial", "serial-pattern",
-                                      "start-on-plug", "record-to"};
+                                      "start-on-plug", "record-to",      "trace"};
 
 // The policy the options give: the ports as slots, the checks, the serial's rules.
 std::optional<QString> readPolicy(const QCommandLineParser& parser, Arguments& a)
@@ -308,6 +331,14 @@ std::optional<QString> readPolicy(const QCommandLineParser& parser, Arguments& a
         p.serialPattern = parser.value(QStringLiteral("serial-pattern"));
         if (const QRegularExpression pattern(p.serialPattern); !pattern.isValid())
             return "--serial-pattern: " + pattern.errorString();
+    }
+    if (set("trace")) {
+        const auto keep = service::traceKeepOf(parser.value(QStringLiteral("trace")));
+        if (!keep)
+            return QStringLiteral("--trace takes failures, all or off");
+        if (!serving && a.command != Command::Query)
+            return QStringLiteral("--trace goes with --update, --query, --station or --bench");
+        p.traces = *keep;
     }
     p.requireSerial = set("require-serial");
     p.startOnPlug = set("start-on-plug");
@@ -367,6 +398,8 @@ std::optional<QString> applyProfile(const QCommandLineParser& parser, const QStr
         merged.serialPattern = options.serialPattern;
     if (parser.isSet(QStringLiteral("record-to")) || !fixed.recordTo)
         merged.recordTo = options.recordTo;
+    if (parser.isSet(QStringLiteral("trace")))
+        merged.traces = options.traces;
     if (!options.portSlots.isEmpty())
         merged.portSlots = options.portSlots;
     a.policy = merged;
@@ -409,8 +442,13 @@ std::optional<QString> checkFace(const QCommandLineParser& parser, const QString
     case Face::CommandLine:
         break;
     }
-    if ((a.command == Command::List || a.face == Face::RecordFolder) && !ports.isEmpty())
+    if ((a.command == Command::List || a.command == Command::Explain ||
+         a.command == Command::Replay || a.face == Face::RecordFolder) &&
+        !ports.isEmpty())
         return chosen + " takes no ports";
+    if (a.command == Command::Explain || a.command == Command::Replay)
+        a.traceFile = parser.value(a.command == Command::Explain ? QStringLiteral("explain")
+                                                                 : QStringLiteral("replay"));
     return std::nullopt;
 }
 

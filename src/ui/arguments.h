@@ -35,6 +35,8 @@ struct Arguments
         List,
         Help,
         Version,
+        Explain, // --explain TRACE
+        Replay,  // --replay TRACE
     };
     Face face = Face::Window;
     Command command = Command::None;
@@ -47,6 +49,7 @@ struct Arguments
     QHash<QString, QString> serials; // --serial: each named port's unit serial
     QString helpText;                // --help's
     QString recordFolder;            // the deliverer's: whose outbox it delivers
+    QString traceFile;               // --explain's or --replay's
     QStringList ports() const { return policy.ports(); }
 };
 

@@ -50,6 +50,52 @@ int CommandLine::list()
     return kExitSuccess;
 }
 
+int CommandLine::explain(const QString& file)
+{
+    const auto read = service::readTrace(file);
+    if (const auto* problem = std::get_if<QString>(&read)) {
+        setup_.err("qx-lp4r-updater: " + *problem);
+        return kExitUsage;
+    }
+    for (const QString& line : transfer::explainTrace(std::get<transfer::ParsedTrace>(read)))
+        setup_.out(line);
+    return kExitSuccess;
+}
+
+std::optional<int> CommandLine::replay(const QString& file)
+{
+    auto read = service::readTrace(file);
+    if (const auto* problem = std::get_if<QString>(&read)) {
+        setup_.err("qx-lp4r-updater: " + *problem);
+        return kExitUsage;
+    }
+    if (!loadPackage())
+        return kExitFailure;
+    replayed_ = std::make_unique<transfer::ParsedTrace>(std::get<transfer::ParsedTrace>(read));
+    const package::Package& package = engine_.package();
+    if (replayed_->header.blocks != package.packetCount) {
+        setup_.err(
+            QStringLiteral("qx-lp4r-updater: the trace is of %1 in %2 data blocks; this "
+                           "program sends %3 in %4")
+                .arg(service::inert(replayed_->header.firmware))
+                .arg(replayed_->header.blocks)
+                .arg(QString::fromStdString(package::headerFields(package.headerPacket).fileName))
+                .arg(package.packetCount));
+        return kExitUsage;
+    }
+    replay_ = std::make_unique<transfer::Replay>(*replayed_, package);
+    connect(replay_.get(), &transfer::Replay::finished, this,
+            [this](const transfer::Outcome& outcome) {
+                QStringList lines;
+                const bool agrees = transfer::replayAgrees(*replayed_, outcome, lines);
+                for (const QString& line : lines)
+                    setup_.out(line);
+                emit finished(agrees ? kExitSuccess : kExitFailure);
+            });
+    QMetaObject::invokeMethod(replay_.get(), &transfer::Replay::start, Qt::QueuedConnection);
+    return std::nullopt;
+}
+
 bool CommandLine::loadPackage()
 {
     setup_.err("qx-lp4r-updater: " + QString::fromStdString(package::embeddedSummary()));
@@ -86,6 +132,10 @@ std::optional<int> CommandLine::start(const Arguments& arguments)
     }
     case Command::List:
         return list();
+    case Command::Explain:
+        return explain(arguments.traceFile);
+    case Command::Replay:
+        return replay(arguments.traceFile);
     case Command::None: // not the command line's arguments
         return usage(QStringLiteral("give one of --update, --query, --station and --list"));
     case Command::Update:
@@ -265,7 +315,13 @@ void CommandLine::ended(service::ServedPort& port, const transfer::Outcome& outc
         json.insert("version_after", outcome.after);
         json.insert("verified", outcome.verified());
     }
+    if (!port.traceFile().isEmpty())
+        json.insert("trace", port.traceFile());
     say(&port, service::inert(outcomeWords(outcome, texts::kOutcomeLine, 0)), json);
+    if (!json_ && !port.traceFile().isEmpty())
+        setup_.err(
+            service::inert(port.name() + ": its trace is kept in " +
+                           QDir::toNativeSeparators(setup_.recordFolder + '/' + port.traceFile())));
     if (!station_ && ports_->tally().ended() == portCount_)
         summarize();
 }

@@ -5,6 +5,7 @@
 
 #include "arguments.h"
 #include "engine.h"
+#include "replay.h"
 #include "servedports.h"
 
 #include <QHash>
@@ -45,6 +46,8 @@ signals:
 private:
     int usage(const QString& problem);
     int list();
+    int explain(const QString& file);
+    std::optional<int> replay(const QString& file);
     bool loadPackage();
     std::optional<int> startStation(const service::StationPolicy& policy,
                                     const QList<serial::MapEntry>& map);
@@ -63,6 +66,8 @@ private:
     service::Engine engine_;
     const service::Setup& setup_ = engine_.setup();
     std::unique_ptr<service::ServedPorts> ports_;
+    std::unique_ptr<transfer::ParsedTrace> replayed_; // --replay's trace, and its replay
+    std::unique_ptr<transfer::Replay> replay_;
     bool station_ = false;
     bool json_ = false;                                // --json: a JSON object a line
     qsizetype portCount_ = 0;                          // --update and --query's

@@ -37,6 +37,9 @@ public:
     void write(const QByteArray& bytes);
     void hangUp(); // the master is closed
     void unplug(); // as usb-serial does when the cable is pulled: every open is hung up
+    // Writes `bytes` bytes of 'F' as fast as the line takes them, from the event loop.
+    void flood(qint64 bytes);
+    qint64 flooded = 0; // of them, taken by the line so far
 
     QString slavePath;
     QMap<int, Answer> script; // each entry answers its item once, in place of the proper reply

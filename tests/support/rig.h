@@ -10,14 +10,50 @@
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QDeadlineTimer>
+#include <QFileDialog>
 #include <QMessageBox>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 
+#include <functional>
+#include <memory>
 #include <optional>
 
 inline const QString kSuccess = "Upgrade Successfully", kError = "Plese Check Connection!";
+
+// Acts on the first window of type W shown within `ms` (a box, a menu, a file dialog), once;
+// from the event loop, so that it may run inside the modal loop that shows it.
+template <typename W> void onceShown(std::function<void(W*)> act, int ms = 20000)
+{
+    auto* poll = new QTimer;
+    auto until = std::make_shared<QDeadlineTimer>(ms);
+    QObject::connect(poll, &QTimer::timeout, [poll, until, act] {
+        for (QWidget* widget : QApplication::topLevelWidgets())
+            if (auto* found = qobject_cast<W*>(widget); found && found->isVisible()) {
+                poll->deleteLater();
+                poll->stop();
+                act(found);
+                return;
+            }
+        if (until->hasExpired()) {
+            poll->stop();
+            poll->deleteLater();
+        }
+    });
+    poll->start(10);
+}
+
+// A file dialog shown within `ms` is given `path` and accepted.
+inline void saveAs(const QString& path)
+{
+    onceShown<QFileDialog>([path](QFileDialog* dialog) {
+        dialog->selectFile(path);
+        QMetaObject::invokeMethod(dialog, "accept");
+    });
+}
 
 constexpr int N = 372;      // blocks in the embedded package
 inline QByteArray package() // read at run time: the resource is registered by then
@@ -82,6 +118,7 @@ enum RecordField
     kUnitSerial = 17,
     kSlot = 18,
     kProfile = 19,
+    kTrace = 20,
 };
 
 inline QString box(const QString& title, QMessageBox::Icon icon, const QString& text)
