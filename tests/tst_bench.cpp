@@ -8,6 +8,7 @@
 #include <QDir>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
 #include <QPushButton>
 #include <QTreeWidget>
 #include <QtTest>
@@ -274,6 +275,26 @@ private slots:
                      "^failed: the line was lost at data block \\d+ of 372 \\(the ")),
                  qPrintable(rig.state(port)));
         QCOMPARE(rig.counters(), "Updated: 0   Current: 0   Failed: 1");
+        // the row's context menu saves what support needs of it: its record line and trace
+        const QString saved = rig.recordDir.filePath("row.txt");
+        onceShown<QMenu>([&](QMenu* menu) {
+            for (QAction* action : menu->actions())
+                if (action->text() == "Save diagnostics..." && action->isEnabled()) {
+                    saveAs(saved);
+                    menu->setActiveAction(action);
+                    QTest::keyClick(menu, Qt::Key_Return);
+                }
+        });
+        auto* rows = rig.w<QTreeWidget>("rows");
+        emit rows->customContextMenuRequested(rows->visualItemRect(bench.rowOf(port)).center());
+        QVERIFY(waitFor([&] { return QFileInfo(saved).size() > 0; }));
+        QFile file(saved);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QByteArray text = file.readAll();
+        QVERIFY2(text.contains(",failure,the line was lost at data block") &&
+                     text.contains(" line lost the adapter was removed") &&
+                     text.contains("trace: traces/"),
+                 text.left(1500).constData());
         rig.machine.plug(next, kFirst + 2);
         QVERIFY(waitFor([&] { return rig.state(port) == "waiting"; }, 2000));
     }

@@ -2,6 +2,7 @@
 // session reports, in words as well as colour.
 #include "benchwindow.h"
 
+#include "diagnosticsdialog.h"
 #include "inert.h"
 #include "packageloader.h"
 #include "ui_benchwindow.h"
@@ -56,6 +57,7 @@ BenchWindow::BenchWindow(service::Setup setup, service::StationPolicy policy, QW
     // nothing.
     QApplication::setCursorFlashTime(0);
     ui->requireSerial->setText(text(b::kRequireSerial));
+    ui->keepTraces->setText(text(texts::kTraceEveryJob));
     QStringList headers;
     for (const Text& column : b::kColumns)
         headers << text(column);
@@ -93,8 +95,11 @@ BenchWindow::BenchWindow(service::Setup setup, service::StationPolicy policy, QW
     ui->skipCurrent->setChecked(served.checks.before);
     ui->verify->setChecked(served.checks.after);
     ui->requireSerial->setChecked(served.requireSerial);
-    for (QCheckBox* box : {ui->handsFree, ui->skipCurrent, ui->verify, ui->requireSerial}) {
-        box->setEnabled(!served.locked()); // a locked profile's settings are its own
+    ui->keepTraces->setChecked(served.traces == service::TraceKeep::All);
+    ui->keepTraces->setEnabled(served.traces != service::TraceKeep::Off);
+    for (QCheckBox* box :
+         {ui->handsFree, ui->skipCurrent, ui->verify, ui->requireSerial, ui->keepTraces}) {
+        box->setEnabled(box->isEnabled() && !served.locked()); // a locked profile's are its own
         connect(box, &QCheckBox::toggled, this, &BenchWindow::applyPolicy);
     }
     applyPolicy();
@@ -243,6 +248,9 @@ void BenchWindow::applyPolicy()
     policy.checks.before = ui->skipCurrent->isChecked();
     policy.checks.after = ui->verify->isChecked();
     policy.requireSerial = ui->requireSerial->isChecked();
+    if (policy.traces != service::TraceKeep::Off) // --trace off records nothing to keep
+        policy.traces =
+            ui->keepTraces->isChecked() ? service::TraceKeep::All : service::TraceKeep::Failures;
     ports_.setPolicy(policy);
 }
 
@@ -310,6 +318,9 @@ void BenchWindow::on_rows_customContextMenuRequested(const QPoint& at)
         ->setEnabled(idle && engine_.packageLoaded());
     menu.addAction(text(b::kAskVersion), this, [this, port] { start(*port, t::Job::Query); })
         ->setEnabled(idle);
+    menu.addAction(text(texts::kSaveDiagnostics), this,
+                   [this, port] { saveDiagnostics(this, *port, setup_.languageFlag); })
+        ->setEnabled(!port->running() && !port->diagnostics().isEmpty());
     menu.exec(ui->rows->viewport()->mapToGlobal(ui->rows->visualItemRect(row).center()));
 }
 

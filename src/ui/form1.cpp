@@ -5,10 +5,12 @@
 #include "packageloader.h"
 
 #include "clock.h"
+#include "diagnosticsdialog.h"
 #include "texts.h"
 #include "transfer.h"
 #include "ui_form1.h"
 
+#include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
 #include <QDateTime>
@@ -74,6 +76,15 @@ Form1::Form1(qx::service::Setup setup_, QWidget* parent)
     Time.start(1);
 
     formLoad(setup.languageFlag);
+    // The setting lives in the window's context menu: the design's controls stay as they are.
+    auto* keepTraces = new QAction(pick(texts::kTraceEveryJob, languageFlag), this);
+    keepTraces->setObjectName(QStringLiteral("keepTraces"));
+    keepTraces->setCheckable(true);
+    connect(keepTraces, &QAction::toggled, this, [this](bool on) {
+        policy.traces = on ? qx::service::TraceKeep::All : qx::service::TraceKeep::Failures;
+    });
+    addAction(keepTraces);
+    setContextMenuPolicy(Qt::ActionsContextMenu);
 }
 
 Form1::~Form1() = default; // the served port closes the line
@@ -324,7 +335,12 @@ void Form1::onFinished(const t::Outcome& outcome)
         // Why, in the service record's words: whether to re-seat the cable, power-cycle the
         // device or call the vendor depends on it.
         box.setDetailedText(QString::fromStdString(outcome.reason));
+        const QAbstractButton* save =
+            box.addButton(pick(texts::kSaveDiagnostics, languageFlag), QMessageBox::ActionRole);
+        box.setDefaultButton(QMessageBox::Ok); // Enter closes it, as before
         box.exec();
+        if (box.clickedButton() == save)
+            qx::ui::saveDiagnostics(this, served, languageFlag);
         break;
     }
     case t::Outcome::Ended:   // a query after a finished update ends without a word

@@ -84,7 +84,10 @@ private:
     QList<qx::serial::MapEntry> deviceMap;
     // The port with its session, sleep hold and record line, held open from Connect to
     // Disconnect; the window's code names the control MSComm1 and the session's state.
-    qx::service::ServedPort served{engine.package(), engine.record()};
+    // Its one setting, from the window's context menu: whether a successful job's trace is
+    // kept too.
+    qx::service::StationPolicy policy;
+    qx::service::ServedPort served{engine.package(), engine.record(), policy};
     const qx::serial::CommPort& MSComm1 = served.port();
     const qx::transfer::Session& transfer = served.session();
     // Ports come and go: the list follows while disconnected, kListQuietMs after the last

@@ -85,6 +85,13 @@ inline constexpr Text kDamaged{"内置的固件包已损坏，无法发送：请
                                "reinstall the updater."};
 inline constexpr char kVersion[] = "V" QX_VERSION;
 
+// Both windows: what support gets of a job, and the setting that keeps every job's trace.
+inline constexpr Text kSaveDiagnostics{"保存诊断信息...", "Save diagnostics..."};
+inline constexpr Text kDiagnosticsFiles{"诊断信息 (*.txt)", "Diagnostics (*.txt)"};
+inline constexpr Text kDiagnosticsNotSaved{"诊断信息未能保存：%1",
+                                           "The diagnostics were not saved: %1"};
+inline constexpr Text kTraceEveryJob{"保留每次作业的跟踪记录", "Keep a trace of every job"};
+
 // The bench window. %1 and %2 are filled in when shown; a failure's reason stays English, as
 // the service record has it.
 namespace bench {
