@@ -57,12 +57,15 @@ QString readText(const QString& id, QRect area = {})
         .simplified();
 }
 
-// The service record under the user's %LOCALAPPDATA%.
+// The service record's folder under the user's %LOCALAPPDATA%, and its lines.
+QString recordFolder()
+{
+    return qEnvironmentVariable("WINEPREFIX") + "/drive_c/users/" +
+           qEnvironmentVariable("USER", "root") + "/AppData/Local/QX-LP4R Firmware Updater";
+}
 QList<QStringList> records()
 {
-    return recordsIn(qEnvironmentVariable("WINEPREFIX") + "/drive_c/users/" +
-                     qEnvironmentVariable("USER", "root") +
-                     "/AppData/Local/QX-LP4R Firmware Updater/service-record.csv");
+    return recordsIn(recordFolder() + "/service-record.csv");
 }
 
 } // namespace
@@ -289,6 +292,36 @@ private slots:
         QCOMPARE(sim.stream, QByteArray("2"));
     }
 
+    // A failed update's trace, kept beside the record: the console companion reads it as a
+    // timeline and replays it to the same outcome, as support would on a Windows laptop.
+    void commandLineTraceExplainedAndReplayed()
+    {
+        sim.script[4] = {"\x15"}; // a NAK to data block 3
+        const QString com = "C:\\Program Files\\" + kProduct + "\\qx-lp4r-updater.com";
+        QProcess console;
+        const auto run = [&](const QStringList& args) {
+            console.start("wine", QStringList{com} + args);
+            return waitFor([&] { return console.state() == QProcess::NotRunning; }, 90000);
+        };
+        QVERIFY(run({"--update", "COM5"}));
+        QCOMPARE(console.exitCode(), 1);
+        const QString trace = records().last().value(kTrace);
+        QVERIFY2(trace.startsWith("traces/") && QFile::exists(recordFolder() + "/" + trace),
+                 qPrintable(trace));
+        // Wine's Z: drive is the host's root
+        const QString file = "Z:" + QString(recordFolder() + "/" + trace).replace('/', '\\');
+        QVERIFY(run({"--explain", file}));
+        const QString told = QString::fromLocal8Bit(console.readAllStandardOutput());
+        QVERIFY2(console.exitCode() == 0 &&
+                     told.contains("outcome: failure at data block 3 of 372: reply 15 (NAK)"),
+                 qPrintable(told.right(1000) + console.readAllStandardError()));
+        QVERIFY(run({"--replay", file}));
+        const QString replayed = QString::fromLocal8Bit(console.readAllStandardOutput());
+        QVERIFY2(console.exitCode() == 0 &&
+                     replayed.contains("the replay reaches the trace's outcome"),
+                 qPrintable(replayed + console.readAllStandardError()));
+    }
+
     // The shared record through ODBC: Wine's odbc32 hands the calls to the host's unixODBC and
     // its PostgreSQL driver, which has another name than on Windows. The update's line is in the
     // table once the program has said its summary, and the program ends.
@@ -383,11 +416,10 @@ private slots:
             [&] { return sim.stream.size() > 20 * 1029 && com14.stream.size() > 20 * 1029; },
             30000));
         const auto recorded = records().size();
-        QCOMPARE(
-            QProcess::execute("wine", {qEnvironmentVariable("QX_END_SESSION"),
-                                       "QX-LP4R Bench (TEST BUILD: a generated test payload, "
-                                       "not device firmware)"}),
-            0);
+        QCOMPARE(QProcess::execute("wine", {qEnvironmentVariable("QX_END_SESSION"),
+                                            "QX-LP4R Bench (TEST BUILD: a generated test payload, "
+                                            "not device firmware)"}),
+                 0);
         const auto after = records();
         QCOMPARE(after.size(), recorded + 2);
         for (const QStringList& record : after.mid(recorded))
