@@ -227,8 +227,9 @@ private slots:
         click("Command1");
         QStringList texts;
         QCOMPARE(boxes(20000, 1, texts), QStringList{"Error"});
-        QVERIFY2(texts.size() == 1 && texts[0].startsWith("Plese Check Connection!") &&
-                     texts[0].contains("Show Details"), // the cause behind the box's button
+        // Its row of three buttons (OK, Save diagnostics..., Show Details...) is too tight for
+        // OCR; tst_update reads the box's details and clicks Save diagnostics... natively.
+        QVERIFY2(texts.size() == 1 && texts[0].startsWith("Plese Check Connection!"),
                  qPrintable(texts.join('|')));
         QVERIFY2(firstBoxAt >= 9900 && firstBoxAt < 12000, qPrintable(QString::number(firstBoxAt)));
     }
