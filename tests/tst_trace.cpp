@@ -84,8 +84,7 @@ private slots:
             {"a banner before the C", 0, "QX-LP4R boot loader\r\nC", How::Split, "", "wrong-reply"},
             {"a garbage reply", 4, "Z@#", How::Write, "", "wrong-reply"},
             // each piece judged on its own: the NAK is waited past, the ACK completes
-            {"a reply in one-byte pieces", blocks() + 3, "\x15\x06", How::Split, "--trace all",
-             ""},
+            {"a reply in one-byte pieces", blocks() + 3, "\x15\x06", How::Split, "--trace all", ""},
             {"a pulled cable", 3, "", How::Unplug, "", "line-lost"},
             {"never answers 2", BootLoader::kVersion, "", How::Write, "--skip-current --trace all",
              ""},
@@ -270,10 +269,18 @@ private slots:
     void notATrace()
     {
         QTemporaryDir dir;
-        QFile junk(dir.filePath("junk.trace"));
-        QVERIFY(junk.open(QIODevice::WriteOnly) && junk.write("\x1b[31mhello\n") > 0);
-        junk.close();
-        for (const char* name : {"junk.trace", "none\x1b[2J.trace"}) {
+        const std::pair<const char*, QByteArray> files[] = {
+            {"junk.trace", "\x1b[31mhello\n"},
+            {"headless.trace", "qx-lp4r-trace 1\nport: COM5\n"},
+            {"ages.trace", "qx-lp4r-trace 1\n--\n1e300 read 06 |.|\n"},
+            {"state.trace", "qx-lp4r-trace 1\n--\n0.1 block -2147483648 1 crc 0000\n"},
+        };
+        for (const auto& [name, text] : files) {
+            QFile file(dir.filePath(name));
+            QVERIFY(file.open(QIODevice::WriteOnly) && file.write(text) > 0);
+        }
+        for (const char* name :
+             {"junk.trace", "headless.trace", "ages.trace", "state.trace", "none\x1b[2J.trace"}) {
             const Told told = tell("--explain", dir.filePath(name));
             QCOMPARE(told.status, 2);
             QVERIFY2(told.err.size() == 1 && printable(told.err.value(0)),

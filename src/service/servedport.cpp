@@ -109,7 +109,7 @@ t::TraceHeader ServedPort::traceHeader(const QString& time) const
             machineDescription(),
             time,
             job_,
-            lifetime_ == Lifetime::PerJob && job_ == t::Job::Update ? policy_.checks : t::Checks{},
+            job_ == t::Job::Update ? portJob_.checks() : t::Checks{}, // as it started
             lifetime_ == Lifetime::PerJob};
 }
 

@@ -31,6 +31,7 @@ public:
     void lineLost(const QString& description);
     void interrupt();
     void stop();
+    const Checks& checks() const { return checks_; } // the last update's
 
 signals:
     void begun(qx::transfer::Job job);

@@ -12,6 +12,10 @@ namespace qx::transfer {
 
 namespace {
 
+// What a trace read back may hold: far past any job and any package.
+constexpr double kMaxTraceSeconds = 86400;
+constexpr int kMaxTraceState = 1000000;
+
 // Room kept under the cap for the cut's own line and the outcome.
 constexpr qsizetype kTraceReserve = 8 * 1024;
 
@@ -213,8 +217,11 @@ void Trace::sent(int sendState, std::span<const std::uint8_t> bytes)
 
 void Trace::read(const QByteArray& bytes, bool dropped)
 {
+    // A copy of its own: a read's buffer may hold many kilobytes for a byte or two, and the
+    // cap counts what is kept.
     if (!bytes.isEmpty())
-        add(dropped ? TraceKind::Dropped : TraceKind::Read, 0, bytes);
+        add(dropped ? TraceKind::Dropped : TraceKind::Read, 0,
+            QByteArray(bytes.constData(), bytes.size()));
 }
 
 void Trace::ended(const Outcome& outcome)
@@ -299,7 +306,7 @@ std::variant<ParsedTrace, QString> parseTrace(const QByteArray& text)
         else if (key == "firmware")
             h.firmware = value;
         else if (key == "blocks")
-            h.blocks = value.toInt();
+            h.blocks = std::clamp(value.toInt(), 0, kMaxTraceState);
         else if (key == "firmware_sha256")
             h.firmwareSha256 = value;
         else if (key == "port")
@@ -329,7 +336,8 @@ std::variant<ParsedTrace, QString> parseTrace(const QByteArray& text)
         bool ok = false;
         const double time = tokens.value(0).toDouble(&ok);
         const auto kind = kindOf(tokens.value(1));
-        if (!ok || !kind)
+        // A job of days is no job: the times and states stay where arithmetic on them is sound.
+        if (!ok || !kind || !(time >= 0 && time < kMaxTraceSeconds))
             return QStringLiteral("line %1 of the trace is not an event").arg(n + 1);
         TraceEvent e{qint64(time * 1e9), *kind, 0, {}};
         const QByteArray rest = line.mid(tokens[0].size() + tokens[1].size() + 2);
@@ -365,6 +373,8 @@ std::variant<ParsedTrace, QString> parseTrace(const QByteArray& text)
         default:
             e.bytes = unescapedText(rest);
         }
+        if (e.state < kQueryState || e.state > kMaxTraceState)
+            return QStringLiteral("line %1 of the trace names no step").arg(n + 1);
         trace.events.push_back(std::move(e));
     }
     return trace;
