@@ -3,9 +3,10 @@
 // idle CPU against the same layout with the same 1 ms timer but none of the window's logic;
 // then start-up, loadPackage, memory, a 100-transfer soak, the command line: its step
 // turnaround against the window's, and four devices at once against one; the station; the
-// bench window; and the window's transfer with a shared record against it without one.
-// One line a figure; --check exits 1 when a goal is missed; --station, --bench or --shared
-// measures only that, and exits 1 as --check does.
+// bench window; the window's transfer with a shared record against it without one; and an
+// update traced against one untraced. One line a figure; --check exits 1 when a goal is
+// missed; --tracing, --station, --bench or --shared measures only that, and exits 1 as --check
+// does.
 #include "benchwindow.h"
 #include "packageloader.h"
 #include "postgres.h"
@@ -622,6 +623,34 @@ void sharedRecord()
     ::close(mute);
 }
 
+// An update recorded (the default: its trace kept only had it failed) against one not recorded
+// at all, and one whose trace is written too: side by side, against an instant device, so that
+// the program's own work is all there is to slow.
+void tracing()
+{
+    BootLoader sim;
+    std::vector<double> off, failures, all;
+    for (int run = 0; run < 4 * kRuns; ++run) {
+        for (auto [keep, times] :
+             {std::pair{"off", &off}, {"failures", &failures}, {"all", &all}}) {
+            CommandLineRun commandLine;
+            QElapsedTimer clock;
+            clock.start();
+            allMet =
+                commandLine.run({"--update", sim.slavePath, "--trace", keep}, 60000) == 0 && allMet;
+            times->push_back(double(clock.nsecsElapsed()) / 1e6);
+            const auto kept = QDir(commandLine.recordDir.filePath("traces")).entryList(QDir::Files);
+            allMet = kept.size() == (keep == std::string_view("all")) && allMet;
+            sim.stream.clear();
+        }
+    }
+    std::printf("tracing: update median %.1f ms untraced, %.1f ms traced, %.1f ms traced and its "
+                "trace written\n",
+                median(off), median(failures), median(all));
+    figure("tracing_ratio", median(failures) / median(off), "x untraced", "<= 1.01",
+           median(failures) <= 1.01 * median(off));
+}
+
 // A TCP relay on 127.0.0.1 to `target` that holds each direction's bytes for `delayMs`: a link
 // with that latency each way. It serves connections until it is destroyed.
 class DelayRelay
@@ -775,6 +804,8 @@ int main(int argc, char** argv)
         startUpAndIdle();
         commandLines(transfers());
     }
+    if (all || mode == "--tracing")
+        tracing();
     if (all || mode == "--station")
         station();
     if (all || mode == "--bench")
