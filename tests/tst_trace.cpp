@@ -286,6 +286,18 @@ private slots:
             QVERIFY2(told.err.size() == 1 && printable(told.err.value(0)),
                      qPrintable(told.err.join('|')));
         }
+        // a trace of another package is explained, but not replayed with this one
+        QFile other(dir.filePath("other.trace"));
+        QVERIFY(other.open(QIODevice::WriteOnly) &&
+                other.write("qx-lp4r-trace 1\nfirmware: QX-LP4R-V9.bin\nblocks: 3\n--\n") > 0);
+        other.close();
+        QCOMPARE(tell("--explain", other.fileName()).status, 0);
+        const Told refused = tell("--replay", other.fileName());
+        QVERIFY2(refused.status == 2 &&
+                     refused.err.last().endsWith("the trace is of QX-LP4R-V9.bin in 3 data "
+                                                 "blocks; this program sends QX-LP4R-V1.3.7.bin "
+                                                 "in 372"),
+                 qPrintable(refused.err.join('|')));
     }
 };
 

@@ -144,6 +144,17 @@ void ReplayPort::raise()
         Qt::QueuedConnection);
 }
 
+QString replayMismatch(const ParsedTrace& trace, const package::Package& package)
+{
+    if (trace.header.blocks == package.packetCount)
+        return QString();
+    return QStringLiteral("the trace is of %1 in %2 data blocks; this program sends %3 in %4")
+        .arg(QString::fromLatin1(escapedText(trace.header.firmware.toUtf8())))
+        .arg(trace.header.blocks)
+        .arg(QString::fromStdString(package::headerFields(package.headerPacket).fileName))
+        .arg(package.packetCount);
+}
+
 bool replayAgrees(const ParsedTrace& trace, const Outcome& replayed, QStringList& lines)
 {
     const auto said = [](const TracedOutcome& o) {

@@ -78,6 +78,9 @@ private:
 // A trace's exchanges as the stand-in plays them.
 std::vector<ReplayPort::Exchange> replayExchanges(const ParsedTrace& trace);
 
+// Why `trace` cannot be replayed with `package` (another number of blocks), or empty.
+QString replayMismatch(const ParsedTrace& trace, const package::Package& package);
+
 // What a replay prints: the trace's outcome, the replay's, and whether they agree (outcome,
 // step and cause); true when they do.
 bool replayAgrees(const ParsedTrace& trace, const Outcome& replayed, QStringList& lines);

@@ -73,14 +73,8 @@ std::optional<int> CommandLine::replay(const QString& file)
         return kExitFailure;
     replayed_ = std::make_unique<transfer::ParsedTrace>(std::get<transfer::ParsedTrace>(read));
     const package::Package& package = engine_.package();
-    if (replayed_->header.blocks != package.packetCount) {
-        setup_.err(
-            QStringLiteral("qx-lp4r-updater: the trace is of %1 in %2 data blocks; this "
-                           "program sends %3 in %4")
-                .arg(service::inert(replayed_->header.firmware))
-                .arg(replayed_->header.blocks)
-                .arg(QString::fromStdString(package::headerFields(package.headerPacket).fileName))
-                .arg(package.packetCount));
+    if (const QString problem = transfer::replayMismatch(*replayed_, package); !problem.isEmpty()) {
+        setup_.err("qx-lp4r-updater: " + problem);
         return kExitUsage;
     }
     replay_ = std::make_unique<transfer::Replay>(*replayed_, package);
