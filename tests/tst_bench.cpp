@@ -275,6 +275,10 @@ private slots:
                      "^failed: the line was lost at data block \\d+ of 372 \\(the ")),
                  qPrintable(rig.state(port)));
         QCOMPARE(rig.counters(), "Updated: 0   Current: 0   Failed: 1");
+        // its box keeps every job's trace, through the served ports' policy
+        rig.w<QCheckBox>("keepTraces")->setChecked(true);
+        QCOMPARE(rig.window->ports().policy().traces, qx::service::TraceKeep::All);
+        rig.w<QCheckBox>("keepTraces")->setChecked(false);
         // the row's context menu saves what support needs of it: its record line and trace
         const QString saved = rig.recordDir.filePath("row.txt");
         onceShown<QMenu>([&](QMenu* menu) {

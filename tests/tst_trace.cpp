@@ -167,6 +167,18 @@ private slots:
         QCOMPARE(differs.out.last(), QString("the replay differs from the trace"));
     }
 
+    // --trace off: not even a failure leaves a trace.
+    void offKeepsNone()
+    {
+        BootLoader sim;
+        sim.script[0] = {"\x15", How::Write};
+        CommandLineRun run;
+        QCOMPARE(run.run({"--update", sim.slavePath, "--trace", "off"}), 1);
+        QCOMPARE(run.records().value(0).value(kOutcome), "failure");
+        QCOMPARE(run.records().value(0).value(kTrace), QString());
+        QVERIFY(tracesIn(run.recordDir.path()).isEmpty());
+    }
+
     // The folder keeps at most its count and its bytes, the oldest going first; nothing of
     // anyone else's in it is touched.
     void folderBounded()
