@@ -4,6 +4,7 @@
 #include "endrequests.h"
 #include "logind.h"
 #include "rig.h"
+#include "settings.h"
 #include "statusbar.h"
 #include "versionquery.h"
 
@@ -812,7 +813,8 @@ private slots:
             {{"--update", p, "--language", "zh"}, "--language goes with the window or --bench"},
             {{"--station", "--language", "en"}, "--language goes with the window or --bench"},
             {{"--update", p, "--require-serial"}, "--require-serial: " + p + " has no --serial"},
-            {{"--update", p, "--serial-pattern", "[a-"}, "--serial-pattern: missing terminating ]"},
+            {{"--update", p, "--serial-pattern", "[a-"},
+             "--serial-pattern is no regular expression: missing terminating ]"},
             {{"--update", p, "--serial", "COM2=SN-2"}, "--serial: COM2 is not one of the ports"},
             {{"--update", p, "--trace", "some"}, "--trace takes failures, all or off"},
             {{"--update", p, "--trace"}, "--trace takes failures, all or off"},
@@ -940,16 +942,122 @@ private slots:
         QCOMPARE(policy.slotOf(link) + policy.profile->name, "A1Line 3");
         QVERIFY(policy.checks.after && !policy.locked());
         // a locked profile's record is its own: QX_RECORD_TO is not read
-        const auto locked =
-            qx::ui::parseArguments({"--station"}, "service=line", dir.filePath("p15.ini"));
-        QVERIFY(std::holds_alternative<qx::ui::Arguments>(locked) &&
-                !std::get<qx::ui::Arguments>(locked).policy.recordTo);
+        for (const QString& environment : {"service=line", "postgresql://u:pw@db/line"}) {
+            const auto locked =
+                qx::ui::parseArguments({"--station"}, environment, dir.filePath("p15.ini"));
+            QVERIFY(std::holds_alternative<qx::ui::Arguments>(locked) &&
+                    !std::get<qx::ui::Arguments>(locked).policy.recordTo);
+        }
         // the example that ships for supervisors reads as it says
         const auto example = qx::ui::parseArguments({"--bench"}, {}, QX_EXAMPLE_PROFILE);
         QVERIFY(std::holds_alternative<qx::ui::Arguments>(example));
         const auto& shipped = std::get<qx::ui::Arguments>(example).policy;
         QVERIFY(shipped.locked() && shipped.checks.before && shipped.requireSerial &&
                 shipped.portSlots.size() == 2 && shipped.recordTo);
+    }
+
+    void settingsTable_data()
+    {
+        QTest::addColumn<QString>("name");
+        for (const qx::service::Setting& setting : qx::service::settings())
+            QTest::newRow(setting.name) << QString::fromLatin1(setting.name);
+    }
+
+    // Each setting of the table: set by its option and by its profile key alike, refused beside
+    // a locked profile, a bad value said in the same words from both, refused by a command that
+    // does not take it, and listed in --help and in the profiles page's key table.
+    void settingsTable()
+    {
+        namespace s = qx::service;
+        QFETCH(QString, name);
+        const s::Setting& setting = *s::settingNamed(name);
+        const auto parse = [](const QStringList& arguments, const QString& profile = {}) {
+            return qx::ui::parseArguments(arguments, {}, profile);
+        };
+        const auto problemOf = [&](const QStringList& arguments, const QString& profile = {}) {
+            const auto parsed = parse(arguments, profile);
+            return std::holds_alternative<QString>(parsed) ? std::get<QString>(parsed) : QString();
+        };
+        // a value that is not the default, and one that is no value
+        const auto [good, bad] = [&]() -> std::pair<QString, QString> {
+            switch (setting.kind) {
+            case s::SettingKind::YesNo:
+                return {"true", "maybe"};
+            case s::SettingKind::Number:
+                return {QString::number(setting.most), QString::number(setting.most + 1)};
+            case s::SettingKind::Word:
+                return {QString::fromLatin1(setting.valueName).section('|', -1), "nonsense"};
+            case s::SettingKind::Pattern:
+                return {"[A-Z]{4}", "[a-"};
+            case s::SettingKind::DatabaseUrl:
+                return {"service=x", "postgresql://u:pw@db/x"};
+            }
+            return {};
+        }();
+        QVERIFY(good != s::settingText(setting, s::StationPolicy()));
+        const bool yesNo = setting.kind == s::SettingKind::YesNo;
+        const QStringList needs =
+            setting.needs ? QStringList{"--" + QString(setting.needs)} : QStringList();
+        const auto option = [&](const QString& value) {
+            return QStringList{"--bench", "--" + name} +
+                   (yesNo ? QStringList() : QStringList{value});
+        };
+        QTemporaryDir dir;
+        const auto profile = [&](const QString& text) {
+            const QString file = dir.filePath(QString("p%1.ini").arg(QDir(dir.path()).count()));
+            QFile out(file);
+            [&] { QVERIFY(out.open(QIODevice::WriteOnly) && out.write(text.toUtf8()) > 0); }();
+            return file;
+        };
+        const QString needsKey = setting.needs ? QString(setting.needs) + " = true\n" : QString();
+
+        // set by option, and by profile
+        const auto byOption = parse(option(good) + needs);
+        QVERIFY2(std::holds_alternative<qx::ui::Arguments>(byOption),
+                 qPrintable(problemOf(option(good) + needs)));
+        QCOMPARE(s::settingText(setting, std::get<qx::ui::Arguments>(byOption).policy), good);
+        const QString unlocked = profile("[station]\n" + needsKey + name + " = " + good + "\n");
+        const auto byProfile = parse({"--bench"}, unlocked);
+        QVERIFY2(std::holds_alternative<qx::ui::Arguments>(byProfile),
+                 qPrintable(problemOf({"--bench"}, unlocked)));
+        QCOMPARE(s::settingText(setting, std::get<qx::ui::Arguments>(byProfile).policy), good);
+        // refused beside a locked profile
+        const QString locked = profile("[station]\nlocked = true\n[slots]\nA1 = COM1\n");
+        QCOMPARE(problemOf(option(good), locked).startsWith("--" + name + ": the profile "),
+                 setting.lockable);
+        // a bad value, in the same words from an option and from a profile
+        const QString fromProfile =
+            problemOf({"--bench"}, profile("[station]\n" + name + " = " + bad + "\n"));
+        QVERIFY2(fromProfile.contains(":2: " + name), qPrintable(fromProfile));
+        const QString words = fromProfile.section(":2: " + name, 1);
+        if (!yesNo)
+            QCOMPARE(problemOf(option(bad)), "--" + name + words);
+        // one it needs, from each
+        if (setting.needs) {
+            QCOMPARE(problemOf(option(good)),
+                     QString("--%1 goes with --%2").arg(name, setting.needs));
+            const QString alone =
+                problemOf({"--bench"}, profile("[station]\n" + name + " = " + good + "\n"));
+            QVERIFY2(alone.endsWith(QString(":2: %1 goes with %2").arg(name, setting.needs)),
+                     qPrintable(alone));
+        }
+        // a command that does not take it
+        if (setting.takers != s::kTakenByEvery) {
+            const QStringList other = setting.takers & s::kTakenByQuery
+                                          ? QStringList{"--list"}
+                                          : QStringList{"--query", "COM1"};
+            QCOMPARE(problemOf(other + option(good).mid(1)),
+                     "--" + name + " goes with " + s::takersWords(setting.takers));
+        }
+        // listed in --help, and in the profiles page's key table
+        QVERIFY(std::get<qx::ui::Arguments>(parse({"--help"})).helpText.contains("\n  --" + name));
+        QFile page(QX_PROFILES_PAGE);
+        QVERIFY(page.open(QIODevice::ReadOnly));
+        bool listed = false;
+        for (const QString& line : QString::fromUtf8(page.readAll()).split('\n'))
+            listed = listed ||
+                     (line.startsWith("| ") && line.section('|', 1, 1).contains('`' + name + '`'));
+        QVERIFY2(listed, "missing from docs/profiles.md's key table");
     }
 
     // The program itself: --query prints each device's version; Ctrl+C mid-transfer closes

@@ -25,24 +25,13 @@ QString withoutComment(const QString& line)
     return (at < 0 ? line : line.left(at)).trimmed();
 }
 
-std::optional<bool> boolean(const QString& value)
+// One of [station]'s own keys into `profile`; what is wrong with it, or empty.
+QString setOwnKey(Profile& profile, const QString& key, const QString& value, int line)
 {
-    const QString v = value.toLower();
-    if (v == "true" || v == "yes" || v == "on" || v == "1")
-        return true;
-    if (v == "false" || v == "no" || v == "off" || v == "0")
-        return false;
-    return std::nullopt;
-}
-
-// One [station] key's value into `profile`; what is wrong with it, or empty.
-QString setKey(Profile& profile, const QString& key, const QString& value)
-{
-    StationPolicy& p = profile.policy;
     if (key == "name") {
         if (value.isEmpty())
             return QStringLiteral("name is empty");
-        p.profile->name = value;
+        profile.policy.profile->name = value;
         return {};
     }
     if (key == "firmware") {
@@ -51,46 +40,28 @@ QString setKey(Profile& profile, const QString& key, const QString& value)
         if (!kFirmware.match(value).hasMatch())
             return QStringLiteral("firmware takes a version such as 1.3.7 or the image's SHA-256");
         profile.firmware = value.toLower();
+        profile.firmwareLine = line;
         return {};
     }
-    if (key == "record-to") {
-        const auto database = parseRecordTo(value);
-        if (const auto* problem = std::get_if<QString>(&database))
-            return "record-to: " + QString(*problem).remove(QStringLiteral("--record-to: "));
-        p.recordTo = std::get<Database>(database);
-        return {};
-    }
-    if (key == "serial-pattern") {
-        if (const QRegularExpression pattern(value); value.isEmpty() || !pattern.isValid())
-            return "serial-pattern is no regular expression: " +
-                   (value.isEmpty() ? QStringLiteral("it is empty") : pattern.errorString());
-        p.serialPattern = value;
-        return {};
-    }
-    if (key == "trace") {
-        const auto keep = traceKeepOf(value);
-        if (!keep)
-            return QStringLiteral("trace takes failures, all or off, not '%1'").arg(value);
-        p.traces = *keep;
-        return {};
-    }
-    const auto on = boolean(value);
+    const auto on = yesOrNo(value);
     if (!on)
         return QStringLiteral("%1 takes true or false, not '%2'").arg(key, value);
-    if (key == "locked")
-        p.profile->locked = *on;
-    else if (key == "skip-current")
-        p.checks.before = *on;
-    else if (key == "verify")
-        p.checks.after = *on;
-    else if (key == "force")
-        p.checks.force = *on;
-    else if (key == "allow-older")
-        p.checks.allowOlder = *on;
-    else if (key == "require-serial")
-        p.requireSerial = *on;
-    else
-        p.startOnPlug = *on;
+    profile.policy.profile->locked = *on;
+    return {};
+}
+
+// One [station] key's value into `profile`, a setting's as the table reads it; what is wrong
+// with it, or empty.
+QString setKey(Profile& profile, const QString& key, const QString& value, int line)
+{
+    const Setting* setting = settingNamed(key);
+    if (!setting)
+        return setOwnKey(profile, key, value, line);
+    const auto read = readSetting(*setting, value);
+    if (const auto* problem = std::get_if<QString>(&read))
+        return key + *problem;
+    setting->put(profile.policy, std::get<SettingValue>(read));
+    profile.given.append({setting, std::get<SettingValue>(read), line});
     return {};
 }
 
@@ -145,22 +116,28 @@ std::variant<Profile, QString> parseProfile(const QByteArray& text, const QStrin
             problem = addSlot(profile.policy, key, value, number, identity);
         } else if (section.isEmpty()) {
             problem = QStringLiteral("%1 comes before [station]").arg(key);
-        } else if (std::none_of(std::begin(kProfileKeys), std::end(kProfileKeys),
-                                [&](const char* known) { return key == known; })) {
+        } else if (!settingNamed(key) &&
+                   std::none_of(std::begin(kProfileOwnKeys), std::end(kProfileOwnKeys),
+                                [&](const char* own) { return key == own; })) {
             problem = QStringLiteral("unknown key '%1'").arg(key);
         } else if (seen.contains(key)) {
             problem = QStringLiteral("%1 is given twice").arg(key);
         } else {
             seen.insert(key);
-            problem = setKey(profile, key, value);
+            problem = setKey(profile, key, value, number);
         }
         if (!problem.isEmpty()) // the file's own text in it is shown, never obeyed
             return QStringLiteral("%1:%2: %3").arg(where).arg(number).arg(inert(problem));
     }
-    const transfer::Checks& checks = profile.policy.checks;
-    if ((checks.force || checks.allowOlder) && !checks.before)
-        return QStringLiteral("%1: %2 goes with skip-current")
-            .arg(where, checks.force ? "force" : "allow-older");
+    const Setting* needed = nullptr;
+    if (const Setting* setting = unmetNeed(profile.policy, &needed)) {
+        const auto it = std::find_if(profile.given.begin(), profile.given.end(),
+                                     [&](const GivenSetting& g) { return g.setting == setting; });
+        return QStringLiteral("%1:%2: %3 goes with %4")
+            .arg(where)
+            .arg(it == profile.given.end() ? 0 : it->line)
+            .arg(setting->name, needed->name);
+    }
     return profile;
 }
 

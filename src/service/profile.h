@@ -2,7 +2,7 @@
 // options' own long names, read and checked whole before any port is touched.
 #pragma once
 
-#include "stationpolicy.h"
+#include "settings.h"
 
 #include <QByteArray>
 #include <QSet>
@@ -15,17 +15,16 @@ namespace qx::service {
 
 // [station]'s keys besides the settings' own: what the profile is called, whether it locks
 // them, and the firmware it is for.
-inline constexpr const char* kProfileKeys[] = {
-    "name",  "locked",      "firmware",       "record-to",      "skip-current",  "verify",
-    "force", "allow-older", "require-serial", "serial-pattern", "start-on-plug", "trace",
-};
+inline constexpr const char* kProfileOwnKeys[] = {"name", "locked", "firmware"};
 // Past this size a file is no profile a person wrote.
 inline constexpr qint64 kProfileMaxBytes = 64 * 1024;
 
 struct Profile
 {
-    StationPolicy policy; // its slots and settings; those it leaves out at their defaults
-    QString firmware;     // the firmware it is for: a version ("1.3.7") or a SHA-256; any if empty
+    StationPolicy policy;      // its slots and settings; those it leaves out at their defaults
+    QList<GivenSetting> given; // the settings it gives, each with its line
+    QString firmware; // the firmware it is for: a version ("1.3.7") or a SHA-256; any if empty
+    int firmwareLine = 0;
 };
 
 // Which device a port name stands for, so that two slots for one device are caught: a link

@@ -14,7 +14,7 @@ namespace qx::service {
 namespace {
 
 const QString kPasswordRefused =
-    QStringLiteral("--record-to: a password does not go in the URL; put it in libpq's password "
+    QStringLiteral("a password does not go in the URL; put it in libpq's password "
                    "file (~/.pgpass, %APPDATA%\\postgresql\\pgpass.conf or PGPASSFILE)");
 
 // A parameter's name that could carry a secret: libpq's password and sslpassword, psqlODBC's
@@ -46,13 +46,13 @@ std::variant<Database, QString> parseRecordTo(const QString& url)
         if (secretName(key) || secretValue(value))
             return kPasswordRefused;
         if (!kName.match(key).hasMatch())
-            return QStringLiteral("--record-to: a parameter's name is lower-case letters and "
+            return QStringLiteral("a parameter's name is lower-case letters and "
                                   "'_' only");
         // Values go into a connection string: nothing that could end one or start another.
         static const QRegularExpression kBad(QStringLiteral("[;'\\\\{}\\x00-\\x1f\\x7f]")),
             kSpace(QStringLiteral("\\s"));
         if (value.contains(kBad) || (key != QLatin1String("odbc_driver") && value.contains(kSpace)))
-            return QStringLiteral("--record-to: %1's value cannot hold spaces, quotes, braces or "
+            return QStringLiteral("%1's value cannot hold spaces, quotes, braces or "
                                   "';'")
                 .arg(key);
         if (key == QLatin1String("host"))
@@ -74,7 +74,7 @@ std::variant<Database, QString> parseRecordTo(const QString& url)
         // QUrl's own error text quotes the URL: it is never shown.
         const QUrl parsed(url, QUrl::StrictMode);
         if (!parsed.isValid())
-            return QStringLiteral("--record-to: not a postgresql://[user@]host[:port]/dbname "
+            return QStringLiteral("not a postgresql://[user@]host[:port]/dbname "
                                   "URL");
         if (!parsed.password().isEmpty() || parsed.userInfo().contains(':'))
             return kPasswordRefused;
@@ -91,16 +91,15 @@ std::variant<Database, QString> parseRecordTo(const QString& url)
         for (const QString& pair : url.split(QRegularExpression("\\s+"), Qt::SkipEmptyParts)) {
             const qsizetype at = pair.indexOf('=');
             if (at <= 0)
-                return secretName(pair)
-                           ? kPasswordRefused
-                           : QStringLiteral("--record-to: neither a postgresql:// URL nor "
-                                            "key=value pairs");
+                return secretName(pair) ? kPasswordRefused
+                                        : QStringLiteral("neither a postgresql:// URL nor "
+                                                         "key=value pairs");
             if (QString problem = take(pair.left(at), pair.mid(at + 1)); !problem.isEmpty())
                 return problem;
         }
     }
     if (d.host.isEmpty() && d.name.isEmpty() && d.options.isEmpty())
-        return QStringLiteral("--record-to: name a database");
+        return QStringLiteral("name a database");
     if (std::none_of(d.options.begin(), d.options.end(),
                      [](const QString& o) { return o.startsWith("connect_timeout="); }))
         d.options << QStringLiteral("connect_timeout=%1").arg(kConnectTimeoutS);

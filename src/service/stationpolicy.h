@@ -34,25 +34,13 @@ struct ProfileId
     QString shown() const { return name + " (" + fingerprint + ")"; }
 };
 
-// Which jobs leave their trace in the traces folder.
+// Which jobs leave their trace in the traces folder; the trace setting's words in this order.
 enum class TraceKeep
 {
     Failures, // a failed or interrupted job's
     All,      // every job's
     Off,      // none: nothing is recorded either
 };
-
-// "failures", "all" or "off", as --trace and a profile's trace key take it.
-inline std::optional<TraceKeep> traceKeepOf(const QString& word)
-{
-    if (word == QLatin1String("failures"))
-        return TraceKeep::Failures;
-    if (word == QLatin1String("all"))
-        return TraceKeep::All;
-    if (word == QLatin1String("off"))
-        return TraceKeep::Off;
-    return std::nullopt;
-}
 
 struct StationPolicy
 {

@@ -9,6 +9,7 @@
 #include "profile.h"
 #include "servedports.h"
 #include "servicerecord.h"
+#include "settings.h"
 #include "texts.h"
 
 #include <QCommandLineParser>
@@ -34,6 +35,7 @@ struct Ours
     QCommandLineOption option;
     Face face = Face::Window; // chosen by giving the option; Window: it chooses none
     Command command = Command::None;
+    const service::Setting* setting = nullptr; // the station's setting it gives, if one
 };
 
 const char kWindow[] = "The window, which opens without options:";
@@ -51,10 +53,22 @@ QCommandLineOption option(const QStringList& names, const char* description,
     return QCommandLineOption(names, QString::fromUtf8(description), QString::fromUtf8(valueName));
 }
 
-// In --help's order.
-const std::vector<Ours>& ours()
+// The settings of one --help group, each as its option.
+void addSettings(std::vector<Ours>& all, const char* heading, service::HelpGroup group)
 {
-    static const std::vector<Ours> all = {
+    for (const service::Setting& setting : service::settings())
+        if (setting.group == group)
+            all.push_back(
+                {heading,
+                 option({QString::fromLatin1(setting.name)}, setting.help,
+                        setting.kind == service::SettingKind::YesNo ? "" : setting.valueName),
+                 Face::Window, Command::None, &setting});
+}
+
+std::vector<Ours> allOptions()
+{
+    using service::HelpGroup;
+    std::vector<Ours> all = {
         {kWindow,
          option({"language"},
                 "The windows' language: Simplified Chinese or English; by default the "
@@ -67,47 +81,37 @@ const std::vector<Ours>& ours()
         {kBench,
          option({"bench"}, "Open the bench window: a row for each PORT, or for every port."),
          Face::Bench},
-        {kBench,
-         option({"start-on-plug"}, "With --bench: each device starts when it is plugged in.")},
-        {kCommandLine, option({"update"}, "Update the device on each PORT, all at once."),
-         Face::CommandLine, Command::Update},
-        {kCommandLine, option({"query"}, "Ask the device on each PORT which firmware it runs."),
-         Face::CommandLine, Command::Query},
-        {kCommandLine,
-         option({"station"}, "Until Ctrl+C, update each device once as it is plugged in: on each "
-                             "PORT whenever it is present, or without PORTs on every port that "
-                             "appears."),
-         Face::CommandLine, Command::Station},
-        {kCommandLine,
-         option({"list"}, "List the serial ports as the window does, with their devices."),
-         Face::CommandLine, Command::List},
-        {kCommandLine,
-         option({"json"}, "With --update, --query or --station: print one JSON object a line "
-                          "instead of the text lines.")},
-        {kChecks,
-         option({"skip-current"},
-                "First ask each device which firmware it runs: one that runs this firmware is "
-                "left as it is (current), one that runs another product's is refused.")},
-        {kChecks,
-         option({"force"}, "With --skip-current: update another product's device all the same.")},
-        {kChecks,
-         option({"allow-older"}, "With --skip-current: update a device that runs a newer "
-                                 "version of this firmware all the same, instead of refusing "
-                                 "it.")},
-        {kChecks,
-         option({"verify"}, "After each update ask the device again, and fail it if it names "
-                            "another firmware than the one sent.")},
+    };
+    addSettings(all, kBench, HelpGroup::Bench);
+    all.insert(
+        all.end(),
+        {
+            {kCommandLine, option({"update"}, "Update the device on each PORT, all at once."),
+             Face::CommandLine, Command::Update},
+            {kCommandLine, option({"query"}, "Ask the device on each PORT which firmware it runs."),
+             Face::CommandLine, Command::Query},
+            {kCommandLine,
+             option({"station"},
+                    "Until Ctrl+C, update each device once as it is plugged in: on each PORT "
+                    "whenever it is present, or without PORTs on every port that appears."),
+             Face::CommandLine, Command::Station},
+            {kCommandLine,
+             option({"list"}, "List the serial ports as the window does, with their devices."),
+             Face::CommandLine, Command::List},
+            {kCommandLine,
+             option({"json"}, "With --update, --query or --station: print one JSON object a "
+                              "line instead of the text lines.")},
+        });
+    addSettings(all, kChecks, HelpGroup::Checks);
+    all.push_back(
         {kSerials,
          option({"serial"},
                 "With --update: the serial number of the unit on the one PORT, or on the PORT "
                 "named; given once for each port. The station reads them from standard input, "
                 "one a line, each for the next device plugged in.",
-                "SN|PORT=SN")},
-        {kSerials,
-         option({"require-serial"}, "A device is not updated until its unit's serial is given.")},
-        {kSerials,
-         option({"serial-pattern"},
-                "What a serial must match, whole: by default [A-Za-z0-9._/-]{4,40}.", "REGEX")},
+                "SN|PORT=SN")});
+    addSettings(all, kSerials, HelpGroup::Serials);
+    all.push_back(
         {kProfile,
          QCommandLineOption(
              QStringList{QStringLiteral("profile")},
@@ -116,36 +120,38 @@ const std::vector<Ours>& ours()
                             "one lets no option change them. Without it they take the default "
                             "profile, where there is one: %1.")
                  .arg(QDir::toNativeSeparators(platform::defaultProfilePath())),
-             QStringLiteral("FILE"))},
-        {kTraces,
-         option({"trace"},
-                "With --update, --query, --station or --bench: which jobs leave a trace in the "
-                "traces folder beside the service record: failed and interrupted ones (the "
-                "default), all, or none.",
-                "failures|all|off")},
-        {kTraces,
-         option({"explain"},
-                "Print the timeline of the trace in FILE: each step, what was "
-                "expected and what came, and the outcome.",
-                "FILE"),
-         Face::CommandLine, Command::Explain},
-        {kTraces,
-         option({"replay"},
-                "Play the trace in FILE back against a stand-in device and compare "
-                "the outcome this program reaches with the trace's.",
-                "FILE"),
-         Face::CommandLine, Command::Replay},
-        {kEvery,
-         option({"record-to"},
-                "Also deliver each line of the service record, exactly once, to the PostgreSQL "
-                "database at URL: postgresql://[user@]host[:port]/dbname[?...] or "
-                "service=NAME; the password comes from libpq's password or service file. "
-                "QX_RECORD_TO gives it as well; --record-to wins.",
-                "URL")},
-        {kEvery, option({"h", "help"}, "Show this text."), Face::CommandLine, Command::Help},
-        {kEvery, option({"v", "version"}, "Show the program's version and its firmware's."),
-         Face::CommandLine, Command::Version},
-    };
+             QStringLiteral("FILE"))});
+    addSettings(all, kTraces, HelpGroup::Traces);
+    all.insert(all.end(),
+               {
+                   {kTraces,
+                    option({"explain"},
+                           "Print the timeline of the trace in FILE: each step, what was "
+                           "expected and what came, and the outcome.",
+                           "FILE"),
+                    Face::CommandLine, Command::Explain},
+                   {kTraces,
+                    option({"replay"},
+                           "Play the trace in FILE back against a stand-in device and compare "
+                           "the outcome this program reaches with the trace's.",
+                           "FILE"),
+                    Face::CommandLine, Command::Replay},
+               });
+    addSettings(all, kEvery, HelpGroup::Every);
+    all.insert(
+        all.end(),
+        {
+            {kEvery, option({"h", "help"}, "Show this text."), Face::CommandLine, Command::Help},
+            {kEvery, option({"v", "version"}, "Show the program's version and its firmware's."),
+             Face::CommandLine, Command::Version},
+        });
+    return all;
+}
+
+// In --help's order.
+const std::vector<Ours>& ours()
+{
+    static const std::vector<Ours> all = allOptions();
     return all;
 }
 
@@ -156,6 +162,12 @@ QCommandLineOption deliverOption()
                                QStringLiteral("FOLDER"));
     deliver.setFlags(QCommandLineOption::HiddenFromHelp);
     return deliver;
+}
+
+// The deliverer's usage error.
+QString deliveryUsage()
+{
+    return QStringLiteral("%1 takes a record folder and --record-to").arg(service::kDeliverOption);
 }
 
 // Qt's own options, which QApplication takes from the same arguments: the windows' only.
@@ -255,38 +267,22 @@ QString parseProblem(const QCommandLineParser& parser, const QStringList& given)
     const QString last = nameOf(given.value(given.size() - 1));
     if (last == QLatin1String("language"))
         return QStringLiteral("--language takes zh or en");
-    if (last == QLatin1String("record-to"))
-        return QStringLiteral("--record-to takes a database's URL");
-    if (last == QLatin1String("trace"))
-        return QStringLiteral("--trace takes failures, all or off");
+    if (const service::Setting* setting = service::settingNamed(last))
+        return QStringLiteral("--%1 takes %2").arg(last, service::takesWhat(*setting));
     if (last == QLatin1String("explain") || last == QLatin1String("replay"))
         return QStringLiteral("--%1 takes a trace's file").arg(last);
     if (last == deliverOption().names().first())
-        return QStringLiteral("%1 takes a record folder and --record-to")
-            .arg(service::kDeliverOption);
+        return deliveryUsage();
     return parser.errorText();
 }
 
-// --language's and --record-to's values, into `a`; the problem in words.
-std::optional<QString> readValues(const QCommandLineParser& parser, const QString& fromEnvironment,
-                                  Arguments& a)
+// --language's value, into `a`; the problem in words.
+std::optional<QString> readLanguage(const QCommandLineParser& parser, Arguments& a)
 {
     a.language = parser.value(QStringLiteral("language"));
     if (parser.isSet(QStringLiteral("language")) && a.language != QLatin1String("zh") &&
         a.language != QLatin1String("en"))
         return QStringLiteral("--language takes zh or en");
-    QString url = fromEnvironment;
-    if (parser.isSet(QStringLiteral("record-to"))) {
-        url = parser.value(QStringLiteral("record-to"));
-        if (url.isEmpty())
-            return QStringLiteral("--record-to takes a database's URL");
-    }
-    if (url.isEmpty())
-        return std::nullopt;
-    const auto database = service::parseRecordTo(url);
-    if (const auto* problem = std::get_if<QString>(&database))
-        return *problem;
-    a.policy.recordTo = std::get<service::Database>(database);
     return std::nullopt;
 }
 
@@ -301,68 +297,75 @@ std::optional<QString> readSerials(const QCommandLineParser& parser, Arguments& 
     return std::nullopt;
 }
 
-// The settings a profile can hold, as the options that set them are named.
-const char* const kPolicyOptions[] = {"skip-current",  "verify",         "force",
-                                      "allow-older",   "require-serial", "serial-pattern",
-                                      "start-on-plug", "record-to",      "trace"};
-
-// The policy the options give: the ports as slots, the checks, the serial's rules.
-std::optional<QString> readPolicy(const QCommandLineParser& parser, Arguments& a)
+// The settings the options give, each checked as the table says and taken by the chosen
+// command; and the ports as slots.
+std::optional<QString> readPolicy(const QCommandLineParser& parser, Arguments& a,
+                                  QList<service::GivenSetting>& options)
 {
-    service::StationPolicy& p = a.policy;
     const auto set = [&parser](const char* name) {
         return parser.isSet(QString::fromLatin1(name));
     };
-    p.checks = {.before = set("skip-current"),
-                .force = set("force"),
-                .allowOlder = set("allow-older"),
-                .after = set("verify")};
     const bool serving =
         a.command == Command::Update || a.command == Command::Station || a.face == Face::Bench;
-    if ((p.checks.before || p.checks.after) && !serving)
-        return QStringLiteral("--%1 goes with --update, --station or --bench")
-            .arg(p.checks.before ? "skip-current" : "verify");
-    for (const char* name : {"serial", "require-serial", "serial-pattern", "profile"})
+    const unsigned taker = a.face == Face::Bench           ? service::kTakenByBench
+                           : a.command == Command::Update  ? service::kTakenByUpdate
+                           : a.command == Command::Query   ? service::kTakenByQuery
+                           : a.command == Command::Station ? service::kTakenByStation
+                                                           : 0u;
+    for (const service::Setting& setting : service::settings()) {
+        if (!set(setting.name))
+            continue;
+        if (setting.takers != service::kTakenByEvery && !(setting.takers & taker))
+            return QStringLiteral("--%1 goes with %2")
+                .arg(setting.name, service::takersWords(setting.takers));
+        const auto value =
+            service::readSetting(setting, setting.kind == service::SettingKind::YesNo
+                                              ? QStringLiteral("true")
+                                              : parser.value(QString::fromLatin1(setting.name)));
+        if (const auto* problem = std::get_if<QString>(&value))
+            return "--" + QString::fromLatin1(setting.name) + *problem;
+        options.append({&setting, std::get<service::SettingValue>(value)});
+    }
+    for (const char* name : {"serial", "profile"})
         if (set(name) &&
             (!serving || (name == std::string_view("serial") && a.command != Command::Update)))
             return QStringLiteral("--%1 goes with --update%2")
                 .arg(name, name == std::string_view("serial") ? "" : ", --station or --bench");
-    if (set("serial-pattern")) {
-        p.serialPattern = parser.value(QStringLiteral("serial-pattern"));
-        if (const QRegularExpression pattern(p.serialPattern); !pattern.isValid())
-            return "--serial-pattern: " + pattern.errorString();
-    }
-    if (set("trace")) {
-        const auto keep = service::traceKeepOf(parser.value(QStringLiteral("trace")));
-        if (!keep)
-            return QStringLiteral("--trace takes failures, all or off");
-        if (!serving && a.command != Command::Query)
-            return QStringLiteral("--trace goes with --update, --query, --station or --bench");
-        p.traces = *keep;
-    }
-    p.requireSerial = set("require-serial");
-    p.startOnPlug = set("start-on-plug");
-    if (p.startOnPlug && a.face != Face::Bench)
-        return QStringLiteral("--start-on-plug goes with --bench");
-    p.portSlots = service::StationPolicy::serving(parser.positionalArguments()).portSlots;
+    a.policy.portSlots = service::StationPolicy::serving(parser.positionalArguments()).portSlots;
     return std::nullopt;
 }
 
-// The profile named, or for a station, a bench or an update the default one where it is: its
-// policy, and what the options may still change of it (nothing, where it is locked).
-std::optional<QString> applyProfile(const QCommandLineParser& parser, const QString& defaultProfile,
-                                    Arguments& a)
+// The environment's settings (QX_RECORD_TO's database), read only where no lock forbids it.
+std::variant<QList<service::GivenSetting>, QString>
+environmentSettings(const QString& recordToFromEnvironment)
+{
+    if (recordToFromEnvironment.isEmpty())
+        return QList<service::GivenSetting>();
+    for (const service::Setting& setting : service::settings())
+        if (setting.kind == service::SettingKind::DatabaseUrl) {
+            const auto value = service::readSetting(setting, recordToFromEnvironment);
+            if (const auto* problem = std::get_if<QString>(&value))
+                return "QX_RECORD_TO" + *problem;
+            return QList<service::GivenSetting>{{&setting, std::get<service::SettingValue>(value)}};
+        }
+    return QList<service::GivenSetting>();
+}
+
+// The profile named, or for a station, a bench or an update the default one where it is;
+// none: nullopt.
+std::variant<std::optional<service::Profile>, QString>
+readProfile(const QCommandLineParser& parser, const QString& defaultProfile, const Arguments& a)
 {
     const bool given = parser.isSet(QStringLiteral("profile"));
     const bool serving =
         a.command == Command::Update || a.command == Command::Station || a.face == Face::Bench;
     const QString file = given ? parser.value(QStringLiteral("profile")) : defaultProfile;
     if (!serving || (!given && (file.isEmpty() || !QFileInfo::exists(file))))
-        return std::nullopt;
+        return std::optional<service::Profile>();
     const auto identity = [map = serial::systemDeviceMap()](const QString& port) {
         return service::portIdentity(port, map);
     };
-    const auto loaded = service::loadProfile(file, identity);
+    auto loaded = service::loadProfile(file, identity);
     if (const auto* problem = std::get_if<QString>(&loaded))
         return *problem;
     const service::Profile& profile = std::get<service::Profile>(loaded);
@@ -373,42 +376,55 @@ std::optional<QString> applyProfile(const QCommandLineParser& parser, const QStr
             service::firmwareSha256(built.package));
         !problem.isEmpty())
         return problem;
-    const service::StationPolicy& fixed = profile.policy;
-    const QString named = service::inert(QDir::toNativeSeparators(file));
-    if (fixed.locked()) {
-        for (const char* option : kPolicyOptions)
-            if (parser.isSet(QString::fromLatin1(option)))
-                return QStringLiteral("--%1: the profile %2 is locked").arg(option, named);
-        if (!a.policy.portSlots.isEmpty())
+    return std::optional<service::Profile>(std::get<service::Profile>(std::move(loaded)));
+}
+
+// The policy in its layers: the defaults, the environment's (never under a lock), the
+// profile's, and the options' as each setting combines (none under a lock).
+std::optional<QString> buildPolicy(const QCommandLineParser& parser, const QString& defaultProfile,
+                                   const QString& recordToFromEnvironment,
+                                   const QList<service::GivenSetting>& options, Arguments& a)
+{
+    auto read = readProfile(parser, defaultProfile, a);
+    if (const auto* problem = std::get_if<QString>(&read))
+        return *problem;
+    const auto& profile = std::get<std::optional<service::Profile>>(read);
+    const bool locked = profile && profile->policy.locked();
+    service::StationPolicy policy;
+    if (!locked) {
+        const auto environment = environmentSettings(recordToFromEnvironment);
+        if (const auto* problem = std::get_if<QString>(&environment))
+            return *problem;
+        service::combineOptions(policy, std::get<QList<service::GivenSetting>>(environment));
+    }
+    if (profile) {
+        const QString named =
+            service::inert(QDir::toNativeSeparators(profile->policy.profile->file));
+        for (const service::GivenSetting& given : options)
+            if (locked && given.setting->lockable)
+                return QStringLiteral("--%1: the profile %2 is locked")
+                    .arg(given.setting->name, named);
+        if (locked && !a.policy.portSlots.isEmpty())
             return QStringLiteral("'%1': the profile %2 is locked, and names the ports")
                 .arg(a.policy.portSlots.first().port, named);
-        a.policy = fixed; // what it leaves out stays at its default: QX_RECORD_TO too
-        return std::nullopt;
+        for (const service::GivenSetting& given : profile->given)
+            given.setting->put(policy, given.value);
+        policy.profile = profile->policy.profile;
+        if (a.policy.portSlots.isEmpty()) // ports given replace its slots
+            a.policy.portSlots = profile->policy.portSlots;
     }
-    // Not locked: what the options give is added to it, and a port given replaces its slots.
-    service::StationPolicy merged = fixed;
-    const service::StationPolicy& options = a.policy;
-    merged.checks = {.before = fixed.checks.before || options.checks.before,
-                     .force = fixed.checks.force || options.checks.force,
-                     .allowOlder = fixed.checks.allowOlder || options.checks.allowOlder,
-                     .after = fixed.checks.after || options.checks.after};
-    merged.requireSerial = fixed.requireSerial || options.requireSerial;
-    merged.startOnPlug = fixed.startOnPlug || options.startOnPlug;
-    if (parser.isSet(QStringLiteral("serial-pattern")))
-        merged.serialPattern = options.serialPattern;
-    if (parser.isSet(QStringLiteral("record-to")) || !fixed.recordTo)
-        merged.recordTo = options.recordTo;
-    if (parser.isSet(QStringLiteral("trace")))
-        merged.traces = options.traces;
-    if (!options.portSlots.isEmpty())
-        merged.portSlots = options.portSlots;
-    a.policy = merged;
+    service::combineOptions(policy, options);
+    policy.portSlots = a.policy.portSlots;
+    a.policy = policy;
+    const service::Setting* needed = nullptr;
+    if (const service::Setting* setting = service::unmetNeed(a.policy, &needed))
+        return QStringLiteral("--%1 goes with --%2").arg(setting->name, needed->name);
     return std::nullopt;
 }
 
 // What the chosen face allows of the rest: options that belong to another face, and ports.
 std::optional<QString> checkFace(const QCommandLineParser& parser, const QString& chosen,
-                                 Arguments& a)
+                                 Arguments& a, QList<service::GivenSetting>& options)
 {
     const bool window = a.face == Face::Window || a.face == Face::Bench;
     for (const QString& qt : parser.optionNames())
@@ -421,15 +437,14 @@ std::optional<QString> checkFace(const QCommandLineParser& parser, const QString
         return QStringLiteral("--json goes with --update, --query or --station");
     if (parser.isSet(QStringLiteral("language")) && !window)
         return QStringLiteral("--language goes with the window or --bench");
-    if (const auto problem = readPolicy(parser, a))
+    if (const auto problem = readPolicy(parser, a, options))
         return *problem;
     const QStringList ports = a.ports();
     switch (a.face) {
     case Face::Delivery:
         a.recordFolder = parser.value(deliverOption());
-        if (!ports.isEmpty() || !a.policy.recordTo)
-            return QStringLiteral("%1 takes a record folder and --record-to")
-                .arg(service::kDeliverOption);
+        if (!ports.isEmpty())
+            return deliveryUsage();
         return std::nullopt;
     case Face::Window:
         if (!ports.isEmpty())
@@ -497,15 +512,16 @@ std::variant<Arguments, QString> parseArguments(const QStringList& given,
     }
     if (chosen.size() > 1)
         return chosen.join(QLatin1String(" and ")) + " cannot go together";
-    if (const auto problem = readValues(parser, recordToFromEnvironment, a))
+    if (const auto problem = readLanguage(parser, a))
         return *problem;
-    if (const auto problem = checkFace(parser, chosen.value(0), a))
+    QList<service::GivenSetting> options;
+    if (const auto problem = checkFace(parser, chosen.value(0), a, options))
         return *problem;
-    if (const auto problem = applyProfile(parser, defaultProfile, a))
+    if (const auto problem =
+            buildPolicy(parser, defaultProfile, recordToFromEnvironment, options, a))
         return *problem;
-    if (const auto& c = a.policy.checks; (c.force || c.allowOlder) && !c.before)
-        return QStringLiteral("--%1 goes with --skip-current")
-            .arg(c.force ? "force" : "allow-older");
+    if (a.face == Face::Delivery && !a.policy.recordTo)
+        return deliveryUsage();
     if ((a.command == Command::Update || a.command == Command::Query) && a.ports().isEmpty())
         return chosen.value(0) + " needs at least one port";
     if (const auto problem = readSerials(parser, a))

@@ -5,6 +5,7 @@
 #include "diagnosticsdialog.h"
 #include "inert.h"
 #include "packageloader.h"
+#include "settings.h"
 #include "ui_benchwindow.h"
 
 #include <QApplication>
@@ -91,15 +92,14 @@ BenchWindow::BenchWindow(service::Setup setup, service::StationPolicy policy, QW
             delivery_ = said;
             showCounters();
         });
-    ui->handsFree->setChecked(served.startOnPlug && loaded);
-    ui->skipCurrent->setChecked(served.checks.before);
-    ui->verify->setChecked(served.checks.after);
-    ui->requireSerial->setChecked(served.requireSerial);
-    ui->keepTraces->setChecked(served.traces == service::TraceKeep::All);
-    ui->keepTraces->setEnabled(served.traces != service::TraceKeep::Off);
-    for (QCheckBox* box :
-         {ui->handsFree, ui->skipCurrent, ui->verify, ui->requireSerial, ui->keepTraces}) {
-        box->setEnabled(box->isEnabled() && !served.locked()); // a locked profile's are its own
+    // Each box shows its setting as the table says, fixed where the profile locks it.
+    for (QCheckBox* box : findChildren<QCheckBox*>()) {
+        const service::Setting* setting = service::settingOfControl(box->objectName());
+        if (!setting)
+            continue;
+        const service::BoxState state = service::boxState(*setting, served);
+        box->setChecked(state.checked && (loaded || box != ui->handsFree));
+        box->setEnabled(state.enabled);
         connect(box, &QCheckBox::toggled, this, &BenchWindow::applyPolicy);
     }
     applyPolicy();
@@ -240,17 +240,13 @@ void BenchWindow::on_stopButton_clicked()
 }
 
 // The boxes apply to each update that starts from now on (hands-free: the ports already
-// present stay as they are); --force and --allow-older stay as given.
+// present stay as they are); the settings without a box stay as given.
 void BenchWindow::applyPolicy()
 {
     service::StationPolicy policy = ports_.policy();
-    policy.startOnPlug = ui->handsFree->isChecked();
-    policy.checks.before = ui->skipCurrent->isChecked();
-    policy.checks.after = ui->verify->isChecked();
-    policy.requireSerial = ui->requireSerial->isChecked();
-    if (policy.traces != service::TraceKeep::Off) // --trace off records nothing to keep
-        policy.traces =
-            ui->keepTraces->isChecked() ? service::TraceKeep::All : service::TraceKeep::Failures;
+    for (const QCheckBox* box : findChildren<QCheckBox*>())
+        if (const service::Setting* setting = service::settingOfControl(box->objectName()))
+            service::setByBox(*setting, policy, box->isChecked());
     ports_.setPolicy(policy);
 }
 

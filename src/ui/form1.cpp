@@ -3,6 +3,7 @@
 #include "form1.h"
 
 #include "packageloader.h"
+#include "settings.h"
 
 #include "clock.h"
 #include "diagnosticsdialog.h"
@@ -80,8 +81,9 @@ Form1::Form1(qx::service::Setup setup_, QWidget* parent)
     auto* keepTraces = new QAction(pick(texts::kTraceEveryJob, languageFlag), this);
     keepTraces->setObjectName(QStringLiteral("keepTraces"));
     keepTraces->setCheckable(true);
-    connect(keepTraces, &QAction::toggled, this, [this](bool on) {
-        policy.traces = on ? qx::service::TraceKeep::All : qx::service::TraceKeep::Failures;
+    connect(keepTraces, &QAction::toggled, this, [this, keepTraces](bool on) {
+        if (const auto* setting = qx::service::settingOfControl(keepTraces->objectName()))
+            qx::service::setByBox(*setting, policy, on);
     });
     addAction(keepTraces);
     setContextMenuPolicy(Qt::ActionsContextMenu);
