@@ -54,7 +54,7 @@ struct SchemaPart
     QString relation, column, statement;
 };
 
-// The table, then the columns added to it since an earlier version made it.
+// The table, then each column that a table of fewer columns lacks.
 QList<SchemaPart> tableParts()
 {
     QList<SchemaPart> parts{{"service_record", "line_id", createTable()}};
@@ -67,8 +67,8 @@ QList<SchemaPart> tableParts()
 }
 
 // For the people who read it: yield per day and computer (devices found current apart from
-// those updated), failures by reason, and each unit's latest update. An earlier version's views
-// lack the last column, and are replaced.
+// those updated), failures by reason, and each unit's latest update. A view that lacks its
+// last column is replaced.
 const QList<SchemaPart> kViews = {
     {"service_record_yield", "current",
      "CREATE OR REPLACE VIEW service_record_yield AS SELECT (time AT TIME ZONE 'UTC')::date AS "
@@ -89,7 +89,7 @@ const QList<SchemaPart> kViews = {
      "round(100.0 * count(*) FILTER (WHERE outcome IN ('success', 'current')) / count(*), 1) "
      "AS succeeded_percent FROM service_record WHERE action = 'update' GROUP BY 1, 2, 3, 4"},
     // Two updates of one unit in one second (a quick failure, then the next try) are told
-    // apart by when they arrived; an earlier version's view lacks `received`, and is replaced.
+    // apart by when they arrived; a view without `received` is replaced.
     {"service_record_units", "received",
      "CREATE OR REPLACE VIEW service_record_units AS SELECT DISTINCT ON (unit_serial) "
      "unit_serial, time, outcome, firmware_file, version_before, version_after, computer, port, "
@@ -118,7 +118,7 @@ std::optional<QJsonObject> rowOf(const QByteArray& line)
     const QJsonObject object = QJsonDocument::fromJson(line, &error).object();
     const QJsonArray fields = object.value("fields").toArray();
     const QString id = object.value("line_id").toString();
-    // An earlier version's line has fewer columns: the rest stay empty.
+    // A line of fewer columns leaves the rest empty.
     if (error.error != QJsonParseError::NoError || fields.size() < kFirstRecordColumnCount ||
         fields.size() > kRecordColumnCount || QUuid::fromString(id).isNull())
         return std::nullopt;

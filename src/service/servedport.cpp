@@ -86,9 +86,7 @@ void ServedPort::keepTrace(const t::Outcome& outcome, const QString& time)
         return;
     trace_.ended(outcome);
     traceTime_ = time;
-    const bool failed =
-        outcome.result == t::Outcome::Failure || outcome.result == t::Outcome::Ended;
-    if (!failed && policy_.traces != TraceKeep::All)
+    if (!outcome.failed() && policy_.traces != TraceKeep::All)
         return;
     const auto kept = record_.traces().keep(trace_.text(traceHeader(time)), outcome.started, name_);
     traceFile_ = kept.file;

@@ -139,7 +139,7 @@ void Tally::add(const QString& port, const transfer::Outcome& outcome)
     const bool update = outcome.job == transfer::Job::Update;
     if (outcome.result == transfer::Outcome::Current)
         ++current;
-    else if (outcome.result == transfer::Outcome::Success)
+    else if (!outcome.failed())
         ++(update ? updated : answered);
     else {
         failed << port;

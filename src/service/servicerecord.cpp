@@ -67,8 +67,8 @@ Found ownerOf(const QString& path)
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         return {Owner::Unreadable, file.errorString()};
-    // Lines with more columns go on below an earlier version's header (each version added
-    // columns at the end), which is left as it is.
+    // Lines with more columns go on below a header of fewer (columns only ever come at the
+    // end), which is left as it is.
     const QByteArray start = file.read(recordHeader().size());
     for (int columns = kFirstRecordColumnCount; columns <= kRecordColumnCount; ++columns)
         if (start.startsWith(recordHeader(columns)))

@@ -54,7 +54,7 @@ inline constexpr RecordColumn kRecordColumns[] = {
     {"reason", "text"},
     {"device_version", "text"},
     {"program_version", "text"},
-    // Added later, at the end, so that older lines and the spreadsheets made of them still fit:
+    // At the end, so that lines of fewer columns and the spreadsheets made of them still fit:
     // what the checks around an update found ("unknown": no file named; empty: not asked).
     {"version_before", "text"},
     {"version_after", "text"},
@@ -64,11 +64,11 @@ inline constexpr RecordColumn kRecordColumns[] = {
     {"trace", "text"},       // "traces/<file>" beside the record; empty: none kept
 };
 inline constexpr int kRecordColumnCount = int(std::size(kRecordColumns));
-// The columns of the lines an earlier version wrote: its files and outboxes are still ours.
+// The fewest columns a record file or outbox of ours has; columns only ever come at the end.
 inline constexpr int kFirstRecordColumnCount = 15;
 
 // The header line, behind the byte-order mark that makes Excel read the file as UTF-8: of all
-// the columns, or of the first `columns` as an earlier version wrote it.
+// the columns, or of the first `columns`, as a record of fewer columns has it.
 QByteArray recordHeader(int columns = kRecordColumnCount);
 // An outcome as the record and --json name it: "success", "current" or "failure".
 QString outcomeName(const transfer::Outcome& outcome);

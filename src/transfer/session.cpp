@@ -421,7 +421,7 @@ void Session::versionReply()
             tmrOvertime.stop();
             finish(answered);
         } else {
-            decide(answered); // the window keeps collecting, as it always has
+            decide(answered); // the window keeps collecting until its next command
         }
         return;
     }

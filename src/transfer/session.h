@@ -65,6 +65,8 @@ struct Outcome
     // The checks around an update: the file the device named before and after it, "unknown"
     // where it named none; empty where it was not asked.
     QString before{}, after{};
+    // Whether it counts as failed: in the tally, the exit status, a kept trace and each face.
+    bool failed() const { return result == Failure || result == Ended; }
     bool verified() const
     {
         return result == Success && !after.isEmpty() && after != kVersionUnknown;

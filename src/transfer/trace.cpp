@@ -336,7 +336,8 @@ std::variant<ParsedTrace, QString> parseTrace(const QByteArray& text)
         bool ok = false;
         const double time = tokens.value(0).toDouble(&ok);
         const auto kind = kindOf(tokens.value(1));
-        // A job of days is no job: the times and states stay where arithmetic on them is sound.
+        // No job lasts days: a time past that is no time of this trace, and arithmetic on the
+        // times and states stays sound.
         if (!ok || !kind || !(time >= 0 && time < kMaxTraceSeconds))
             return QStringLiteral("line %1 of the trace is not an event").arg(n + 1);
         TraceEvent e{qint64(time * 1e9), *kind, 0, {}};

@@ -25,14 +25,9 @@ namespace {
 const QColor kRunning(0x1f, 0x4e, 0x9c), kDone(0x1b, 0x7a, 0x2e), kCurrent(0x0b, 0x60, 0x6b),
     kFailed(0xb0, 0x1c, 0x1c);
 
-bool failed(const t::Outcome& outcome)
-{
-    return outcome.result == t::Outcome::Failure || outcome.result == t::Outcome::Ended;
-}
-
 bool failedLast(const ServedPort& port)
 {
-    return port.lastOutcome() && failed(*port.lastOutcome());
+    return port.lastOutcome() && port.lastOutcome()->failed();
 }
 } // namespace
 
@@ -192,7 +187,7 @@ void BenchWindow::ended(ServedPort& port, const t::Outcome& outcome)
     const bool current = outcome.result == t::Outcome::Current;
     setState(port, outcomeWords(outcome, texts::kOutcomeRow, setup_.languageFlag),
              current           ? kCurrent
-             : failed(outcome) ? kFailed
+             : outcome.failed() ? kFailed
                                : kDone);
     rows_[&port]->setText(kLastOutcome, QTime::currentTime().toString(QStringLiteral("HH:mm:ss")));
     if (outcome.job == t::Job::Update) // recorded with it: the unit's part is over

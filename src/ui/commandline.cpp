@@ -296,8 +296,7 @@ void CommandLine::ended(service::ServedPort& port, const transfer::Outcome& outc
                      {"job", outcome.job == transfer::Job::Update ? "update" : "query"},
                      {"result", result},
                      {"duration_s", std::round(outcome.seconds * 1000) / 1000}};
-    if (outcome.result == transfer::Outcome::Failure ||
-        outcome.result == transfer::Outcome::Ended) {
+    if (outcome.failed()) {
         json.insert("step", QString::fromStdString(outcome.step));
         json.insert("reason", QString::fromStdString(outcome.reason));
     }

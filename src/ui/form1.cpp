@@ -339,7 +339,7 @@ void Form1::onFinished(const t::Outcome& outcome)
         box.setDetailedText(QString::fromStdString(outcome.reason));
         const QAbstractButton* save =
             box.addButton(pick(texts::kSaveDiagnostics, languageFlag), QMessageBox::ActionRole);
-        box.setDefaultButton(QMessageBox::Ok); // Enter closes it, as before
+        box.setDefaultButton(QMessageBox::Ok); // Enter closes it
         box.exec();
         if (box.clickedButton() == save)
             qx::ui::saveDiagnostics(this, served, languageFlag);
