@@ -339,7 +339,7 @@ private slots:
         const auto asks = [&](const char* bytes) {
             rig.sim.write(bytes);
             waitFor([] { return false; }, 50);
-            return rig.form->session().deviceWaiting;
+            return rig.form->session().deviceIsWaiting();
         };
         QVERIFY(rig.connectPort());
         QVERIFY(!asks("C"));      // the first Connect leaves the threshold at 0: no event
@@ -380,7 +380,7 @@ private slots:
         QVERIFY(rig.update());
         QCOMPARE(rig.sim.stream, wholeStream(false));
         QCOMPARE(rig.w<QProgressBar>("prgPercent")->value(), N + 2);
-        QVERIFY(!rig.form->session().deviceWaiting);
+        QVERIFY(!rig.form->session().deviceIsWaiting());
         // its terminal closed (SIGHUP) mid-transfer, the window closes as its close button does:
         // the update ends without a word, recorded as interrupted, and nothing more is sent
         qx::platform::InterruptWatcher requests;
@@ -437,17 +437,18 @@ private slots:
             QCOMPARE(rig.w<QLabel>("Label1")->text(), QString()); // the last reply is gone
             for (int i = 1; i <= 300; ++i) {
                 rig.sim.write("x");
-                QVERIFY(waitFor([&] { return rig.form->session().versionReplyCount == i; }, 5000));
+                QVERIFY(waitFor([&] { return rig.form->session().versionReads() == i; }, 5000));
             }
             if (outcome == kError)
                 afterNextRead(rig, "C", true); // not taken as the device asking
             rig.sim.write("y");
-            QVERIFY(waitFor([&] { return rig.form->session().commMode == 0 && rig.idle(); }, 5000));
+            QVERIFY(waitFor([&] { return rig.idle(); }, 5000));
             waitFor([] { return false; }, 50);
             QCOMPARE(rig.boxes.texts.last(), outcome);
             // kept, shown and recorded at most to the limit: a device never stops talking
             const QString limit(qx::transfer::kVersionTextLimit, 'x');
-            QVERIFY(rig.form->session().versionText == limit && !rig.form->session().deviceWaiting);
+            QVERIFY(rig.form->session().versionSoFar() == limit &&
+                    !rig.form->session().deviceIsWaiting());
             QCOMPARE(rig.w<QLabel>("Label1")->text(), limit);
             if (outcome == kError)
                 QVERIFY(rig.update());

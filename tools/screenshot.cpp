@@ -37,7 +37,7 @@ bool window(quint8 language, const QString& out)
     rig.form->formLoad(language);
     rig.connectPort();
     rig.click("Command2");
-    waitFor([&] { return rig.form->session().versionReplyCount > 0; }, 3000);
+    waitFor([&] { return rig.form->session().versionReads() > 0; }, 3000);
     waitFor([] { return false; }, 1200); // let the clock show a time
     return rig.form->grab().save(out);
 }

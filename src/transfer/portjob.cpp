@@ -119,8 +119,8 @@ void PortJob::before(const Outcome& asked)
         broken.cause = asked.cause;
         return complete(broken);
     }
-    before_ = named(session_.versionText);
-    const Found found = judgeVersion(session_.versionText, packageFile());
+    before_ = named(session_.versionSoFar());
+    const Found found = judgeVersion(session_.versionSoFar(), packageFile());
     const auto refuse = [&](Cause cause, const QString& detail) {
         note("check before: the device runs " + before_ + ": refused");
         complete(failedAt({cause, kQueryState, {}, detail.toStdString()}));
@@ -134,7 +134,7 @@ void PortJob::before(const Outcome& asked)
     if (found == Found::Newer && !checks_.allowOlder) // no downgrade unless asked
         return refuse(Cause::Newer, before_ + ", newer than " + packageFile().chopped(4));
     note("check before: the device runs " + before_ + ": updating");
-    session_.deviceWaiting = false; // it has just answered at its menu
+    session_.setDeviceWaiting(false); // it has just answered at its menu
     step_ = Step::Transfer;
     try {
         session_.startUpdate();
@@ -146,8 +146,8 @@ void PortJob::before(const Outcome& asked)
 void PortJob::after(const Outcome& asked)
 {
     const QString file =
-        brokenOff(asked) ? QString(Outcome::kVersionUnknown) : named(session_.versionText);
-    const Found found = judgeVersion(session_.versionText, packageFile());
+        brokenOff(asked) ? QString(Outcome::kVersionUnknown) : named(session_.versionSoFar());
+    const Found found = judgeVersion(session_.versionSoFar(), packageFile());
     note("check after: the device runs " + file);
     if (brokenOff(asked) || found == Found::Current || found == Found::Unknown)
         return succeeded(file); // unanswered: the success stands

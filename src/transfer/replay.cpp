@@ -195,7 +195,7 @@ void Replay::start()
     // A window's update starts at the header when the device was last seen asking for it.
     for (const TraceEvent& e : trace_.events)
         if (e.kind == TraceKind::Send || e.kind == TraceKind::Block) {
-            session_.deviceWaiting = e.state == 1;
+            session_.setDeviceWaiting(e.state == 1);
             break;
         }
     // A port that could not be opened or started: refused as it was, before any write.

@@ -98,16 +98,19 @@ class Session : public QObject
 public:
     Session(Port& port, const package::Package& package, QObject* parent = nullptr);
 
-    // The state the window's handlers name.
-    quint8 commMode = 0;       // 0 idle, 1 update transfer, 2 version query
-    qint16 sendState = 0;      // 0 menu, 1 header, 2 .. N+1 data, N+2 EOT, N+3 closing header
-    qint16 replyThreshold = 0; // reply bytes that raise the receive event for this state
-    std::vector<std::uint8_t> sendBuffer;
-    bool deviceWaiting = false; // the device was last seen asking with 'C' while idle
-    QString versionText;
-    qint16 versionReplyCount = 0;
-    QTimer tmrSend;
-    QTimer tmrOvertime;
+    // What it is doing, as the window and the job ask.
+    bool idle() const // nothing runs and no timer is armed
+    {
+        return commMode == 0 && !tmrSend.isActive() && !tmrOvertime.isActive();
+    }
+    bool transferRunning() const { return commMode == 1; }
+    // A query's reply so far, and how many reads it took.
+    const QString& versionSoFar() const { return versionText; }
+    int versionReads() const { return versionReplyCount; }
+    // Whether the device was last seen asking with 'C' while idle: an update then starts at
+    // the header. A job that has just heard it answer at its menu says it waits no more.
+    bool deviceIsWaiting() const { return deviceWaiting; }
+    void setDeviceWaiting(bool waiting) { deviceWaiting = waiting; }
 
     // Connect: commMode 0; a query still waiting for its answer is left.
     void connected();
@@ -167,6 +170,17 @@ private:
     QByteArray take();                  // every byte received so far, traced
     void clearReceive();                // what waits is traced as dropped, then cleared
     void traceVerdict(int state, const char* words);
+
+    // The state the window's handlers name.
+    quint8 commMode = 0;       // 0 idle, 1 update transfer, 2 version query
+    qint16 sendState = 0;      // 0 menu, 1 header, 2 .. N+1 data, N+2 EOT, N+3 closing header
+    qint16 replyThreshold = 0; // reply bytes that raise the receive event for this state
+    std::vector<std::uint8_t> sendBuffer;
+    bool deviceWaiting = false; // the device was last seen asking with 'C' while idle
+    QString versionText;
+    qint16 versionReplyCount = 0;
+    QTimer tmrSend;
+    QTimer tmrOvertime;
 
     Port& port_;
     const package::Package& package_;

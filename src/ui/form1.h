@@ -33,8 +33,7 @@ public:
 
     Ui::Form1* form() const { return ui.get(); }
     const qx::serial::CommPort& comm() const { return MSComm1; }
-    // The transfer and the query, with commMode, sendState, deviceWaiting, versionText and
-    // the timers tmrSend and tmrOvertime.
+    // The transfer and the query, as their interface tells what they are doing.
     const qx::transfer::Session& session() const { return transfer; }
 
     // Window state, named as the window's code names it; read by tests.

@@ -240,8 +240,7 @@ struct Rig
     bool idle() const
     {
         const auto& s = form->session();
-        return s.commMode == 0 && !QApplication::activeModalWidget() && !s.tmrSend.isActive() &&
-               !s.tmrOvertime.isActive();
+        return s.idle() && !QApplication::activeModalWidget();
     }
     // Update, then wait for its one outcome and the idle window after it.
     bool update(int ms = 30000)
