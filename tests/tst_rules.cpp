@@ -482,7 +482,7 @@ private slots:
                                           {u"\u007f\u009b31m", u"\\x7f\\x9b31m"},
                                           {u"\u202eV1\u2028", u"\\u202eV1\\u2028"},
                                           {u"测试 Ä\\", u"测试 Ä\\"}})
-            QCOMPARE(qx::service::inert(QString::fromUtf16(text)), QString::fromUtf16(shown));
+            QCOMPARE(qx::inert(QString::fromUtf16(text)), QString::fromUtf16(shown));
         // a build with the test payload says so in each window's title; a release's are its own
         namespace x = qx::ui::texts;
         QCOMPARE(x::titleOf(x::kTitle, 0, false), "Firmware Update - QX-LP4R-V1.3.7");
@@ -601,8 +601,8 @@ private slots:
         QVERIFY2(
             line.startsWith("2026-12-08T09:05:07+01:00,1.500,") &&
                 line.contains(",COM7,\"\\Device\\VCP0, 测试\",version query,,,,yes,failure,"
-                              "\"reply 15 (NAK), \"\"quoted\"\"\",\"' =HYPERLINK(\"\"x\"\")  V1\","
-                              "1.3.7,,,'=SN 1,A1,\"Line 3, A (3f2a9c1b0d4e)\",traces/x.trace\r\n"),
+                              "\"reply 15 (NAK), \"\"quoted\"\"\",\"\\x09=HYPERLINK(\"\"x\"\")\\x0d\\x0aV1\","
+                              "1.3.7,,,'=SN\\x1b1,A1,\"Line 3, A (3f2a9c1b0d4e)\",traces/x.trace\r\n"),
             line.constData());
         QVERIFY(qx::service::recordHeader().startsWith("\xEF\xBB\xBFtime,duration_s,"));
         // read back as it was written: what a later run rebuilds a missed outbox line from

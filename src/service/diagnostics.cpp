@@ -1,6 +1,8 @@
 // The diagnostics file: the record line, the trace and where the program ran.
 #include "diagnostics.h"
 
+#include "inert.h"
+
 #include "packageloader.h"
 #include "servicerecord.h"
 #include "trace.h"
@@ -22,21 +24,18 @@ QString machineDescription()
 QByteArray diagnosticsText(const QStringList& fields, const QByteArray& trace,
                            const QString& traceFile)
 {
-    const auto inert = [](const QString& text) { return transfer::escapedText(text.toUtf8()); };
     QByteArray text = "QX-LP4R Firmware Updater diagnostics\n";
-    text += "program: " + inert(QStringLiteral(QX_VERSION)) +
+    text += "program: " + inert(QStringLiteral(QX_VERSION)).toUtf8() +
             (package::embeddedIsTestPayload() ? " (test build)" : "") + '\n';
-    text += "machine: " + inert(machineDescription()) + '\n';
+    text += "machine: " + inert(machineDescription()).toUtf8() + '\n';
     text += "\nrecord line:\n" + recordHeader().mid(3) + recordLine(fields);
-    text += "\ntrace: " + (traceFile.isEmpty() ? QByteArray("not kept") : inert(traceFile)) + '\n';
-    // The trace's own text holds nothing raw; any other byte is made so here.
-    for (const char c : trace) {
-        const auto b = static_cast<unsigned char>(c);
-        if (b == '\n' || (b >= 0x20 && b < 0x7F))
-            text += c;
-        else
-            text += "\\x" + QByteArray::number(b, 16).rightJustified(2, '0').toUpper();
-    }
+    text +=
+        "\ntrace: " + (traceFile.isEmpty() ? QByteArray("not kept") : inert(traceFile).toUtf8()) +
+        '\n';
+    // The trace's own text holds nothing raw; any other byte is made so here, line by line.
+    for (const QByteArray& line : trace.split('\n'))
+        text += inert(line).toUtf8() + '\n';
+    text.chop(1);
     if (!text.endsWith('\n'))
         text += '\n';
     if (trace.isEmpty())

@@ -1,6 +1,8 @@
 // The service record's lines and the file they go to.
 #include "servicerecord.h"
 
+#include "inert.h"
+
 #include "sharedrecord.h"
 
 #include "packageloader.h"
@@ -78,22 +80,14 @@ Found ownerOf(const QString& path)
 
 } // namespace
 
-QString inertField(QString text)
+QString inertField(const QString& text)
 {
-    for (qsizetype i = 0; i < text.size(); ++i) {
-        QChar& c = text[i];
-        if (c.category() == QChar::Other_Control) // NUL ends a statement's text on its way
-            c = QLatin1Char(' ');
-        else if (c.isHighSurrogate() && i + 1 < text.size() && text[i + 1].isLowSurrogate())
-            ++i;                  // a whole pair
-        else if (c.isSurrogate()) // no encoding holds half a character
-            c = QChar(QChar::ReplacementCharacter);
-    }
+    QString field = inert(text);
     // A spreadsheet skips leading blanks before it looks for a formula.
-    const QString start = text.trimmed().left(1);
+    const QString start = field.trimmed().left(1);
     if (!start.isEmpty() && QStringLiteral("=+-@").contains(start))
-        text.prepend(QLatin1Char('\''));
-    return text;
+        field.prepend(QLatin1Char('\''));
+    return field;
 }
 
 QString outcomeName(const transfer::Outcome& outcome)

@@ -74,10 +74,9 @@ QByteArray recordHeader(int columns = kRecordColumnCount);
 QString outcomeName(const transfer::Outcome& outcome);
 // A line's fields, in the header's order, each made inert as every destination keeps it.
 QStringList recordFields(const transfer::Outcome& outcome, const RecordContext& context);
-// A field as the record keeps it, in the CSV and the database alike: control characters made
-// spaces, a lone surrogate the replacement character, and a leading = + - @ defused so that no
-// spreadsheet runs it.
-QString inertField(QString text);
+// A field as the record keeps it, in the CSV and the database alike: inert, and a leading
+// = + - @ defused so that no spreadsheet runs it.
+QString inertField(const QString& text);
 // One RFC 4180 line, CRLF-terminated, UTF-8, of inert fields: each quoted where it must be.
 QByteArray recordLine(const QStringList& fields);
 inline QByteArray recordLine(const transfer::Outcome& outcome, const RecordContext& context)

@@ -1,6 +1,8 @@
 // The stand-in device of a replay, and the replay that runs the session against it.
 #include "replay.h"
 
+#include "inert.h"
+
 #include <QMetaObject>
 
 #include <stdexcept>
@@ -149,7 +151,7 @@ QString replayMismatch(const ParsedTrace& trace, const package::Package& package
     if (trace.header.blocks == package.packetCount)
         return QString();
     return QStringLiteral("the trace is of %1 in %2 data blocks; this program sends %3 in %4")
-        .arg(QString::fromLatin1(escapedText(trace.header.firmware.toUtf8())))
+        .arg(inert(trace.header.firmware))
         .arg(trace.header.blocks)
         .arg(QString::fromStdString(package::headerFields(package.headerPacket).fileName))
         .arg(package.packetCount);
@@ -165,7 +167,7 @@ bool replayAgrees(const ParsedTrace& trace, const Outcome& replayed, QStringList
             text += " (" + o.cause + ")";
         if (!o.reason.isEmpty())
             text += ": " + o.reason;
-        return QString::fromLatin1(escapedText(text.toUtf8()));
+        return inert(text);
     };
     const TracedOutcome now = tracedOutcome(replayed);
     lines << "trace:  " + (trace.outcome ? said(*trace.outcome) : QStringLiteral("no outcome"));

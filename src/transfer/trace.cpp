@@ -1,6 +1,8 @@
 // A job's trace: kept in memory, written as text, read back, and told as a timeline.
 #include "trace.h"
 
+#include "inert.h"
+
 #include <QList>
 
 #include <algorithm>
@@ -96,8 +98,8 @@ QByteArray checksText(const Checks& c)
     return words.isEmpty() ? "none" : words.join(' ');
 }
 
-} // namespace
-
+// The trace format's escape: printable ASCII as it is, every other byte as \xNN and a
+// backslash as \\, so that each event stays one line of words a parser can split.
 QByteArray escapedText(const QByteArray& bytes)
 {
     QByteArray text;
@@ -134,6 +136,8 @@ QByteArray unescapedText(const QByteArray& text)
     }
     return bytes;
 }
+
+} // namespace
 
 QByteArray hexText(const QByteArray& bytes)
 {
@@ -405,7 +409,7 @@ QString verdictWords(const QByteArray& word, int state, int blocks)
         return QStringLiteral("the answer is whole");
     if (word == "too-long")
         return QStringLiteral("the answer ran past its reads");
-    return QString::fromUtf8(escapedText(word));
+    return inert(word);
 }
 
 QString timeOf(qint64 ns)
@@ -431,9 +435,6 @@ QStringList explainTrace(const ParsedTrace& trace)
 {
     const TraceHeader& h = trace.header;
     const int blocks = h.blocks;
-    const auto inert = [](const QString& text) {
-        return QString::fromLatin1(escapedText(text.toUtf8()));
-    };
     QStringList lines{QStringLiteral("%1 on %2 (%3), %4")
                           .arg(h.job == Job::Update ? "update" : "version query", inert(h.port),
                                inert(h.device), inert(h.time)),

@@ -117,10 +117,6 @@ std::variant<ParsedTrace, QString> parseTrace(const QByteArray& text);
 // step in the record's words, what was expected and what came, and the outcome. Inert text.
 QStringList explainTrace(const ParsedTrace& trace);
 
-// Printable ASCII as it is, every other byte as \xNN and a backslash as \\: no escape
-// sequence, control character or stray encoding of a device's reaches a trace.
-QByteArray escapedText(const QByteArray& bytes);
-QByteArray unescapedText(const QByteArray& text);
 // "06 43 |.C|": each byte in hex, then the printable ones with a dot for the rest.
 QByteArray hexText(const QByteArray& bytes);
 

@@ -398,8 +398,7 @@ std::optional<QString> buildPolicy(const QCommandLineParser& parser, const QStri
         service::combineOptions(policy, std::get<QList<service::GivenSetting>>(environment));
     }
     if (profile) {
-        const QString named =
-            service::inert(QDir::toNativeSeparators(profile->policy.profile->file));
+        const QString named = inert(QDir::toNativeSeparators(profile->policy.profile->file));
         for (const service::GivenSetting& given : options)
             if (locked && given.setting->lockable)
                 return QStringLiteral("--%1: the profile %2 is locked")

@@ -40,7 +40,7 @@ BenchWindow::BenchWindow(service::Setup setup, service::StationPolicy policy, QW
     const service::StationPolicy& served = ports_.policy();
     setWindowTitle(
         texts::titleOf(b::kTitle, setup_.languageFlag, package::embeddedIsTestPayload()) +
-        (served.profile ? " - " + service::inert(served.profile->shown()) : QString()));
+        (served.profile ? " - " + inert(served.profile->shown()) : QString()));
     ui->startButton->setText(text(b::kStart) + QStringLiteral(" (F5)"));
     ui->stopButton->setText(text(b::kStop) + QStringLiteral(" (Esc)"));
     ui->startButton->setShortcut(Qt::Key_F5);
@@ -186,9 +186,9 @@ void BenchWindow::ended(ServedPort& port, const t::Outcome& outcome)
 {
     const bool current = outcome.result == t::Outcome::Current;
     setState(port, outcomeWords(outcome, texts::kOutcomeRow, setup_.languageFlag),
-             current           ? kCurrent
+             current            ? kCurrent
              : outcome.failed() ? kFailed
-                               : kDone);
+                                : kDone);
     rows_[&port]->setText(kLastOutcome, QTime::currentTime().toString(QStringLiteral("HH:mm:ss")));
     if (outcome.job == t::Job::Update) // recorded with it: the unit's part is over
         rows_[&port]->setText(kUnit, QString());
@@ -206,7 +206,7 @@ void BenchWindow::showCounters()
     const service::StationPolicy& served = ports_.policy();
     ui->counters->setText(
         text(b::kCounters).arg(tally.updated).arg(tally.current).arg(tally.failedUpdates) +
-        (served.locked() ? "   " + text(b::kLocked).arg(service::inert(served.profile->shown()))
+        (served.locked() ? "   " + text(b::kLocked).arg(inert(served.profile->shown()))
                          : QString()) +
         (delivery_.isEmpty() ? QString() : "   " + delivery_) +
         (notice_.isEmpty() ? QString() : "   " + notice_));

@@ -45,7 +45,7 @@ int CommandLine::list()
     for (const QString& port : ports)
         if (!port.isEmpty()) {
             const QString tip = serial::portToolTip(map, port);
-            setup_.out(service::inert(tip.isEmpty() ? port : tip));
+            setup_.out(inert(tip.isEmpty() ? port : tip));
         }
     return kExitSuccess;
 }
@@ -193,9 +193,8 @@ std::optional<int> CommandLine::startStation(const service::StationPolicy& polic
         const QString device = serial::deviceText(port.entry().device);
         const bool served = port.plug() == service::ServedPort::Plug::Settling;
         say(&port,
-            served ? QStringLiteral("plugged in (%1)").arg(service::inert(device))
-                   : QStringLiteral("present before the start (%1): not served")
-                         .arg(service::inert(device)),
+            served ? QStringLiteral("plugged in (%1)").arg(inert(device))
+                   : QStringLiteral("present before the start (%1): not served").arg(inert(device)),
             {{"event", "plugged"}, {"device", device}, {"served", served}});
     });
     connect(ports_.get(), &service::ServedPorts::gone, this, [this](service::ServedPort& port) {
@@ -209,7 +208,7 @@ std::optional<int> CommandLine::startStation(const service::StationPolicy& polic
                                ", each whenever it is plugged in; Ctrl+C ends") +
         (policy.profile
              ? QStringLiteral(" (profile %1%2)")
-                   .arg(service::inert(policy.profile->shown()), policy.locked() ? ", locked" : "")
+                   .arg(inert(policy.profile->shown()), policy.locked() ? ", locked" : "")
              : QString()));
     ports_->start(map);
     return std::nullopt;
@@ -255,7 +254,7 @@ QString CommandLine::unitOf(const service::ServedPort& port)
 {
     return port.unitSerial().isEmpty()
                ? QString()
-               : QStringLiteral(" for unit %1").arg(service::inert(port.unitSerial()));
+               : QStringLiteral(" for unit %1").arg(inert(port.unitSerial()));
 }
 
 void CommandLine::say(const service::ServedPort* port, const QString& text, QJsonObject json)
@@ -275,8 +274,7 @@ void CommandLine::say(const service::ServedPort* port, const QString& text, QJso
     }
     const QDateTime now = QDateTime::currentDateTime();
     json.insert("time", now.toOffsetFromUtc(now.offsetFromUtc()).toString(Qt::ISODateWithMs));
-    setup_.out(
-        service::inertJson(QString::fromUtf8(QJsonDocument(json).toJson(QJsonDocument::Compact))));
+    setup_.out(inertJson(QString::fromUtf8(QJsonDocument(json).toJson(QJsonDocument::Compact))));
 }
 
 void CommandLine::progress(service::ServedPort& port)
@@ -310,11 +308,10 @@ void CommandLine::ended(service::ServedPort& port, const transfer::Outcome& outc
     }
     if (!port.traceFile().isEmpty())
         json.insert("trace", port.traceFile());
-    say(&port, service::inert(outcomeWords(outcome, texts::kOutcomeLine, 0)), json);
+    say(&port, inert(outcomeWords(outcome, texts::kOutcomeLine, 0)), json);
     if (!json_ && !port.traceFile().isEmpty())
-        setup_.err(
-            service::inert(port.name() + ": its trace is kept in " +
-                           QDir::toNativeSeparators(setup_.recordFolder + '/' + port.traceFile())));
+        setup_.err(inert(port.name() + ": its trace is kept in " +
+                         QDir::toNativeSeparators(setup_.recordFolder + '/' + port.traceFile())));
     if (!station_ && ports_->tally().ended() == portCount_)
         summarize();
 }
@@ -366,11 +363,10 @@ void CommandLine::unitScanned(const QString& serial)
         return;
     const service::Scan scan = ports_->scan(serial);
     if (scan.went == service::Scan::Refused)
-        return setup_.err(
-            QStringLiteral("qx-lp4r-updater: serial '%1' refused: it %2")
-                .arg(service::inert(serial.left(service::kSerialMaxLength)), scan.problem));
+        return setup_.err(QStringLiteral("qx-lp4r-updater: serial '%1' refused: it %2")
+                              .arg(inert(serial.left(service::kSerialMaxLength)), scan.problem));
     if (scan.port)
-        say(scan.port, QStringLiteral("the unit's serial is %1").arg(service::inert(serial)),
+        say(scan.port, QStringLiteral("the unit's serial is %1").arg(inert(serial)),
             {{"event", "serial"}, {"serial", serial}});
 }
 

@@ -146,7 +146,8 @@ void Form1::fillPortList(int selected)
 void Form1::refreshPorts()
 {
     // Never under the technician: not while connected, mid-transfer or while a box is open.
-    portsStale = MSComm1.portOpen() || transfer.transferRunning() || QApplication::activeModalWidget();
+    portsStale =
+        MSComm1.portOpen() || transfer.transferRunning() || QApplication::activeModalWidget();
     if (portsStale)
         return;
     const auto map = machinePorts.map();
