@@ -252,7 +252,7 @@ private slots:
         QVERIFY(rig.window->windowTitle().endsWith(" - Line 3 (3f2a9c1b0d4e)"));
         QVERIFY(rig.counters().contains("Locked profile: Line 3 (3f2a9c1b0d4e)"));
         policy.checks.after = false; // nor can anything else change them
-        QVERIFY(!const_cast<qx::service::ServedPorts&>(rig.window->ports()).setPolicy(policy));
+        QVERIFY(!const_cast<qx::service::Station&>(rig.window->ports()).setPolicy(policy));
         QVERIFY(rig.window->ports().policy().checks.after);
     }
 

@@ -251,7 +251,7 @@ private slots:
         const auto csv = recordsIn(home.filePath("qx-lp4r-updater/service-record.csv"));
         QCOMPARE(server.psql("SELECT device_version FROM service_record ORDER BY time, received"),
                  std::optional(QStringList{csv.value(0).value(13), csv.value(1).value(13)}));
-        QVERIFY(csv.value(0).value(13) == "V1  " && csv.value(1).value(13).contains("DROP"));
+        QVERIFY(csv.value(0).value(13) == "V1\\x00\\x00" && csv.value(1).value(13).contains("DROP"));
     }
 
     // A row the server refuses for what it holds is set aside and named; the lines after it

@@ -456,15 +456,21 @@ private slots:
         QCOMPARE(rig.boxes.texts, (QStringList{kError, kSuccess}));
     }
 
-    // The window's one setting keeps a success's trace too; its Error box saves a job's
-    // diagnostics: the record line and the trace, the device's bytes in hex.
+    // The window's one setting keeps a success's trace too, from the next job on: a job keeps
+    // the settings it began with. Its Error box saves a job's diagnostics: the record line and
+    // the trace, the device's bytes in hex.
     void windowTracesAndDiagnostics()
     {
         Rig rig;
         QVERIFY(rig.connectPort());
-        rig.form->findChild<QAction*>("keepTraces")->setChecked(true);
+        const auto before = rig.boxes.seen.size();
+        rig.click("Command1");
+        QVERIFY(waitFor([&] { return rig.sim.blocks > 20; }));
+        rig.form->findChild<QAction*>("keepTraces")->setChecked(true); // mid-update
+        QVERIFY(waitFor([&] { return rig.boxes.seen.size() > before && rig.idle(); }, 30000));
+        QCOMPARE(rig.records().value(0).value(kTrace), QString());
         QVERIFY(rig.update());
-        const QString kept = rig.records().value(0).value(kTrace);
+        const QString kept = rig.records().value(1).value(kTrace);
         QVERIFY2(kept.startsWith("traces/") && QFileInfo::exists(rig.recordDir.filePath(kept)),
                  qPrintable(kept));
 

@@ -56,8 +56,8 @@ void ServedPort::recordOutcome(const t::Outcome& outcome)
 {
     QStringList fields =
         recordFields(outcome, {entry_.portName, serial::deviceText(entry_.device), &package_,
-                               record_.firmwareSha256(), unitSerial_, policy_.slotOf(name_),
-                               policy_.profile ? policy_.profile->shown() : QString()});
+                               record_.firmwareSha256(), unitSerial_, jobPolicy_.slotOf(name_),
+                               jobPolicy_.profile ? jobPolicy_.profile->shown() : QString()});
     keepTrace(outcome, fields.first());
     fields.last() = inertField(traceFile_);
     lastFields_ = fields;
@@ -70,7 +70,7 @@ void ServedPort::beginTrace(const QString& opened)
 {
     traceFile_.clear();
     traceTime_.clear();
-    const bool traced = policy_.traces != TraceKeep::Off;
+    const bool traced = jobPolicy_.traces != TraceKeep::Off;
     session_.setTrace(traced ? &trace_ : nullptr);
     if (!traced) {
         trace_ = {}; // nor is the last job's offered as this one's
@@ -86,7 +86,7 @@ void ServedPort::keepTrace(const t::Outcome& outcome, const QString& time)
         return;
     trace_.ended(outcome);
     traceTime_ = time;
-    if (!outcome.failed() && policy_.traces != TraceKeep::All)
+    if (!outcome.failed() && jobPolicy_.traces != TraceKeep::All)
         return;
     const auto kept = record_.traces().keep(trace_.text(traceHeader(time)), outcome.started, name_);
     traceFile_ = kept.file;
@@ -164,6 +164,7 @@ void ServedPort::start(t::Job job, int busyRetryMs)
         return;
     }
     job_ = job;
+    jobPolicy_ = policy_; // what the job reads from here on, whatever the station changes
     running_ = true;
     lastOutcome_.reset();
     emit starting(job);
@@ -190,9 +191,9 @@ void ServedPort::tryStart()
     try {
         serial::connectPort(port_, entry_);
         if (job_ == t::Job::Update)
-            portJob_.startUpdate(policy_.checks);
+            portJob_.startUpdate(jobPolicy_.checks);
         else
-            portJob_.startQuery(t::kQueryTimeoutMs);
+            portJob_.startQuery(jobPolicy_.queryLimitMs);
     } catch (const serial::CommError& error) {
         const bool opened = port_.portOpen();
         if (!opened && error.openFailure() == serial::OpenFailure::InUse &&

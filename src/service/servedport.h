@@ -26,8 +26,7 @@ namespace qx::service {
 // The policy of a port served on its own: no checks, no serial required.
 inline const StationPolicy kNoPolicy{};
 
-// How long a port that another program holds is tried again, and how often.
-inline constexpr int kBusyRetryMs = 5000;
+// How often a port that another program holds is tried again.
 inline constexpr int kBusyRetryEveryMs = 250;
 
 class ServedPort : public QObject
@@ -158,7 +157,8 @@ private:
     int steps_ = 0;
     Plug plug_ = Plug::Absent;
     bool chosen_ = true;
-    const StationPolicy& policy_;
+    const StationPolicy& policy_; // the station's, as it is now: whether a start waits
+    StationPolicy jobPolicy_;     // as the current or last job began: all it reads below
     QString unitSerial_;
     std::optional<int> waitingStart_; // an update waiting for a serial: its busy retry time
     transfer::Trace trace_;           // the current or last job's
@@ -166,7 +166,7 @@ private:
     QString traceFile_;               // where it was kept; empty: it was not
     QStringList lastFields_;          // the last record line's fields
 
-    friend class ServedPorts; // follows the cable, and so the plug
+    friend class Station; // follows the cable, and so the plug
 };
 
 } // namespace qx::service

@@ -2,6 +2,7 @@
 // profile, handed to the served ports and applied there alone.
 #pragma once
 
+#include "machineports.h"
 #include "recordto.h"
 #include "session.h"
 #include "unitserial.h"
@@ -52,6 +53,11 @@ struct StationPolicy
     std::optional<Database> recordTo; // the shared record; none without
     std::optional<ProfileId> profile; // where it came from; none from the arguments alone
     TraceKeep traces = TraceKeep::Failures;
+    // How the program serves ports beyond what a person sets.
+    int settleMs = kSettleMs; // the wait after a port appears before its update
+    bool onlyNew = false;     // without slots: only ports that appear after start()
+    int busyRetryMs = 5000;   // a hands-free port another program holds is tried so long
+    int queryLimitMs = transfer::kQueryTimeoutMs; // a query's reply limit on a per-job line
 
     // The ports named, each its own slot.
     static StationPolicy serving(const QStringList& ports)

@@ -47,10 +47,10 @@ PortJob::PortJob(Session& session, const package::Package& package, QObject* par
     connect(&session_, &Session::finished, this, &PortJob::exchanged);
 }
 
-void PortJob::startUpdate(Checks checks)
+void PortJob::startUpdate(const Checks& checks)
 {
     pause_.stop();
-    checks_ = checks;
+    checks_ = &checks;
     before_.clear();
     after_.clear();
     if (!checks.before && !checks.after) {
@@ -98,7 +98,7 @@ void PortJob::exchanged(const Outcome& outcome)
     case Step::Before:
         return before(outcome);
     case Step::Transfer:
-        if (outcome.result != Outcome::Success || !checks_.after)
+        if (outcome.result != Outcome::Success || !checks_->after)
             return complete(outcome);
         step_ = Step::Pause;
         note(QStringLiteral("the device writes its flash: asked again %1 ms after")
@@ -129,9 +129,9 @@ void PortJob::before(const Outcome& asked)
         note("check before: the device runs " + before_ + " already");
         return complete({Job::Update, Outcome::Current, {}, before_});
     }
-    if (found == Found::OtherProduct && !checks_.force)
+    if (found == Found::OtherProduct && !checks_->force)
         return refuse(Cause::OtherProduct, before_);
-    if (found == Found::Newer && !checks_.allowOlder) // no downgrade unless asked
+    if (found == Found::Newer && !checks_->allowOlder) // no downgrade unless asked
         return refuse(Cause::Newer, before_ + ", newer than " + packageFile().chopped(4));
     note("check before: the device runs " + before_ + ": updating");
     session_.setDeviceWaiting(false); // it has just answered at its menu

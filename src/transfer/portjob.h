@@ -23,15 +23,16 @@ public:
     PortJob(Session& session, const package::Package& package, QObject* parent = nullptr);
 
     // As Session's, with the checks around an update (see Checks): begun, decided and finished
-    // once for the whole job. Without checks an update is the transfer alone.
-    void startUpdate(Checks checks = {});
+    // once for the whole job. Without checks an update is the transfer alone. `checks` are the
+    // job's, fixed as it began: read where they are, they stay there until it has ended.
+    void startUpdate(const Checks& checks = kNoChecks);
     void startQuery(std::optional<int> limitMs = std::nullopt) { session_.startQuery(limitMs); }
     void connected() { session_.connected(); }
     void refused(Job job, const QString& description);
     void lineLost(const QString& description);
     void interrupt();
     void stop();
-    const Checks& checks() const { return checks_; } // the last update's
+    const Checks& checks() const { return *checks_; } // the last update's
 
 signals:
     void begun(qx::transfer::Job job);
@@ -66,7 +67,7 @@ private:
     Session& session_;
     const package::Package& package_;
     Step step_ = Step::None;
-    Checks checks_;
+    const Checks* checks_ = &kNoChecks;
     QString before_, after_; // what the checks found, as Outcome keeps them
     QDateTime started_;
     QElapsedTimer clock_;

@@ -90,6 +90,7 @@ struct Checks
     bool allowOlder = false; // update a device that runs a newer version of this firmware
     bool after = false;      // ask again after a success: does it run what was sent?
 };
+inline const Checks kNoChecks{};
 
 class Session : public QObject
 {

@@ -7,7 +7,7 @@
 #include "packageloader.h"
 #include "platform.h"
 #include "profile.h"
-#include "servedports.h"
+#include "station.h"
 #include "servicerecord.h"
 #include "settings.h"
 #include "texts.h"

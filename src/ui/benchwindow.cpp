@@ -34,7 +34,10 @@ bool failedLast(const ServedPort& port)
 BenchWindow::BenchWindow(service::Setup setup, service::StationPolicy policy, QWidget* parent)
     : QWidget(parent), ui(std::make_unique<Ui::BenchWindow>()), engine_(std::move(setup)),
       ports_(engine_.package(), engine_.record(),
-             {.devices = setup_.devices, .policy = std::move(policy), .settleMs = setup_.settleMs})
+             {.devices = setup_.devices, .policy = [&] {
+                  policy.settleMs = setup_.settleMs; // the surroundings' (a test's) settle time
+                  return std::move(policy);
+              }()})
 {
     ui->setupUi(this);
     const service::StationPolicy& served = ports_.policy();
@@ -72,16 +75,7 @@ BenchWindow::BenchWindow(service::Setup setup, service::StationPolicy policy, QW
         showCounters();
     }
 
-    connect(&ports_, &service::ServedPorts::added, this, &BenchWindow::added);
-    connect(&ports_, &service::ServedPorts::appeared, this, &BenchWindow::appeared);
-    connect(&ports_, &service::ServedPorts::gone, this, &BenchWindow::gone);
-    connect(&ports_, &service::ServedPorts::starting, this, &BenchWindow::starting);
-    connect(&ports_, &service::ServedPorts::advanced, this, &BenchWindow::showProgress);
-    connect(&ports_, &service::ServedPorts::ended, this, &BenchWindow::ended);
-    connect(&ports_, &service::ServedPorts::serialWanted, this,
-            [this](ServedPort& port) { setState(port, text(b::kScanLabelNow), kRunning); });
-    connect(&ports_, &service::ServedPorts::recordProblem, this,
-            [](const QString& said) { qWarning("%s", qPrintable(said)); });
+    connect(&ports_, &service::Station::event, this, &BenchWindow::heard);
     if (service::SharedRecord* shared = engine_.shared())
         connect(shared, &service::SharedRecord::said, this, [this](const QString& said) {
             delivery_ = said;
@@ -117,6 +111,32 @@ QTreeWidgetItem* BenchWindow::rowOf(const QString& name) const
 }
 
 // ---- Rows follow the ports -----------------------------------------------------------------
+
+void BenchWindow::heard(const service::StationEvent& event)
+{
+    using E = service::StationEvent;
+    switch (event.kind) {
+    case E::PortAdded:
+        return added(*event.port);
+    case E::PortAppeared:
+        return appeared(*event.port);
+    case E::PortGone:
+        return gone(*event.port);
+    case E::JobStarting:
+        return starting(*event.port, event.job);
+    case E::SerialWanted:
+        return setState(*event.port, text(b::kScanLabelNow), kRunning);
+    case E::Advanced:
+        return showProgress(*event.port);
+    case E::JobEnded:
+        return ended(*event.port, *event.outcome, event.failed);
+    case E::RecordProblem:
+        return qWarning("%s", qPrintable(event.said));
+    case E::Checking:
+    case E::Transferring:
+        return;
+    }
+}
 
 void BenchWindow::added(ServedPort& port)
 {
@@ -182,13 +202,13 @@ void BenchWindow::setState(ServedPort& port, const QString& state, const QColor&
     row->setForeground(kState, colour.isValid() ? QBrush(colour) : QBrush());
 }
 
-void BenchWindow::ended(ServedPort& port, const t::Outcome& outcome)
+void BenchWindow::ended(ServedPort& port, const t::Outcome& outcome, bool failed)
 {
     const bool current = outcome.result == t::Outcome::Current;
     setState(port, outcomeWords(outcome, texts::kOutcomeRow, setup_.languageFlag),
-             current            ? kCurrent
-             : outcome.failed() ? kFailed
-                                : kDone);
+             current  ? kCurrent
+             : failed ? kFailed
+                      : kDone);
     rows_[&port]->setText(kLastOutcome, QTime::currentTime().toString(QStringLiteral("HH:mm:ss")));
     if (outcome.job == t::Job::Update) // recorded with it: the unit's part is over
         rows_[&port]->setText(kUnit, QString());

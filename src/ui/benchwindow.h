@@ -3,7 +3,7 @@
 #pragma once
 
 #include "engine.h"
-#include "servedports.h"
+#include "station.h"
 #include "texts.h"
 
 #include <QHash>
@@ -42,7 +42,7 @@ public:
     Ui::BenchWindow* form() const { return ui.get(); }
     // The row of a port as the user named it or the map lists it; null while it has none.
     QTreeWidgetItem* rowOf(const QString& name) const;
-    const service::ServedPorts& ports() const { return ports_; }
+    const service::Station& ports() const { return ports_; }
     // The program is asked to end: what runs ends as interrupted, without asking first.
     void endNow() { ports_.interrupt(); }
 
@@ -58,11 +58,12 @@ private slots:
     void on_scan_returnPressed();
 
 private:
+    void heard(const service::StationEvent& event);
     void added(service::ServedPort& port);
     void appeared(service::ServedPort& port);
     void gone(service::ServedPort& port);
     void starting(service::ServedPort& port, transfer::Job job);
-    void ended(service::ServedPort& port, const transfer::Outcome& outcome);
+    void ended(service::ServedPort& port, const transfer::Outcome& outcome, bool failed);
     void showProgress(service::ServedPort& port);
     void setState(service::ServedPort& port, const QString& text, const QColor& colour = {});
     void start(service::ServedPort& port, transfer::Job job);
@@ -75,7 +76,7 @@ private:
     std::unique_ptr<Ui::BenchWindow> ui;
     service::Engine engine_;
     const service::Setup& setup_ = engine_.setup();
-    service::ServedPorts ports_;
+    service::Station ports_;
     QHash<service::ServedPort*, QTreeWidgetItem*> rows_;
     QString delivery_; // what the shared record last said
     QString notice_;   // why the last scan was refused

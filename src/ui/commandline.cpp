@@ -159,47 +159,66 @@ std::optional<int> CommandLine::start(const Arguments& arguments)
     return std::nullopt;
 }
 
-void CommandLine::serve(service::ServedPortsSetup setup)
+void CommandLine::serve(service::StationSetup setup)
 {
-    ports_ = std::make_unique<service::ServedPorts>(engine_.package(), engine_.record(),
-                                                    std::move(setup));
-    connect(ports_.get(), &service::ServedPorts::starting, this, &CommandLine::starting);
-    connect(ports_.get(), &service::ServedPorts::transferring, this, &CommandLine::transferring);
-    connect(ports_.get(), &service::ServedPorts::checking, this, &CommandLine::checking);
-    connect(ports_.get(), &service::ServedPorts::advanced, this, &CommandLine::progress);
-    connect(ports_.get(), &service::ServedPorts::ended, this, &CommandLine::ended);
-    connect(ports_.get(), &service::ServedPorts::recordProblem, this,
-            [this](const QString& said) { setup_.err(said); });
+    ports_ =
+        std::make_unique<service::Station>(engine_.package(), engine_.record(), std::move(setup));
+    connect(ports_.get(), &service::Station::event, this, &CommandLine::heard);
     running_ = true;
 }
 
-std::optional<int> CommandLine::startStation(const service::StationPolicy& policy,
+void CommandLine::heard(const service::StationEvent& event)
+{
+    using E = service::StationEvent;
+    service::ServedPort* port = event.port;
+    switch (event.kind) {
+    case E::PortAdded:
+        return;
+    case E::PortAppeared: {
+        if (!station_)
+            return;
+        const QString device = serial::deviceText(port->entry().device);
+        const bool served = port->plug() == service::ServedPort::Plug::Settling;
+        return say(
+            port,
+            served ? QStringLiteral("plugged in (%1)").arg(inert(device))
+                   : QStringLiteral("present before the start (%1): not served").arg(inert(device)),
+            {{"event", "plugged"}, {"device", device}, {"served", served}});
+    }
+    case E::PortGone:
+        if (station_)
+            say(port, QStringLiteral("unplugged"), {{"event", "unplugged"}});
+        return;
+    case E::SerialWanted:
+        if (station_)
+            say(port, QStringLiteral("waiting for the unit's serial on standard input"),
+                {{"event", "waiting"}});
+        return;
+    case E::JobStarting:
+        return starting(*port, event.job);
+    case E::Checking:
+        return checking(*port);
+    case E::Transferring:
+        return transferring(*port);
+    case E::Advanced:
+        return progress(*port);
+    case E::JobEnded:
+        return ended(*port, *event.outcome, event.failed);
+    case E::RecordProblem:
+        return setup_.err(event.said);
+    }
+}
+
+std::optional<int> CommandLine::startStation(service::StationPolicy policy,
                                              const QList<serial::MapEntry>& map)
 {
     if (!loadPackage())
         return kExitFailure;
     station_ = true;
     const QStringList names = policy.ports();
-    serve({.devices = setup_.devices,
-           .policy = policy,
-           .onlyNew = names.isEmpty(),
-           .settleMs = setup_.settleMs});
-    connect(ports_.get(), &service::ServedPorts::serialWanted, this,
-            [this](service::ServedPort& port) {
-                say(&port, QStringLiteral("waiting for the unit's serial on standard input"),
-                    {{"event", "waiting"}});
-            });
-    connect(ports_.get(), &service::ServedPorts::appeared, this, [this](service::ServedPort& port) {
-        const QString device = serial::deviceText(port.entry().device);
-        const bool served = port.plug() == service::ServedPort::Plug::Settling;
-        say(&port,
-            served ? QStringLiteral("plugged in (%1)").arg(inert(device))
-                   : QStringLiteral("present before the start (%1): not served").arg(inert(device)),
-            {{"event", "plugged"}, {"device", device}, {"served", served}});
-    });
-    connect(ports_.get(), &service::ServedPorts::gone, this, [this](service::ServedPort& port) {
-        say(&port, QStringLiteral("unplugged"), {{"event", "unplugged"}});
-    });
+    policy.onlyNew = names.isEmpty();
+    policy.settleMs = setup_.settleMs;
+    serve({.devices = setup_.devices, .policy = policy});
     // A banner for people: on standard error where the lines are for machines.
     (json_ ? setup_.err : setup_.out)(
         (names.isEmpty() ? QStringLiteral("station: serving every serial port plugged in from "
@@ -287,14 +306,14 @@ void CommandLine::progress(service::ServedPort& port)
         {{"event", "progress"}, {"percent", tens * 10}});
 }
 
-void CommandLine::ended(service::ServedPort& port, const transfer::Outcome& outcome)
+void CommandLine::ended(service::ServedPort& port, const transfer::Outcome& outcome, bool failed)
 {
     const QString result = service::outcomeName(outcome);
     QJsonObject json{{"event", "outcome"},
                      {"job", outcome.job == transfer::Job::Update ? "update" : "query"},
                      {"result", result},
                      {"duration_s", std::round(outcome.seconds * 1000) / 1000}};
-    if (outcome.failed()) {
+    if (failed) {
         json.insert("step", QString::fromStdString(outcome.step));
         json.insert("reason", QString::fromStdString(outcome.reason));
     }

@@ -6,7 +6,7 @@
 #include "arguments.h"
 #include "engine.h"
 #include "replay.h"
-#include "servedports.h"
+#include "station.h"
 
 #include <QHash>
 #include <QJsonObject>
@@ -49,15 +49,16 @@ private:
     int explain(const QString& file);
     std::optional<int> replay(const QString& file);
     bool loadPackage();
-    std::optional<int> startStation(const service::StationPolicy& policy,
+    std::optional<int> startStation(service::StationPolicy policy,
                                     const QList<serial::MapEntry>& map);
-    void serve(service::ServedPortsSetup setup); // the ports, their lines reported
+    void serve(service::StationSetup setup); // the ports, their lines reported
+    void heard(const service::StationEvent& event);
     void starting(service::ServedPort& port, transfer::Job job);
     void checking(service::ServedPort& port);
     void transferring(service::ServedPort& port);
     static QString unitOf(const service::ServedPort& port); // " for unit SN", or empty
     void progress(service::ServedPort& port);
-    void ended(service::ServedPort& port, const transfer::Outcome& outcome);
+    void ended(service::ServedPort& port, const transfer::Outcome& outcome, bool failed);
     void summarize();
     // One line of results: `text` after the port's name, or with --json the object with the
     // port and the time.
@@ -65,7 +66,7 @@ private:
 
     service::Engine engine_;
     const service::Setup& setup_ = engine_.setup();
-    std::unique_ptr<service::ServedPorts> ports_;
+    std::unique_ptr<service::Station> ports_;
     std::unique_ptr<transfer::ParsedTrace> replayed_; // --replay's trace, and its replay
     std::unique_ptr<transfer::Replay> replay_;
     bool station_ = false;

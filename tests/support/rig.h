@@ -12,6 +12,7 @@
 #include <QApplication>
 #include <QDeadlineTimer>
 #include <QFileDialog>
+#include <QLineEdit>
 #include <QMessageBox>
 #include <QProcess>
 #include <QTemporaryDir>
@@ -50,8 +51,13 @@ template <typename W> void onceShown(std::function<void(W*)> act, int ms = 20000
 inline void saveAs(const QString& path)
 {
     onceShown<QFileDialog>([path](QFileDialog* dialog) {
-        dialog->selectFile(path);
-        QMetaObject::invokeMethod(dialog, "accept");
+        // Typed where a person types it, and accepted at once: the dialog's own late filling
+        // of its name field (once its folder has loaded) has no chance to come between.
+        if (auto* name = dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit")))
+            name->setText(path);
+        else
+            dialog->selectFile(path);
+        QMetaObject::invokeMethod(dialog, "accept", Qt::DirectConnection);
     });
 }
 

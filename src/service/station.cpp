@@ -1,5 +1,5 @@
 // The served ports as they come and go, and one hands-free update per plug.
-#include "servedports.h"
+#include "station.h"
 
 #include "inert.h"
 
@@ -147,24 +147,24 @@ void Tally::add(const QString& port, const transfer::Outcome& outcome)
     }
 }
 
-ServedPorts::ServedPorts(const package::Package& package, ServiceRecord& record,
-                         ServedPortsSetup setup, QObject* parent)
+Station::Station(const package::Package& package, ServiceRecord& record, StationSetup setup,
+                 QObject* parent)
     : QObject(parent), package_(package), record_(record), setup_(std::move(setup))
 {
-    connect(&machine_, &MachinePorts::rescanned, this, &ServedPorts::rescan);
+    connect(&machine_, &MachinePorts::rescanned, this, &Station::rescan);
 }
 
-void ServedPorts::start()
+void Station::start()
 {
     machine_.start();
 }
 
-void ServedPorts::start(const QList<serial::MapEntry>& map)
+void Station::start(const QList<serial::MapEntry>& map)
 {
     machine_.start(map);
 }
 
-QList<ServedPort*> ServedPorts::ports() const
+QList<ServedPort*> Station::ports() const
 {
     QList<ServedPort*> ports;
     for (const auto& entry : entries_)
@@ -172,13 +172,13 @@ QList<ServedPort*> ServedPorts::ports() const
     return ports;
 }
 
-int ServedPorts::running() const
+int Station::running() const
 {
     return int(std::count_if(entries_.begin(), entries_.end(),
                              [](const auto& entry) { return entry->port->running(); }));
 }
 
-void ServedPorts::interrupt()
+void Station::interrupt()
 {
     for (const auto& entry : entries_) {
         if (entry->settle.isActive()) {
@@ -189,7 +189,7 @@ void ServedPorts::interrupt()
     }
 }
 
-void ServedPorts::rescan()
+void Station::rescan()
 {
     const bool first = std::exchange(first_, false);
     const QStringList named = setup_.policy.ports();
@@ -222,7 +222,7 @@ void ServedPorts::rescan()
         entry->settle.stop();
         port.plug_ = ServedPort::Plug::Absent;
         port.removed();
-        emit gone(port);
+        tell(StationEvent::PortGone, port);
     }
     for (const auto& [name, found] : present) {
         auto it = std::find_if(entries_.begin(), entries_.end(),
@@ -237,7 +237,7 @@ void ServedPorts::rescan()
                     [this, e = entry.get()] { settled(*e); });
             entries_.push_back(std::move(entry));
             it = std::prev(entries_.end());
-            emit added(*(*it)->port);
+            tell(StationEvent::PortAdded, *(*it)->port);
         }
         Entry& entry = **it;
         entry.seen = found;
@@ -249,17 +249,17 @@ void ServedPorts::rescan()
             entry.port->lastOutcome_.reset();
         }
         const bool serve =
-            setup_.policy.startOnPlug && entry.port->chosen() && !(first && setup_.onlyNew);
+            setup_.policy.startOnPlug && entry.port->chosen() && !(first && setup_.policy.onlyNew);
         entry.port->plug_ = serve ? ServedPort::Plug::Settling : ServedPort::Plug::Present;
         if (serve && !nextSerials_.isEmpty())
             entry.port->setUnitSerial(nextSerials_.takeFirst());
-        emit appeared(*entry.port);
+        tell(StationEvent::PortAppeared, *entry.port);
         if (serve)
-            entry.settle.start(setup_.settleMs);
+            entry.settle.start(setup_.policy.settleMs);
     }
 }
 
-bool ServedPorts::setPolicy(const StationPolicy& policy)
+bool Station::setPolicy(const StationPolicy& policy)
 {
     if (setup_.policy.locked())
         return false;
@@ -300,7 +300,7 @@ givenSerials(const QStringList& given, const StationPolicy& policy, bool update)
     return serials;
 }
 
-Scan ServedPorts::scan(const QString& serial, ServedPort* selected)
+Scan Station::scan(const QString& serial, ServedPort* selected)
 {
     if (const QString problem =
             serialProblem(serial, setup_.policy.serialPattern, pendingSerials());
@@ -325,7 +325,7 @@ Scan ServedPorts::scan(const QString& serial, ServedPort* selected)
     return {Scan::Bound, port};
 }
 
-QStringList ServedPorts::pendingSerials() const
+QStringList Station::pendingSerials() const
 {
     QStringList pending = nextSerials_;
     for (const auto& entry : entries_)
@@ -334,28 +334,39 @@ QStringList ServedPorts::pendingSerials() const
     return pending;
 }
 
-void ServedPorts::forward(ServedPort& port)
+void Station::tell(StationEvent::Kind kind, ServedPort& port)
+{
+    emit event({kind, &port});
+}
+
+void Station::forward(ServedPort& port)
 {
     connect(&port, &ServedPort::serialWanted, this, [this, &port] {
         if (!nextSerials_.isEmpty()) // scanned meanwhile, for a device not yet plugged in
             return port.setUnitSerial(nextSerials_.takeFirst());
         if (!waiting_.contains(&port))
             waiting_.append(&port);
-        emit serialWanted(port);
+        tell(StationEvent::SerialWanted, port);
     });
-    connect(&port, &ServedPort::starting, this,
-            [this, &port](transfer::Job job) { emit starting(port, job); });
-    connect(&port, &ServedPort::checking, this, [this, &port] { emit checking(port); });
-    connect(&port, &ServedPort::transferring, this, [this, &port] { emit transferring(port); });
-    connect(&port, &ServedPort::advanced, this, [this, &port] { emit advanced(port); });
+    connect(&port, &ServedPort::starting, this, [this, &port](transfer::Job job) {
+        emit event({StationEvent::JobStarting, &port, job});
+    });
+    connect(&port, &ServedPort::checking, this,
+            [this, &port] { tell(StationEvent::Checking, port); });
+    connect(&port, &ServedPort::transferring, this,
+            [this, &port] { tell(StationEvent::Transferring, port); });
+    connect(&port, &ServedPort::advanced, this,
+            [this, &port] { tell(StationEvent::Advanced, port); });
     connect(&port, &ServedPort::ended, this, [this, &port](const transfer::Outcome& outcome) {
         tally_.add(port.name(), outcome);
-        emit ended(port, outcome);
+        emit event({StationEvent::JobEnded, &port, outcome.job, &outcome, outcome.failed()});
     });
-    connect(&port, &ServedPort::recordProblem, this, &ServedPorts::recordProblem);
+    connect(&port, &ServedPort::recordProblem, this, [this](const QString& said) {
+        emit event({.kind = StationEvent::RecordProblem, .said = said});
+    });
 }
 
-void ServedPorts::settled(Entry& entry)
+void Station::settled(Entry& entry)
 {
     ServedPort& port = *entry.port;
     if (port.plug() != ServedPort::Plug::Settling) // started by hand meanwhile, or gone
@@ -364,7 +375,7 @@ void ServedPorts::settled(Entry& entry)
     if (port.running()) // what it ran on its last plug has not ended yet
         return;
     port.setTarget(port.name(), entry.seen);
-    port.start(transfer::Job::Update, kBusyRetryMs);
+    port.start(transfer::Job::Update, setup_.policy.busyRetryMs);
 }
 
 } // namespace qx::service

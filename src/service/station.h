@@ -1,6 +1,7 @@
-// The set of ports a station or the bench serves, following the cable: each port has one
-// ServedPort for as long as the program runs. Hands-free, a served port that appears is
-// updated once, after it has settled, and not again until it has gone away and come back.
+// A station: the ports it serves, following the cable (each port has one ServedPort for as
+// long as the program runs), its one policy, its tally and its record, and one stream of
+// events that every face watches. Hands-free, a served port that appears is updated once,
+// after it has settled, and not again until it has gone away and come back.
 #pragma once
 
 #include "machineports.h"
@@ -31,13 +32,10 @@ QString portIdentity(const QString& name, const QList<serial::MapEntry>& map);
 // twice. The first problem in words, or empty.
 QString checkPorts(const QStringList& names, const QList<serial::MapEntry>& map, bool mayComeLater);
 
-struct ServedPortsSetup
+struct StationSetup
 {
     serial::DeviceSource devices = serial::systemDeviceMap;
-    StationPolicy policy = {}; // the slots, the checks, start-on-plug, the serial's rules
-    // Without slots: only ports that appear after start() are served by themselves.
-    bool onlyNew = false;
-    int settleMs = kSettleMs;
+    StationPolicy policy = {}; // the slots, the checks, the serial's rules, the settle time ...
 };
 
 // The outcomes of the ports' jobs so far, counted once for every face.
@@ -52,7 +50,30 @@ struct Tally
     void add(const QString& port, const transfer::Outcome& outcome);
 };
 
-// Where a scanned serial went (see ServedPorts::scan).
+// What a station tells its faces: one event, of one kind.
+struct StationEvent
+{
+    enum Kind
+    {
+        PortAdded,     // first seen: a ServedPort for as long as the program runs
+        PortAppeared,  // plugged in (again)
+        PortGone,      // unplugged: what ran on it ends as a lost line
+        JobStarting,   // `job` was asked for
+        SerialWanted,  // an update waits for its unit's serial
+        Checking,      // an update's check before it asks
+        Transferring,  // an update's transfer starts
+        Advanced,      // a reply was accepted: the port's steps() grew by one
+        JobEnded,      // `outcome`, counted in the tally; `failed` says whether it failed
+        RecordProblem, // `said`: what to tell the user of the record
+    } kind;
+    ServedPort* port = nullptr; // none for a record problem
+    transfer::Job job = transfer::Job::Update;
+    const transfer::Outcome* outcome = nullptr; // JobEnded's
+    bool failed = false;                        // JobEnded's
+    QString said = {};                          // RecordProblem's
+};
+
+// Where a scanned serial went (see Station::scan).
 struct Scan
 {
     enum
@@ -66,13 +87,13 @@ struct Scan
     QString problem = {};
 };
 
-class ServedPorts : public QObject
+class Station : public QObject
 {
     Q_OBJECT
 
 public:
-    ServedPorts(const package::Package& package, ServiceRecord& record, ServedPortsSetup setup,
-                QObject* parent = nullptr);
+    Station(const package::Package& package, ServiceRecord& record, StationSetup setup,
+            QObject* parent = nullptr);
 
     // Reads what is present now (in `map` if given: the machine's ports as just read), and
     // from then on follows the machine's ports.
@@ -100,17 +121,8 @@ public:
     void interrupt();
 
 signals:
-    void added(qx::service::ServedPort& port); // first seen: a new ServedPort
-    void appeared(qx::service::ServedPort& port);
-    void gone(qx::service::ServedPort& port);
-    // What each port reports (see ServedPort), with the port.
-    void starting(qx::service::ServedPort& port, qx::transfer::Job job);
-    void advanced(qx::service::ServedPort& port);
-    void ended(qx::service::ServedPort& port, const qx::transfer::Outcome& outcome);
-    void recordProblem(const QString& said);
-    void serialWanted(qx::service::ServedPort& port);
-    void checking(qx::service::ServedPort& port);     // an update's check before it asks
-    void transferring(qx::service::ServedPort& port); // an update's transfer starts
+    // Everything a face hears of the station, one kind an event.
+    void event(const qx::service::StationEvent& event);
 
 private:
     struct Entry
@@ -123,10 +135,11 @@ private:
     void rescan();
     void settled(Entry& entry);
     void forward(ServedPort& port);
+    void tell(StationEvent::Kind kind, ServedPort& port);
 
     const package::Package& package_;
     ServiceRecord& record_;
-    ServedPortsSetup setup_;
+    StationSetup setup_;
     MachinePorts machine_{setup_.devices, kRescanMs};
     Tally tally_;
     bool first_ = true;                 // the next reading is the one at start()
