@@ -5,6 +5,7 @@
 #include "diagnostics.h"
 #include "packageloader.h"
 #include "rig.h"
+#include "trace.h"
 #include "tracefolder.h"
 
 #include <QtTest>
@@ -45,6 +46,27 @@ Told tell(const QString& option, const QString& file)
     told.out = run.out;
     told.err = run.err;
     return told;
+}
+
+// Whether the trace in `file` kept the device's reply to step `item` as it came: within a
+// second of the send, not when a step took it (a lone NAK waited on for 10 s came at once).
+bool keptAsItCame(const QString& file, int item, const QByteArray& reply)
+{
+    QFile in(file);
+    if (!in.open(QIODevice::ReadOnly))
+        return false;
+    const auto parsed = qx::transfer::parseTrace(in.readAll());
+    if (!std::holds_alternative<qx::transfer::ParsedTrace>(parsed))
+        return false;
+    qint64 sentAt = -1;
+    for (const qx::transfer::TraceEvent& e : std::get<qx::transfer::ParsedTrace>(parsed).events) {
+        using K = qx::transfer::TraceKind;
+        if ((e.kind == K::Send || e.kind == K::Block) && e.state == item)
+            sentAt = e.ns;
+        else if (sentAt >= 0 && e.kind == K::Read && e.bytes.contains(reply.left(1)))
+            return e.ns - sentAt < 1000000000;
+    }
+    return false;
 }
 
 bool printable(const QString& text)
@@ -107,6 +129,8 @@ private slots:
                      qPrintable(QString(row.name) + ": " + traces.join(',') + " | " +
                                 record.value(kTrace)));
             const QString file = run.recordDir.filePath(record.value(kTrace));
+            if (row.how == How::Write && !row.bytes.isEmpty())
+                QVERIFY2(keptAsItCame(file, row.item, row.bytes), row.name);
 
             const Told explained = tell("--explain", file);
             QCOMPARE(explained.status, 0);

@@ -948,7 +948,7 @@ private slots:
         QCOMPARE(policy.slotOf(link) + policy.profile->name, "A1Line 3");
         QVERIFY(policy.checks.after && !policy.locked());
         // a locked profile's record is its own: QX_RECORD_TO is not read
-        for (const QString& environment : {"service=line", "postgresql://u:pw@db/line"}) {
+        for (const char* environment : {"service=line", "postgresql://u:pw@db/line"}) {
             const auto locked =
                 qx::ui::parseArguments({"--station"}, environment, dir.filePath("p15.ini"));
             QVERIFY(std::holds_alternative<qx::ui::Arguments>(locked) &&

@@ -117,7 +117,7 @@ void CommPort::setPortOpen(bool open)
 {
     if (!open) {
         line_.close();
-        idleTail_.clear();
+        received_.clear();
         eventQueued_ = false;
         return;
     }
@@ -163,7 +163,7 @@ void CommPort::clearReceive()
 {
     requireOpen("clear receive buffer");
     line_.clearInput();
-    idleTail_.clear();
+    received_.clear();
 }
 
 void CommPort::clearTransmit()
@@ -187,8 +187,8 @@ void CommPort::output(const QString& text)
 
 CommPort::Input CommPort::input()
 {
-    const QByteArray bytes =
-        line_.isOpen() ? std::exchange(idleTail_, {}) + line_.readAll() : QByteArray();
+    drain();
+    const QByteArray bytes = std::exchange(received_, {});
     if (inputMode_ == InputMode::Text)
         return QString::fromLatin1(bytes);
     return bytes;
@@ -213,10 +213,22 @@ void connectPort(CommPort& port, const MapEntry& entry)
     }
 }
 
+void CommPort::drain()
+{
+    if (!line_.isOpen())
+        return;
+    const QByteArray bytes = line_.readAll();
+    if (bytes.isEmpty())
+        return;
+    emit received(bytes);
+    received_ += bytes;
+    if (rThreshold_ <= 0 && received_.size() > kIdleKeepBytes)
+        received_ = received_.right(kIdleKeepBytes);
+}
+
 void CommPort::onReadyRead()
 {
-    if (rThreshold_ <= 0 && bytesWaiting() > kIdleKeepBytes)
-        idleTail_ = (idleTail_ + line_.readAll()).right(kIdleKeepBytes);
+    drain();
     if (rThreshold_ <= 0 || eventQueued_ || bytesWaiting() < rThreshold_)
         return;
     // Raised from the event loop, not from inside the line's notifier: the handler may open a

@@ -65,7 +65,7 @@ public:
     int rThreshold() const { return rThreshold_; }
     qint64 bytesWaiting() const
     {
-        return line_.isOpen() ? idleTail_.size() + line_.bytesAvailable() : 0;
+        return line_.isOpen() ? received_.size() + line_.bytesAvailable() : 0;
     }
     void clearReceive();
     void clearTransmit();
@@ -78,6 +78,8 @@ public:
     bool waitForInput(int ms) { return line_.isOpen() && line_.waitForReadyRead(ms); }
 
 signals:
+    // Bytes as they come off the line, before anyone reads them: for whoever records it.
+    void received(const QByteArray& bytes);
     // Raised once at least rThreshold() (> 0) characters wait.
     void commEvent(int code);
     // The adapter went away or the line hung up while open; the port has been closed.
@@ -86,6 +88,7 @@ signals:
 
 private:
     void onReadyRead();
+    void drain(); // what the line holds into received_, told by received()
     void raiseReceiveEvent();
     void onLineGone(const QString& description);
     void requireOpen(const char* operation) const;
@@ -100,7 +103,9 @@ private:
     int rThreshold_ = 0;
     bool eventQueued_ = false;
     bool lossReported_ = false;
-    QByteArray idleTail_; // the newest kIdleKeepBytes taken from the line while nobody read
+    // Taken from the line and not yet read; while nobody reads (threshold 0), the newest
+    // kIdleKeepBytes of it.
+    QByteArray received_;
 };
 
 // Connect: buffer sizes, port number, line settings, open; then no handshaking, both buffers

@@ -36,6 +36,11 @@ ServedPort::ServedPort(const package::Package& package, ServiceRecord& record,
         recordOutcome(outcome);
     });
     connect(&portJob_, &t::PortJob::finished, this, &ServedPort::end);
+    // The trace keeps what the job decided beside what the port saw.
+    connect(&session_, &t::Session::judged, this,
+            [this](int state, const char* words) { trace_.verdict(state, words); });
+    connect(&portJob_, &t::PortJob::noted, this,
+            [this](const QString& words) { trace_.note(words); });
     busyRetry_.setSingleShot(true);
     connect(&busyRetry_, &QTimer::timeout, this, &ServedPort::tryStart);
 }
@@ -71,7 +76,7 @@ void ServedPort::beginTrace(const QString& opened)
     traceFile_.clear();
     traceTime_.clear();
     const bool traced = jobPolicy_.traces != TraceKeep::Off;
-    session_.setTrace(traced ? &trace_ : nullptr);
+    link_.setTrace(traced ? &trace_ : nullptr);
     if (!traced) {
         trace_ = {}; // nor is the last job's offered as this one's
         return;
@@ -202,7 +207,8 @@ void ServedPort::tryStart()
             return;
         }
         if (!opened) { // refused before the session began
-            trace_.line("open-failed " + error.description());
+            trace_.line(t::LineEvent::OpenFailed, error.description());
+            trace_.line(t::LineEvent::Refused, error.description());
             portJob_.refused(job_, error.description());
         }
         // Reported from the event loop: no other port waits for this one's failure.
@@ -250,6 +256,7 @@ void ServedPort::interrupt()
         return;
     if (busyRetry_.isActive()) // still waiting for another program to let go of the port
         return giveUp(QStringLiteral("interrupted while another program held the port"));
+    trace_.line(t::LineEvent::Interrupted);
     portJob_.interrupt();                          // ends it, through finished()
     if (running_ && lifetime_ == Lifetime::PerJob) // nothing ran on it: its open failed just now
         end({job_, t::Outcome::Failure, "interrupted", {}});
@@ -266,11 +273,14 @@ void ServedPort::removed()
         return giveUp(
             QStringLiteral("the adapter was removed while another program held the port"));
     release();
-    portJob_.lineLost(QStringLiteral("the adapter was removed"));
+    const QString lost = QStringLiteral("the adapter was removed");
+    trace_.line(t::LineEvent::Lost, lost);
+    portJob_.lineLost(lost);
 }
 
 void ServedPort::giveUp(const QString& reason)
 {
+    trace_.line(t::LineEvent::Refused, reason);
     portJob_.refused(job_, reason);
     end({job_, t::Outcome::Failure, reason.toStdString(), {}});
 }

@@ -168,10 +168,9 @@ Outcome PortJob::failedAt(const Failure& failure) const
     return outcome;
 }
 
-void PortJob::note(const QString& words) const
+void PortJob::note(const QString& words)
 {
-    if (Trace* trace = session_.trace())
-        trace->note(words);
+    emit noted(words);
 }
 
 void PortJob::succeeded(const QString& after)
@@ -204,8 +203,6 @@ void PortJob::refused(Job job, const QString& description)
 
 void PortJob::lineLost(const QString& description)
 {
-    if (Trace* trace = session_.trace())
-        trace->line("lost " + description);
     if (step_ == Step::Pause) // the update itself has succeeded
         return succeeded(Outcome::kVersionUnknown);
     session_.lineLost(description);
@@ -213,8 +210,6 @@ void PortJob::lineLost(const QString& description)
 
 void PortJob::interrupt()
 {
-    if (Trace* trace = session_.trace())
-        trace->line(QStringLiteral("interrupted"));
     if (step_ == Step::Pause)
         return succeeded(Outcome::kVersionUnknown);
     session_.interrupt();

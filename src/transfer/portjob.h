@@ -42,6 +42,8 @@ signals:
     void versionRead(const QString& caption);
     void decided(const qx::transfer::Outcome& outcome);
     void finished(const qx::transfer::Outcome& outcome);
+    // What the job did between exchanges, in a trace's words: a check's finding, the pause.
+    void noted(const QString& words);
 
 private:
     // Where an update with checks is; None: a job without them, whose exchange is the job.
@@ -62,7 +64,7 @@ private:
     void succeeded(const QString& after); // the update stands, verified by `after` or not
     QString packageFile() const;
     Outcome failedAt(const Failure& failure) const; // an update's failure, as the record says it
-    void note(const QString& words) const;          // in the session's trace, if it keeps one
+    void note(const QString& words); // told by noted()
 
     Session& session_;
     const package::Package& package_;

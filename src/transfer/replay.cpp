@@ -34,16 +34,24 @@ std::vector<ReplayPort::Exchange> replayExchanges(const ParsedTrace& trace)
             act(A::Bytes, e.bytes);
             break;
         case TraceKind::Dropped:
-            act(A::Waiting, e.bytes);
+            if (trace.format == 1) // kept only here; later formats kept them as they came
+                act(A::Waiting, e.bytes);
             break;
         case TraceKind::Line:
-            if (e.bytes.startsWith("lost"))
-                act(A::Lost, e.bytes.mid(5));
-            else if (e.bytes == "interrupted")
+            switch (e.line()) {
+            case LineEvent::Lost:
+                act(A::Lost, e.bytes);
+                break;
+            case LineEvent::Interrupted:
                 act(A::Interrupt);
-            else if (e.bytes.startsWith("refused") && exchanges.size() > 1 &&
-                     exchanges.back().actions.empty())
-                exchanges.back().refused = QString::fromUtf8(e.bytes.mid(8));
+                break;
+            case LineEvent::Refused:
+                if (exchanges.size() > 1 && exchanges.back().actions.empty())
+                    exchanges.back().refused = QString::fromUtf8(e.bytes);
+                break;
+            case LineEvent::OpenFailed:
+                break;
+            }
             break;
         case TraceKind::Outcome:
             if (trace.outcome && trace.outcome->cause == QLatin1String("left"))
@@ -81,7 +89,7 @@ void ReplayPort::setReplyThreshold(int bytes)
     raise();
 }
 
-void ReplayPort::write(std::span<const std::uint8_t>)
+void ReplayPort::write(int, std::span<const std::uint8_t>)
 {
     const std::size_t exchange = ++writes_;
     if (exchange < exchanges_.size() && exchanges_[exchange].refused)
@@ -204,8 +212,8 @@ void Replay::start()
     for (const TraceEvent& e : trace_.events) {
         if (e.kind == TraceKind::Send || e.kind == TraceKind::Block)
             break;
-        if (e.kind == TraceKind::Line && e.bytes.startsWith("refused")) {
-            job_.refused(h.job, QString::fromUtf8(e.bytes.mid(8)));
+        if (e.kind == TraceKind::Line && e.line() == LineEvent::Refused) {
+            job_.refused(h.job, QString::fromUtf8(e.bytes));
             return;
         }
     }

@@ -54,7 +54,7 @@ public:
     void setReplyThreshold(int bytes) override;
     void clearReceive() override { waiting_.clear(); }
     void clearTransmit() override {}
-    void write(std::span<const std::uint8_t> bytes) override;
+    void write(int sendState, std::span<const std::uint8_t> bytes) override;
     QByteArray read() override { return std::exchange(waiting_, {}); }
     qint64 waiting() const override { return waiting_.size(); }
 

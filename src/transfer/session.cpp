@@ -2,7 +2,6 @@
 // step by step; the decisions (what a state sends, whether a reply is accepted) are transfer.h's.
 #include "session.h"
 
-#include "trace.h"
 #include "versionquery.h"
 
 #include <algorithm>
@@ -75,8 +74,6 @@ void Session::leaveQuery()
 
 void Session::refused(Job job, const QString& description)
 {
-    if (trace_)
-        trace_->line("refused " + description);
     if (!awaitsRecord() || job_ != job)
         begin(job);
     decide(
@@ -88,7 +85,7 @@ void Session::startUpdate()
     begin(Job::Update);
     commMode = 1;
     try {
-        clearReceive();
+        port_.clearReceive();
         port_.clearTransmit();
         port_.setTextInput(false);
     } catch (const std::exception& error) {
@@ -117,14 +114,10 @@ void Session::sendTick()
     tmrOvertime.setInterval(rule.watchdogMs);
     tmrOvertime.start();
     try {
-        clearReceive();
+        port_.clearReceive();
         port_.setReplyThreshold(replyThreshold);
-        if (trace_)
-            trace_->sent(sendState, sendBuffer);
-        port_.write(sendBuffer);
+        port_.write(sendState, sendBuffer);
     } catch (const std::exception& error) {
-        if (trace_)
-            trace_->line(QStringLiteral("refused ") + error.what());
         failNow({Cause::PortRefused, sendState, {}, error.what()});
     }
 }
@@ -166,7 +159,7 @@ void Session::transferReply()
     static const char* const kVerdictWords[] = {"advance", "complete", "fail", "keep-waiting",
                                                 nullptr};
     if (const char* words = kVerdictWords[int(verdict)])
-        traceVerdict(sendState, words);
+        emit judged(sendState, words);
     switch (verdict) {
     case Verdict::Advance:
         advance();
@@ -225,15 +218,15 @@ void Session::overtimeTick()
     tmrOvertime.stop();
     versionQuiet_.stop();
     if (!outcomeFixed()) { // the time ran out; what little came stays for the idle reader
-        traceVerdict(state(), "timeout");
+        emit judged(state(), "timeout");
         failure_ = {Cause::NoReply, state()};
         if (job_ == Job::Query)
             failure_.reply = received(versionText);
         else if (const qint64 waiting = port_.waiting(); waiting > 0) {
             failure_.detail =
                 std::to_string(waiting) + " of " + std::to_string(replyThreshold) + " bytes";
-            // Read now, so that the trace has them; the idle reader would judge only their
-            // last byte, which says whether the device asks for a transfer.
+            // Judged now as the idle reader would judge them: by their last byte, which says
+            // whether the device asks for a transfer.
             const QByteArray little = take();
             deviceWaiting = !little.isEmpty() && std::uint8_t(little.back()) == kRequest;
         }
@@ -305,23 +298,7 @@ void Session::stamp(Outcome& outcome) const
 
 QByteArray Session::take()
 {
-    QByteArray bytes = port_.read();
-    if (trace_)
-        trace_->read(bytes);
-    return bytes;
-}
-
-void Session::clearReceive()
-{
-    if (trace_ && trace_->active() && port_.waiting() > 0)
-        trace_->read(port_.read(), true);
-    port_.clearReceive();
-}
-
-void Session::traceVerdict(int state, const char* words)
-{
-    if (trace_)
-        trace_->verdict(state, words);
+    return port_.read();
 }
 
 int Session::state() const
@@ -349,7 +326,7 @@ void Session::answered()
     tmrOvertime.stop();
     versionQuiet_.stop();
     if (awaitsRecord() && !outcomeFixed()) {
-        traceVerdict(kQueryState, "answered");
+        emit judged(kQueryState, "answered");
         finish({Job::Query, Outcome::Success, {}, versionCaption(versionText).trimmed()});
     }
 }
@@ -375,19 +352,17 @@ void Session::sendVersionCommand(std::optional<int> limitMs)
 {
     try {
         port_.setHandshakingNone();
-        clearReceive();
+        port_.clearReceive();
         port_.clearTransmit();
         port_.setDtr(true);
         port_.setTextInput(true);
-        clearReceive();
+        port_.clearReceive();
         port_.setReplyThreshold(1);
         if (limitMs) {
             tmrOvertime.setInterval(*limitMs);
             tmrOvertime.start();
         }
-        if (trace_)
-            trace_->sent(kQueryState, bytesOf(QByteArray(kVersionCommand)));
-        port_.write(bytesOf(QByteArray(kVersionCommand)));
+        port_.write(kQueryState, bytesOf(QByteArray(kVersionCommand)));
     } catch (const std::exception&) {
         tmrOvertime.stop();
         throw;
@@ -415,7 +390,7 @@ void Session::versionReply()
         emit versionRead(caption);
         if (!versionReplyComplete(versionText) || !awaitsRecord())
             return;
-        traceVerdict(kQueryState, "answered");
+        emit judged(kQueryState, "answered");
         const Outcome answered{Job::Query, Outcome::Success, {}, caption.trimmed()};
         if (queryLimitMs_) {
             tmrOvertime.stop();
@@ -426,7 +401,7 @@ void Session::versionReply()
         return;
     }
     commMode = 0;
-    traceVerdict(kQueryState, "too-long");
+    emit judged(kQueryState, "too-long");
     const bool afterFinishedUpdate = sendState == package_.packetCount + 3;
     replyFailure({Cause::ReplyTooLong, kQueryState});
     if (afterFinishedUpdate) // the failure steps do nothing here: the query just ends

@@ -21,7 +21,6 @@
 
 namespace qx::transfer {
 
-class Trace;
 
 // What a session needs of the serial port; every operation may throw a std::exception whose
 // what() describes the refusal.
@@ -35,7 +34,9 @@ public:
     virtual void setReplyThreshold(int bytes) = 0;
     virtual void clearReceive() = 0;
     virtual void clearTransmit() = 0;
-    virtual void write(std::span<const std::uint8_t> bytes) = 0;
+    // `bytes` for the state `sendState` (a step of the transfer, or kQueryState), as a trace
+    // kept at the port names them.
+    virtual void write(int sendState, std::span<const std::uint8_t> bytes) = 0;
     virtual QByteArray read() = 0;      // every byte received so far
     virtual qint64 waiting() const = 0; // bytes received and not yet read
 };
@@ -131,9 +132,6 @@ public:
     void interrupt();
     // The window is closing: nothing more is sent or shown.
     void stop();
-    // Where each write, read and verdict goes as it happens; none: nothing is kept.
-    void setTrace(Trace* trace) { trace_ = trace; }
-    Trace* trace() const { return trace_; }
 
 signals:
     void begun(qx::transfer::Job job); // an update or a query starts; decided() ends it
@@ -147,6 +145,8 @@ signals:
     // its outcome, or for a query that gets no limit (the window's) its whole answer, or that
     // it was left unanswered by the next command.
     void decided(const qx::transfer::Outcome& outcome);
+    // A step's decision on what it read (`words`, a trace's verdict word), as it is made.
+    void judged(int sendState, const char* words);
 
 private:
     void sendTick();
@@ -168,9 +168,7 @@ private:
     void leaveQuery(); // a query waiting for its answer is decided as left unanswered
     int state() const; // the step a failure names: sendState, or kQueryState
     void stamp(Outcome& outcome) const; // when the job began, and how long until now
-    QByteArray take();                  // every byte received so far, traced
-    void clearReceive();                // what waits is traced as dropped, then cleared
-    void traceVerdict(int state, const char* words);
+    QByteArray take(); // every byte received so far
 
     // The state the window's handlers name.
     quint8 commMode = 0;       // 0 idle, 1 update transfer, 2 version query
@@ -205,7 +203,6 @@ private:
     QDateTime started_;
     QElapsedTimer clock_;
     Failure failure_{Cause::NoReply};
-    Trace* trace_ = nullptr;
 };
 
 } // namespace qx::transfer

@@ -1,6 +1,9 @@
-// What one job on a port did on the line, kept in memory while it runs: each write and read as
-// it happened, the line's events and each step's verdict, with the time since the job began.
-// As text it is the trace support reads (--explain) and the stand-in device replays (--replay).
+// What one job on a port did on the line, kept in memory while it runs: each write, each read as
+// it arrived at the port, the line's events and each step's verdict, with the time since the
+// job began. It is taken where the job meets its port (CommLink), the verdicts and notes heard
+// from the session and the job. Recording is trace.cpp; its text, written and read back, is
+// traceformat.cpp; the timeline support reads (--explain) is traceexplain.cpp; the stand-in
+// device that replays it (--replay) is replay.h.
 #pragma once
 
 #include "packageformat.h"
@@ -19,7 +22,12 @@
 
 namespace qx::transfer {
 
-inline constexpr char kTraceFormat[] = "qx-lp4r-trace 1";
+// The format this program writes. In format 1 a read was kept when a step took it, and bytes
+// a clear dropped were kept only then; from format 2 on each read is kept as it arrived at the
+// port, and a drop repeats bytes already kept.
+inline constexpr char kTraceFormat[] = "qx-lp4r-trace 2";
+inline constexpr char kTraceFormatPrefix[] = "qx-lp4r-trace ";
+inline constexpr int kTraceFormatVersion = 2;
 // A trace's text stays within this: a device that floods the line fills it, and the trace says
 // where it was cut. A whole update's is tens of kilobytes.
 inline constexpr qsizetype kTraceCapBytes = 1024 * 1024;
@@ -38,12 +46,22 @@ enum class TraceKind
     Outcome, // the job's one outcome
 };
 
+// What a Line event says happened to the line or the port.
+enum class LineEvent
+{
+    Lost,        // the line went: the adapter or the cable
+    Refused,     // the port refused an operation: in its words
+    OpenFailed,  // the port could not be opened: in its words
+    Interrupted, // a person, or the program's end, interrupted the job
+};
+
 struct TraceEvent
 {
     qint64 ns = 0; // since the job began
     TraceKind kind = TraceKind::Note;
-    int state = 0;    // Send, Block, Verdict: sendState, or kQueryState
+    int state = 0;    // Send, Block, Verdict: sendState, or kQueryState; Line: its LineEvent
     QByteArray bytes; // Send, Read, Dropped: the bytes; else the event's words
+    LineEvent line() const { return LineEvent(state); }
 };
 
 // What a trace's header says: where and with what the job ran, and the record line's time.
@@ -86,7 +104,10 @@ public:
     void sent(int sendState, std::span<const std::uint8_t> bytes);
     void read(const QByteArray& bytes, bool dropped = false);
     void verdict(int sendState, const char* words) { add(TraceKind::Verdict, sendState, words); }
-    void line(const QString& words) { add(TraceKind::Line, 0, words.toUtf8()); }
+    void line(LineEvent event, const QString& words = {})
+    {
+        add(TraceKind::Line, int(event), words.toUtf8());
+    }
     void note(const QString& words) { add(TraceKind::Note, 0, words.toUtf8()); }
     // The job's outcome ends the trace: nothing more is added until the next begin().
     void ended(const Outcome& outcome);
@@ -107,6 +128,7 @@ private:
 // A trace read back from its text.
 struct ParsedTrace
 {
+    int format = kTraceFormatVersion;
     TraceHeader header;
     std::vector<TraceEvent> events;
     std::optional<TracedOutcome> outcome;
@@ -117,6 +139,8 @@ std::variant<ParsedTrace, QString> parseTrace(const QByteArray& text);
 // step in the record's words, what was expected and what came, and the outcome. Inert text.
 QStringList explainTrace(const ParsedTrace& trace);
 
+// "lost", "refused", "open-failed" or "interrupted": a line event's word in a trace.
+const char* lineEventWord(LineEvent event);
 // "06 43 |.C|": each byte in hex, then the printable ones with a dot for the rest.
 QByteArray hexText(const QByteArray& bytes);
 
