@@ -1,4 +1,5 @@
-// The served ports as they come and go, and one hands-free update per plug.
+// A station: the served ports as they come and go, one hands-free update per plug, and the
+// events every face hears.
 #include "station.h"
 
 #include "inert.h"
@@ -334,6 +335,15 @@ QStringList Station::pendingSerials() const
     return pending;
 }
 
+ServedPort& Station::heldPort()
+{
+    if (!held_) {
+        held_ = std::make_unique<ServedPort>(package_, record_, setup_.policy);
+        forward(*held_);
+    }
+    return *held_;
+}
+
 void Station::tell(StationEvent::Kind kind, ServedPort& port)
 {
     emit event({kind, &port});
@@ -357,6 +367,11 @@ void Station::forward(ServedPort& port)
             [this, &port] { tell(StationEvent::Transferring, port); });
     connect(&port, &ServedPort::advanced, this,
             [this, &port] { tell(StationEvent::Advanced, port); });
+    connect(&port, &ServedPort::versionRead, this, [this, &port](const QString& caption) {
+        StationEvent told{StationEvent::VersionRead, &port};
+        told.said = caption;
+        emit event(told);
+    });
     connect(&port, &ServedPort::ended, this, [this, &port](const transfer::Outcome& outcome) {
         tally_.add(port.name(), outcome);
         emit event({StationEvent::JobEnded, &port, outcome.job, &outcome, outcome.failed()});

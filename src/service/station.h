@@ -63,6 +63,7 @@ struct StationEvent
         Checking,      // an update's check before it asks
         Transferring,  // an update's transfer starts
         Advanced,      // a reply was accepted: the port's steps() grew by one
+        VersionRead,   // `said`: a query's answer so far
         JobEnded,      // `outcome`, counted in the tally; `failed` says whether it failed
         RecordProblem, // `said`: what to tell the user of the record
     } kind;
@@ -70,7 +71,7 @@ struct StationEvent
     transfer::Job job = transfer::Job::Update;
     const transfer::Outcome* outcome = nullptr; // JobEnded's
     bool failed = false;                        // JobEnded's
-    QString said = {};                          // RecordProblem's
+    QString said = {};                          // RecordProblem's, VersionRead's
 };
 
 // Where a scanned serial went (see Station::scan).
@@ -119,6 +120,9 @@ public:
     const QList<serial::MapEntry>& map() const { return machine_.map(); }
     // Every running update or query ends as interrupted, and no settling port starts.
     void interrupt();
+    // The one line a window holds open from Connect to Disconnect: served by this station's
+    // policy and heard through its events like every other port; made at the first call.
+    ServedPort& heldPort();
 
 signals:
     // Everything a face hears of the station, one kind an event.
@@ -148,6 +152,7 @@ private:
     QStringList nextSerials_;
     QList<ServedPort*> waiting_; // for their serials, longest first
     std::vector<std::unique_ptr<Entry>> entries_;
+    std::unique_ptr<ServedPort> held_;
 };
 
 } // namespace qx::service

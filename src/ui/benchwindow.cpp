@@ -134,6 +134,7 @@ void BenchWindow::heard(const service::StationEvent& event)
         return qWarning("%s", qPrintable(event.said));
     case E::Checking:
     case E::Transferring:
+    case E::VersionRead:
         return;
     }
 }

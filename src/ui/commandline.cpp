@@ -173,6 +173,7 @@ void CommandLine::heard(const service::StationEvent& event)
     service::ServedPort* port = event.port;
     switch (event.kind) {
     case E::PortAdded:
+    case E::VersionRead: // the outcome says the version
         return;
     case E::PortAppeared: {
         if (!station_)

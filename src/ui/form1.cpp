@@ -64,11 +64,7 @@ Form1::Form1(qx::service::Setup setup_, QWidget* parent)
     // The adapter is gone and the port closed: only Connect makes sense now. The session then
     // ends what was running, once; a box already open finds the port closed when it returns.
     connect(&MSComm1, &CommPort::linkLost, this, &Form1::showLineGone);
-    connect(&served, &qx::service::ServedPort::advanced, this, &Form1::onAdvanced);
-    connect(&served, &qx::service::ServedPort::versionRead, ui->Label1, &QLabel::setText);
-    connect(&served, &qx::service::ServedPort::ended, this, &Form1::onFinished);
-    connect(&served, &qx::service::ServedPort::recordProblem, this,
-            [](const QString& said) { qWarning("%s", qPrintable(said)); });
+    connect(&station, &qx::service::Station::event, this, &Form1::heard);
     if (qx::service::SharedRecord* shared = engine.shared())
         connect(shared, &qx::service::SharedRecord::said, this,
                 [](const QString& said) { qWarning("%s", qPrintable(said)); });
@@ -82,14 +78,35 @@ Form1::Form1(qx::service::Setup setup_, QWidget* parent)
     keepTraces->setObjectName(QStringLiteral("keepTraces"));
     keepTraces->setCheckable(true);
     connect(keepTraces, &QAction::toggled, this, [this, keepTraces](bool on) {
-        if (const auto* setting = qx::service::settingOfControl(keepTraces->objectName()))
+        if (const auto* setting = qx::service::settingOfControl(keepTraces->objectName())) {
+            qx::service::StationPolicy policy = station.policy();
             qx::service::setByBox(*setting, policy, on);
+            station.setPolicy(policy);
+        }
     });
     addAction(keepTraces);
     setContextMenuPolicy(Qt::ActionsContextMenu);
 }
 
 Form1::~Form1() = default; // the served port closes the line
+
+// What the station tells of the held line: progress, the answer so far, the outcome.
+void Form1::heard(const qx::service::StationEvent& event)
+{
+    using E = qx::service::StationEvent;
+    switch (event.kind) {
+    case E::Advanced:
+        return onAdvanced();
+    case E::VersionRead:
+        return ui->Label1->setText(event.said);
+    case E::JobEnded:
+        return onFinished(*event.outcome);
+    case E::RecordProblem:
+        return qWarning("%s", qPrintable(event.said));
+    default: // the window's own line neither comes and goes nor waits for a serial
+        return;
+    }
+}
 
 // ---- Start-up and shutdown -------------------------------------------------------------
 

@@ -6,7 +6,7 @@
 #include "engine.h"
 #include "machineports.h"
 #include "packageformat.h"
-#include "servedport.h"
+#include "station.h"
 #include "texts.h"
 
 #include <QStringList>
@@ -68,6 +68,7 @@ private slots:
 
 private:
     void timeTick();
+    void heard(const qx::service::StationEvent& event);
     void onAdvanced();
     void onFinished(const qx::transfer::Outcome& outcome);
     void combo1Click();
@@ -81,12 +82,12 @@ private:
     std::unique_ptr<Ui::Form1> ui;
     const qx::service::Setup& setup = engine.setup();
     QList<qx::serial::MapEntry> deviceMap;
-    // The port with its session, sleep hold and record line, held open from Connect to
-    // Disconnect; the window's code names the control MSComm1 and the session's state.
-    // Its one setting, from the window's context menu: whether a successful job's trace is
-    // kept too.
-    qx::service::StationPolicy policy;
-    qx::service::ServedPort served{engine.package(), engine.record(), policy};
+    // The window is a view of a station that serves one line, held open from Connect to
+    // Disconnect, with its session, sleep hold and record line; the window's code names the
+    // control MSComm1 and the session's state. The station's policy holds the window's one
+    // setting, from its context menu: whether a successful job's trace is kept too.
+    qx::service::Station station{engine.package(), engine.record(), {.devices = setup.devices}};
+    qx::service::ServedPort& served = station.heldPort();
     const qx::serial::CommPort& MSComm1 = served.port();
     const qx::transfer::Session& transfer = served.session();
     // Ports come and go: the list follows while disconnected, kListQuietMs after the last
