@@ -18,94 +18,49 @@ SettingValue yes(bool on)
     return on;
 }
 
-// Every setting that decides how ports are served.
+// Every setting that decides how ports are served; a row leaves out what it takes as the
+// Setting's defaults (a yes/no, for --update, --station and --bench, on where either the
+// profile or an option turns it on, fixed by a lock).
 const auto kSettings = std::to_array<Setting>({
     {.name = "start-on-plug",
-     .kind = YesNo,
-     .valueName = "",
      .group = HelpGroup::Bench,
      .help = "With --bench: each device starts when it is plugged in.",
      .takers = kTakenByBench, // a station is hands-free by its nature
-     .combine = Combine::Either,
-     .lockable = true,
-     .needs = nullptr,
      .control = "handsFree",
-     .onWord = nullptr,
-     .offWord = nullptr,
      .get = [](const StationPolicy& p) { return yes(p.startOnPlug); },
      .put = [](StationPolicy& p, const SettingValue& v) { p.startOnPlug = std::get<bool>(v); }},
     {.name = "skip-current",
-     .kind = YesNo,
-     .valueName = "",
      .group = HelpGroup::Checks,
      .help = "First ask each device which firmware it runs: one that runs this firmware is "
              "left as it is (current), one that runs another product's is refused.",
-     .takers = kTakenByServing,
-     .combine = Combine::Either,
-     .lockable = true,
-     .needs = nullptr,
      .control = "skipCurrent",
-     .onWord = nullptr,
-     .offWord = nullptr,
      .get = [](const StationPolicy& p) { return yes(p.checks.before); },
      .put = [](StationPolicy& p, const SettingValue& v) { p.checks.before = std::get<bool>(v); }},
     {.name = "force",
-     .kind = YesNo,
-     .valueName = "",
      .group = HelpGroup::Checks,
      .help = "With --skip-current: update another product's device all the same.",
-     .takers = kTakenByServing,
-     .combine = Combine::Either,
-     .lockable = true,
      .needs = "skip-current",
-     .control = nullptr,
-     .onWord = nullptr,
-     .offWord = nullptr,
      .get = [](const StationPolicy& p) { return yes(p.checks.force); },
      .put = [](StationPolicy& p, const SettingValue& v) { p.checks.force = std::get<bool>(v); }},
     {.name = "allow-older",
-     .kind = YesNo,
-     .valueName = "",
      .group = HelpGroup::Checks,
      .help = "With --skip-current: update a device that runs a newer version of this firmware "
              "all the same, instead of refusing it.",
-     .takers = kTakenByServing,
-     .combine = Combine::Either,
-     .lockable = true,
      .needs = "skip-current",
-     .control = nullptr,
-     .onWord = nullptr,
-     .offWord = nullptr,
      .get = [](const StationPolicy& p) { return yes(p.checks.allowOlder); },
      .put = [](StationPolicy& p,
                const SettingValue& v) { p.checks.allowOlder = std::get<bool>(v); }},
     {.name = "verify",
-     .kind = YesNo,
-     .valueName = "",
      .group = HelpGroup::Checks,
      .help = "After each update ask the device again, and fail it if it names another firmware "
              "than the one sent.",
-     .takers = kTakenByServing,
-     .combine = Combine::Either,
-     .lockable = true,
-     .needs = nullptr,
      .control = "verify",
-     .onWord = nullptr,
-     .offWord = nullptr,
      .get = [](const StationPolicy& p) { return yes(p.checks.after); },
      .put = [](StationPolicy& p, const SettingValue& v) { p.checks.after = std::get<bool>(v); }},
     {.name = "require-serial",
-     .kind = YesNo,
-     .valueName = "",
      .group = HelpGroup::Serials,
      .help = "A device is not updated until its unit's serial is given.",
-     .takers = kTakenByServing,
-     .combine = Combine::Either,
-     .lockable = true,
-     .needs = nullptr,
      .control = "requireSerial",
-     .onWord = nullptr,
-     .offWord = nullptr,
      .get = [](const StationPolicy& p) { return yes(p.requireSerial); },
      .put = [](StationPolicy& p, const SettingValue& v) { p.requireSerial = std::get<bool>(v); }},
     {.name = "serial-pattern",
@@ -113,13 +68,7 @@ const auto kSettings = std::to_array<Setting>({
      .valueName = "REGEX",
      .group = HelpGroup::Serials,
      .help = "What a serial must match, whole: by default [A-Za-z0-9._/-]{4,40}.",
-     .takers = kTakenByServing,
      .combine = Combine::OptionWins,
-     .lockable = true,
-     .needs = nullptr,
-     .control = nullptr,
-     .onWord = nullptr,
-     .offWord = nullptr,
      .get = [](const StationPolicy& p) { return SettingValue(p.serialPattern); },
      .put = [](StationPolicy& p,
                const SettingValue& v) { p.serialPattern = std::get<QString>(v); }},
@@ -132,8 +81,6 @@ const auto kSettings = std::to_array<Setting>({
              "default), all, or none.",
      .takers = kTakenByServing | kTakenByQuery,
      .combine = Combine::OptionWins,
-     .lockable = true,
-     .needs = nullptr,
      .control = "keepTraces",
      .onWord = "all",
      .offWord = "failures", // off records nothing to keep: the box cannot change it
@@ -150,11 +97,6 @@ const auto kSettings = std::to_array<Setting>({
              "as well; --record-to wins.",
      .takers = kTakenByEvery,
      .combine = Combine::OptionWins,
-     .lockable = true,
-     .needs = nullptr,
-     .control = nullptr,
-     .onWord = nullptr,
-     .offWord = nullptr,
      .get =
          [](const StationPolicy& p) {
              return p.recordTo ? SettingValue(*p.recordTo) : SettingValue(QString());
@@ -203,6 +145,12 @@ const Setting* settingNamed(const QString& name)
     const auto it = std::find_if(kSettings.begin(), kSettings.end(),
                                  [&](const Setting& s) { return name == QLatin1String(s.name); });
     return it == kSettings.end() ? nullptr : &*it;
+}
+
+const Setting& requireSerialSetting()
+{
+    static const Setting& row = *settingNamed(QStringLiteral("require-serial"));
+    return row;
 }
 
 const Setting* settingOfControl(const QString& control)

@@ -57,25 +57,27 @@ using SettingValue = std::variant<bool, int, QString, Database>;
 struct Setting
 {
     const char* name; // --NAME, and NAME under a profile's [station]
-    SettingKind kind;
-    const char* valueName; // --help's <VALUE> (a Word's words); empty for a yes/no
-    HelpGroup group;
-    const char* help;
-    unsigned takers; // SettingTakers
-    Combine combine;
-    bool lockable;       // a locked profile fixes it
-    const char* needs;   // the yes/no setting it goes with; null: none
-    const char* control; // the windows' box for it (its object name); null: none
-    const char* onWord;  // a Word's value while its box is ticked; a yes/no's is true
-    const char* offWord; // and while it is not
-    SettingValue (*get)(const StationPolicy&);
-    void (*put)(StationPolicy&, const SettingValue&);
+    SettingKind kind = SettingKind::YesNo;
+    const char* valueName = ""; // --help's <VALUE> (a Word's words); empty for a yes/no
+    HelpGroup group = HelpGroup::Every;
+    const char* help = "";
+    unsigned takers = kTakenByServing; // SettingTakers
+    Combine combine = Combine::Either;
+    bool lockable = true;          // a locked profile fixes it
+    const char* needs = nullptr;   // the yes/no setting it goes with; null: none
+    const char* control = nullptr; // the windows' box for it (its object name); null: none
+    const char* onWord = nullptr;  // a Word's value while its box is ticked; a yes/no's is true
+    const char* offWord = nullptr; // and while it is not
+    SettingValue (*get)(const StationPolicy&) = nullptr;
+    void (*put)(StationPolicy&, const SettingValue&) = nullptr;
     int least = 0, most = 0; // a Number's range
 };
 
 // Every setting, in --help's order.
 std::span<const Setting> settings();
 const Setting* settingNamed(const QString& name);
+// The row whose rule other code words a refusal by (an update's missing --serial).
+const Setting& requireSerialSetting();
 // The setting the windows' box `control` shows.
 const Setting* settingOfControl(const QString& control);
 

@@ -3,6 +3,7 @@
 #include "station.h"
 
 #include "inert.h"
+#include "settings.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -297,7 +298,8 @@ givenSerials(const QStringList& given, const StationPolicy& policy, bool update)
     }
     for (const QString& port : ports)
         if (policy.requireSerial && update && !serials.contains(port))
-            return QStringLiteral("--require-serial: %1 has no --serial").arg(port);
+            return QStringLiteral("--%1: %2 has no --serial")
+                .arg(QLatin1String(requireSerialSetting().name), port);
     return serials;
 }
 
