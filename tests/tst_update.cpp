@@ -938,6 +938,38 @@ private slots:
                          "a locked profile that this user can change is no lock"),
                  qPrintable(QString::number(nobody.exitCode())));
 
+        // beside a locked default profile an operator's own profile is refused; a second
+        // locked one, which only an administrator can change, stands in for it
+        QTemporaryDir shared;
+        QFile::setPermissions(shared.path(), QFileDevice::Permissions(0x7755));
+        const auto adminFile = [&](const QString& name, const QString& text) {
+            const QString path = shared.filePath(name);
+            QFile out(path);
+            [&] { QVERIFY(out.open(QIODevice::WriteOnly) && out.write(text.toUtf8()) > 0); }();
+            out.setPermissions(QFileDevice::Permissions(0x6444));
+            return path;
+        };
+        const QString lockedDefault =
+            adminFile("station.ini", head + "locked = true\nverify = true\n" + slotA);
+        const QString mine = open.filePath("mine.ini"); // the checks off, its own slots
+        QFile own(mine);
+        QVERIFY(own.open(QIODevice::WriteOnly) && own.write((head + slotA).toUtf8()) > 0);
+        own.close();
+        const QString product =
+            adminFile("other.ini", head + "locked = true\n[slots]\nB1 = /dev/qx-none\n");
+        for (const auto& [profile, said] : {std::pair{mine, QString("is locked: only another")},
+                                            {product, QString("/dev/qx-none: no such port")}}) {
+            QProcess operatorRun;
+            QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+            environment.insert("QX_DEFAULT_PROFILE", lockedDefault);
+            operatorRun.setProcessEnvironment(environment);
+            operatorRun.start("setpriv", {"--reuid=nobody", "--regid=nogroup", "--clear-groups",
+                                          QX_PROGRAM, "--update", "--profile", profile});
+            QVERIFY(operatorRun.waitForFinished(30000));
+            const QString err = operatorRun.readAllStandardError();
+            QVERIFY2(operatorRun.exitCode() == 2 && err.contains(said), qPrintable(err));
+        }
+
         // the default profile, taken by a station given none; options add to an unlocked one
         QFile good(dir.filePath("good.ini"));
         QVERIFY(good.open(QIODevice::WriteOnly) && good.write((head + slotA).toUtf8()) > 0);

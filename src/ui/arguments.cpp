@@ -7,9 +7,9 @@
 #include "packageloader.h"
 #include "platform.h"
 #include "profile.h"
-#include "station.h"
 #include "servicerecord.h"
 #include "settings.h"
+#include "station.h"
 #include "texts.h"
 
 #include <QCommandLineParser>
@@ -360,7 +360,8 @@ readProfile(const QCommandLineParser& parser, const QString& defaultProfile, con
     const bool serving =
         a.command == Command::Update || a.command == Command::Station || a.face == Face::Bench;
     const QString file = given ? parser.value(QStringLiteral("profile")) : defaultProfile;
-    if (!serving || (!given && (file.isEmpty() || !QFileInfo::exists(file))))
+    const bool defaultExists = !defaultProfile.isEmpty() && QFileInfo::exists(defaultProfile);
+    if (!serving || (!given && !defaultExists))
         return std::optional<service::Profile>();
     const auto identity = [map = serial::systemDeviceMap()](const QString& port) {
         return service::portIdentity(port, map);
@@ -369,6 +370,22 @@ readProfile(const QCommandLineParser& parser, const QString& defaultProfile, con
     if (const auto* problem = std::get_if<QString>(&loaded))
         return *problem;
     const service::Profile& profile = std::get<service::Profile>(loaded);
+    // A locked default profile binds whoever is not an administrator: another profile stands
+    // in for it only where it is locked too (and so, loadProfile made sure, only an
+    // administrator can change it), as a supervisor's profile for another product is.
+    if (given && defaultExists && !profile.policy.locked() && !platform::isAdministrator() &&
+        QFileInfo(file).canonicalFilePath() != QFileInfo(defaultProfile).canonicalFilePath()) {
+        const auto fixed = service::loadProfile(defaultProfile, identity);
+        const auto* station = std::get_if<service::Profile>(&fixed);
+        if (!station || station->policy.locked())
+            return QStringLiteral("--profile %1: the default profile %2 %3")
+                .arg(inert(QDir::toNativeSeparators(file)),
+                     inert(QDir::toNativeSeparators(defaultProfile)),
+                     station ? QStringLiteral("is locked: only another locked profile may stand "
+                                              "in for it")
+                             : QStringLiteral("cannot be read, so no other profile may stand "
+                                              "in for it"));
+    }
     const auto built = package::slicePackage(package::embeddedPackage());
     if (const QString problem = service::firmwareProblem(
             profile,
