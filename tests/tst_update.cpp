@@ -883,7 +883,7 @@ private slots:
             {head + "verify = maybe\n", {}, ":4: verify takes true or false, not 'maybe'"},
             {head + "serial-pattern = [a-\n", {}, ":4: serial-pattern is no regular expression"},
             {head + "record-to = postgresql://u:pw@db/x\n", {}, ":4: record-to: a password"},
-            {head + "force = yes\n", {}, ": force goes with skip-current"},
+            {head + "force = yes\n", {}, ":4: force goes with skip-current"},
             {head + "verify = true\nverify = false\n", {}, ":5: verify is given twice"},
             {"name = x\n", {}, ":1: name comes before [station]"},
             {head + "[ports]\n", {}, ":4: unknown section [ports]"},
@@ -894,7 +894,7 @@ private slots:
             {head + slotA + "A3 = ttyUSB0\n", {}, ":6: slot A3: 'ttyUSB0' is no port"},
             {head + "firmware = 1.4.0\n",
              {},
-             " is for the firmware 1.4.0, but this program "
+             ":4: the profile is for the firmware 1.4.0, but this program "
              "carries QX-LP4R-V1.3.7"},
             {head + "locked = true\n" + slotA, {"--verify"}, "--verify: the profile "},
             {head + "locked = true\n" + slotA, {"--force"}, "--force: the profile "},
@@ -903,16 +903,27 @@ private slots:
             {head, {"--query", p}, "--profile goes with --update, --station or --bench"},
             {head + "trace = some\n", {}, ":4: trace takes failures, all or off, not 'some'"},
             {head + "locked = true\n" + slotA, {"--trace", "all"}, "--trace: the profile "},
+            // no profile at all: empty, only comments, a lock that serves every port
+            {"", {}, ":1: no [station] section"},
+            {"; nothing here\n", {}, ":1: no [station] section"},
+            {head + "locked = true\n[slots]\n", {}, ":5: [slots] names no port"},
+            {head + "[slots]\nverify = true\n", {}, ":5: verify is a [station] key, not a slot"},
+            {head + "[slots]\n= /dev/ttyUSB0\n", {}, ":5: a slot needs a name"},
+            {head + "allow-older = true\n", {}, ":4: allow-older goes with skip-current"},
+            // a slot's port that is no serial port, or missing where it must be there now
+            {head + "[slots]\nA1 = /dev/null\n", {}, ":5: slot A1: /dev/null is a character"},
+            {head + "[slots]\nA1 = /dev/qx-none\n", {"--update"}, ":5: slot A1: /dev/qx-none: no"},
         };
         int row = 0;
         for (const auto& [text, options, problem] : rows) {
             const QString file = dir.filePath(QString("p%1.ini").arg(++row));
             QFile out(file);
-            QVERIFY(out.open(QIODevice::WriteOnly) && out.write(text.toUtf8()) > 0);
+            QVERIFY(out.open(QIODevice::WriteOnly) && out.write(text.toUtf8()) >= 0);
             out.close();
             CommandLineRun run;
-            const QStringList face =
-                options.contains("--query") ? QStringList() : QStringList{"--station"};
+            const QStringList face = options.contains("--query") || options.contains("--update")
+                                         ? QStringList()
+                                         : QStringList{"--station"};
             QCOMPARE(run.run(face + options + QStringList{"--profile", file}), 2);
             QVERIFY2(run.err.size() == 1 && run.err[0].contains(problem) &&
                          (problem.startsWith("--profile") || run.err[0].contains(file)),

@@ -65,6 +65,14 @@ QString setKey(Profile& profile, const QString& key, const QString& value, int l
     return {};
 }
 
+// Whether `key` belongs under [station]: a setting, or one of the profile's own.
+bool isStationKey(const QString& key)
+{
+    return settingNamed(key) ||
+           std::any_of(std::begin(kProfileOwnKeys), std::end(kProfileOwnKeys),
+                       [&](const char* own) { return key == QLatin1String(own); });
+}
+
 // A slot's line: its name and port, checked against those before it.
 QString addSlot(StationPolicy& policy, const QString& name, const QString& port, int line,
                 const PortIdentity& identity)
@@ -98,6 +106,7 @@ std::variant<Profile, QString> parseProfile(const QByteArray& text, const QStrin
             .left(12)};
     const QString where = inert(QDir::toNativeSeparators(file));
     QString section;
+    int stationLine = 0, slotsLine = 0; // where each section begins; 0: it does not
     QSet<QString> seen;
     const QStringList lines = QString::fromUtf8(text).split('\n');
     for (int number = 1; number <= lines.size(); ++number) {
@@ -109,16 +118,17 @@ std::variant<Profile, QString> parseProfile(const QByteArray& text, const QStrin
             section = line.mid(1, line.size() - 2).trimmed();
             if (section != "station" && section != "slots")
                 problem = QStringLiteral("unknown section [%1]").arg(section);
+            (section == "station" ? stationLine : slotsLine) = number;
         } else if (const qsizetype eq = line.indexOf('='); eq < 0) {
             problem = QStringLiteral("'%1' is no key = value").arg(line);
         } else if (const QString key = line.left(eq).trimmed(), value = line.mid(eq + 1).trimmed();
                    section == "slots") {
-            problem = addSlot(profile.policy, key, value, number, identity);
+            problem = isStationKey(key)
+                          ? QStringLiteral("%1 is a [station] key, not a slot").arg(key)
+                          : addSlot(profile.policy, key, value, number, identity);
         } else if (section.isEmpty()) {
             problem = QStringLiteral("%1 comes before [station]").arg(key);
-        } else if (!settingNamed(key) &&
-                   std::none_of(std::begin(kProfileOwnKeys), std::end(kProfileOwnKeys),
-                                [&](const char* own) { return key == own; })) {
+        } else if (!isStationKey(key)) {
             problem = QStringLiteral("unknown key '%1'").arg(key);
         } else if (seen.contains(key)) {
             problem = QStringLiteral("%1 is given twice").arg(key);
@@ -129,6 +139,15 @@ std::variant<Profile, QString> parseProfile(const QByteArray& text, const QStrin
         if (!problem.isEmpty()) // the file's own text in it is shown, never obeyed
             return QStringLiteral("%1:%2: %3").arg(where).arg(number).arg(inert(problem));
     }
+    // A profile says at least which station it is: an empty or cut file is none.
+    if (!stationLine)
+        return QStringLiteral("%1:%2: no [station] section: this is no station's profile")
+            .arg(where)
+            .arg(std::max(1, int(lines.size()) - (text.endsWith('\n') ? 1 : 0)));
+    if (slotsLine && profile.policy.portSlots.isEmpty())
+        return QStringLiteral("%1:%2: [slots] names no port: leave it out to serve every port")
+            .arg(where)
+            .arg(slotsLine);
     const Setting* needed = nullptr;
     if (const Setting* setting = unmetNeed(profile.policy, &needed)) {
         const auto it = std::find_if(profile.given.begin(), profile.given.end(),
@@ -174,9 +193,10 @@ QString firmwareProblem(const Profile& profile, const QString& packageFile, cons
               : built.compare(QLatin1String(package::kFirmwareNamePrefix) + profile.firmware,
                               Qt::CaseInsensitive) == 0)
         return {};
-    return QStringLiteral("%1 is for the firmware %2, but this program carries %3")
-        .arg(inert(QDir::toNativeSeparators(profile.policy.profile->file)), profile.firmware,
-             bySha ? built + " (SHA-256 " + sha256 + ")" : built);
+    return QStringLiteral("%1:%2: the profile is for the firmware %3, but this program carries %4")
+        .arg(inert(QDir::toNativeSeparators(profile.policy.profile->file)))
+        .arg(profile.firmwareLine)
+        .arg(profile.firmware, bySha ? built + " (SHA-256 " + sha256 + ")" : built);
 }
 
 } // namespace qx::service

@@ -136,6 +136,20 @@ std::variant<serial::MapEntry, QString> findPort(const QString& name,
     return own.first();
 }
 
+QString checkSlots(const StationPolicy& policy, const QList<serial::MapEntry>& map,
+                   bool mayComeLater)
+{
+    for (const Slot& slot : policy.portSlots)
+        if (slot.line > 0 && policy.profile)
+            if (const QString problem = checkPorts({slot.port}, map, mayComeLater);
+                !problem.isEmpty())
+                return QStringLiteral("%1:%2: slot %3: %4")
+                    .arg(inert(QDir::toNativeSeparators(policy.profile->file)))
+                    .arg(slot.line)
+                    .arg(inert(slot.name), problem);
+    return checkPorts(policy.ports(), map, mayComeLater);
+}
+
 void Tally::add(const QString& port, const transfer::Outcome& outcome)
 {
     const bool update = outcome.job == transfer::Job::Update;

@@ -31,6 +31,9 @@ QString portIdentity(const QString& name, const QList<serial::MapEntry>& map);
 // a name a port can have, and a serial device if its path is there; and no device is named
 // twice. The first problem in words, or empty.
 QString checkPorts(const QStringList& names, const QList<serial::MapEntry>& map, bool mayComeLater);
+// The same for a policy's slots: a profile's slot that fails names the profile's file and line.
+QString checkSlots(const StationPolicy& policy, const QList<serial::MapEntry>& map,
+                   bool mayComeLater);
 
 struct StationSetup
 {

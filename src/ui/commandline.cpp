@@ -141,7 +141,8 @@ std::optional<int> CommandLine::start(const Arguments& arguments)
     // Every port is found before any is touched, in one reading of the machine's ports.
     const auto map = setup_.devices();
     const bool station = arguments.command == Command::Station;
-    if (const QString problem = service::checkPorts(names, map, station); !problem.isEmpty())
+    if (const QString problem = service::checkSlots(arguments.policy, map, station);
+        !problem.isEmpty())
         return usage(problem);
     if (station)
         return startStation(arguments.policy, map);

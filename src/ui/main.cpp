@@ -61,7 +61,7 @@ int openRecordFolder(int argc, char** argv)
 int bench(int argc, char** argv, const Arguments& arguments)
 {
     if (const QString problem =
-            qx::service::checkPorts(arguments.ports(), qx::serial::systemDeviceMap(), true);
+            qx::service::checkSlots(arguments.policy, qx::serial::systemDeviceMap(), true);
         !problem.isEmpty())
         return usage(problem);
     QApplication app(argc, argv);
