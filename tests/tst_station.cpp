@@ -212,6 +212,15 @@ private slots:
         QCOMPARE(json, named);
         QVERIFY(sims[2].stream.isEmpty()); // no slot of the profile's
         run.commandLine.interrupt();
+        // a text line names the slot as the profile does, not the path behind it
+        CommandLineRun lines({}, machine.devices(), kSettleMs);
+        QVERIFY(lines.start({"--station", "--profile", profile.fileName()}));
+        QVERIFY(waitFor([&] { return lines.records().size() == 2; }));
+        QVERIFY2(
+            !lines.out.filter(QRegularExpression("^A1: success")).isEmpty() &&
+                lines.out.filter(QRegularExpression("^" + QRegularExpression::escape(a))).isEmpty(),
+            qPrintable(lines.out.join('|')));
+        lines.commandLine.interrupt();
     }
 
     // The program itself, serving named paths absent at its start: one device falls silent

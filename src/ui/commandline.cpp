@@ -280,8 +280,9 @@ QString CommandLine::unitOf(const service::ServedPort& port)
 
 void CommandLine::say(const service::ServedPort* port, const QString& text, QJsonObject json)
 {
-    if (!json_)
-        return setup_.out(port ? port->name() + ": " + text : text);
+    if (!json_) // a line names the slot as the profile names it, else the port
+        return setup_.out(port ? inert(ports_->policy().slotOf(port->name())) + ": " + text
+                               : text);
     json.insert("format", kJsonFormat);
     if (port)
         json.insert("port", port->name());
