@@ -485,6 +485,13 @@ std::optional<QString> checkFace(const QCommandLineParser& parser, const QString
 
 } // namespace
 
+QString defaultProfileFile()
+{
+    if (package::embeddedIsTestPayload() && qEnvironmentVariableIsSet("QX_DEFAULT_PROFILE"))
+        return qEnvironmentVariable("QX_DEFAULT_PROFILE");
+    return platform::defaultProfilePath();
+}
+
 QString usageLine(const QString& problem)
 {
     return QStringLiteral("qx-lp4r-updater: %1; see --help").arg(problem);

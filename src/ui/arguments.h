@@ -53,12 +53,15 @@ struct Arguments
     QStringList ports() const { return policy.ports(); }
 };
 
+// Where the default profile is: the platform's place; a test build's tests may name another
+// (QX_DEFAULT_PROFILE), so that no machine's own profile reaches them. A release never moves it.
+QString defaultProfileFile();
 // `arguments` without the program's name, or a usage error in words; `recordToFromEnvironment`
 // is QX_RECORD_TO's value, which --record-to overrides; `defaultProfile` is read where it
 // exists by a station, a bench or an update given no --profile.
 std::variant<Arguments, QString>
 parseArguments(const QStringList& arguments, const QString& recordToFromEnvironment = {},
-               const QString& defaultProfile = platform::defaultProfilePath());
+               const QString& defaultProfile = defaultProfileFile());
 // A usage error's line on standard error.
 QString usageLine(const QString& problem);
 

@@ -117,13 +117,7 @@ int main(int argc, char** argv)
     QStringList given;
     for (int i = 1; i < argc; ++i)
         given << QString::fromLocal8Bit(argv[i]);
-    // A test build's tests may put the default profile elsewhere; a release never moves it.
-    const QString defaultProfile =
-        qx::package::embeddedIsTestPayload() && qEnvironmentVariableIsSet("QX_DEFAULT_PROFILE")
-            ? qEnvironmentVariable("QX_DEFAULT_PROFILE")
-            : qx::platform::defaultProfilePath();
-    const auto parsed =
-        qx::ui::parseArguments(given, qEnvironmentVariable("QX_RECORD_TO"), defaultProfile);
+    const auto parsed = qx::ui::parseArguments(given, qEnvironmentVariable("QX_RECORD_TO"));
     if (const auto* problem = std::get_if<QString>(&parsed))
         return usage(*problem);
     const Arguments& arguments = std::get<Arguments>(parsed);
