@@ -512,6 +512,15 @@ private slots:
         for (const auto& [state, reply, verdict] : rows)
             QVERIFY2(t::judgeReply(state, 1, bytesOf(reply)) == verdict,
                      qPrintable(QString("state %1, reply %2").arg(state).arg(reply.toHex())));
+        // a part of a reply waits for the rest only while the rest could make it acceptable
+        const std::tuple<int, QByteArray, bool> partial[] = {
+            {1, "\x06", true},   {1, "\x15", false}, {1, "\x18", false}, {1, "C", false},
+            {3, "\x06", true},   {3, "\x15", false}, {1, "", true},      {0, "x", false},
+            {1, "\x06C", false}, {4, "\x15", false}, {2, "\x06", false},
+        };
+        for (const auto& [state, reply, waits] : partial)
+            QVERIFY2(t::awaitsRest(state, 1, bytesOf(reply)) == waits,
+                     qPrintable(QString("state %1, reply %2").arg(state).arg(reply.toHex())));
         Package three; // fewer packets than its count says: nothing is read past them
         three.packetCount = 3;
         three.packageData.resize(1029);
@@ -600,9 +609,10 @@ private slots:
                                                                   "traces/x.trace"});
         QVERIFY2(
             line.startsWith("2026-12-08T09:05:07+01:00,1.500,") &&
-                line.contains(",COM7,\"\\Device\\VCP0, 测试\",version query,,,,yes,failure,"
-                              "\"reply 15 (NAK), \"\"quoted\"\"\",\"\\x09=HYPERLINK(\"\"x\"\")\\x0d\\x0aV1\","
-                              "1.3.7,,,'=SN\\x1b1,A1,\"Line 3, A (3f2a9c1b0d4e)\",traces/x.trace\r\n"),
+                line.contains(
+                    ",COM7,\"\\Device\\VCP0, 测试\",version query,,,,yes,failure,"
+                    "\"reply 15 (NAK), \"\"quoted\"\"\",\"\\x09=HYPERLINK(\"\"x\"\")\\x0d\\x0aV1\","
+                    "1.3.7,,,'=SN\\x1b1,A1,\"Line 3, A (3f2a9c1b0d4e)\",traces/x.trace\r\n"),
             line.constData());
         QVERIFY(qx::service::recordHeader().startsWith("\xEF\xBB\xBFtime,duration_s,"));
         // read back as it was written: what a later run rebuilds a missed outbox line from

@@ -49,6 +49,23 @@ void afterNextRead(Rig& rig, const QByteArray& bytes, bool judged)
         Qt::SingleShotConnection);
 }
 
+// Once the window has judged step `state`'s whole reply, `bytes` arrive, before the 1 ms tick
+// that sends the next step can run.
+void afterJudged(Rig& rig, int state, const QByteArray& bytes)
+{
+    auto& session = const_cast<qx::transfer::Session&>(rig.form->session());
+    auto& port = const_cast<qx::serial::CommPort&>(rig.form->comm());
+    auto once = std::make_shared<QMetaObject::Connection>();
+    *once = QObject::connect(&session, &qx::transfer::Session::judged, &session,
+                             [&, once, state, bytes](int judged, const char*) {
+                                 if (judged != state)
+                                     return;
+                                 QObject::disconnect(*once);
+                                 rig.sim.write(bytes);
+                                 port.waitForInput(1000);
+                             });
+}
+
 constexpr int kShort = 3; // blocks in the matrix's package: no fault depends on the length
 
 const QByteArray kFirmware = QByteArray::fromHex("0123456789abcdef").repeated(kShort * 128 - 12);
@@ -70,8 +87,9 @@ struct Column
     {"hang-up", "", false, How::HangUp},    {"unplugged", "", false, How::Unplug},
 };
 
-// One letter a column: S success; E the connection error at once; L the connection error
-// when the reply limit runs out (a lone byte where two are awaited raises no event);
+// One letter a column: S success; E the connection error at once (a lone byte where two are
+// awaited too, unless it is the ACK they begin with); L the connection error when the reply
+// limit runs out;
 // W nothing until an ACK comes, then success; G the connection error and the port closed;
 // V no message, Label1 shows what came. The command line ends as the window does, with its
 // reason (E a wrong reply, L none in time, G the line lost) naming the step; its query has a
@@ -85,11 +103,11 @@ struct Row
     const char* commandLine = nullptr; // where its outcomes differ from the window's
 } const kRows[] = {
     {"menu", 0, "C", "LEEESSGG"},
-    {"header", 1, "\x06\x43", "LLELSEGG"},
+    {"header", 1, "\x06\x43", "LEEESEGG"},
     {"first data", 2, "\x06", "LEEESEGG"},
     {"middle data", 3, "\x06", "LEEESEGG"},
     {"last data", kShort + 1, "\x06", "LEEESEGG"},
-    {"EOT", kShort + 2, "\x06\x43", "LLELSEGG"},
+    {"EOT", kShort + 2, "\x06\x43", "LEEESEGG"},
     {"closing header", kShort + 3, "\x06", "LWWWSWGG"},
     {"version", BootLoader::kVersion, "QX\xC9-V1.3.7.bin\r\n", "VVVVVVGG", "LLLLSSGG"}, // Latin-1
 };
@@ -347,7 +365,7 @@ private slots:
         rig.sim.onItem = [&](int item) {
             shown[item] = rig.w<QLabel>("lblPercent")->text();
             if (item == 1) // a stray byte after the header's ACK 'C' is dropped before block 1
-                afterNextRead(rig, "\x15", false);
+                afterJudged(rig, 1, "\x15");
         };
         QList<int> recordedAtBox; // the line is on disk before a box waits for its OK
         rig.boxes.onShow = [&] { recordedAtBox << rig.records().size(); };

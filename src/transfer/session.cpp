@@ -115,7 +115,8 @@ void Session::sendTick()
     tmrOvertime.start();
     try {
         port_.clearReceive();
-        port_.setReplyThreshold(replyThreshold);
+        partial_.clear();
+        port_.setReplyThreshold(1); // each byte as it comes: a hopeless first one fails at once
         port_.write(sendState, sendBuffer);
     } catch (const std::exception& error) {
         failNow({Cause::PortRefused, sendState, {}, error.what()});
@@ -154,7 +155,12 @@ void Session::idleReply()
 
 void Session::transferReply()
 {
-    const QByteArray reply = take();
+    if (tmrSend.isActive()) // the next state is not sent yet: what came is no reply to it,
+        return;             // and its send clears it
+    partial_ += take();
+    if (awaitsRest(sendState, package_.packetCount, bytesOf(partial_)))
+        return;
+    const QByteArray reply = std::exchange(partial_, {});
     const Verdict verdict = judgeReply(sendState, package_.packetCount, bytesOf(reply));
     static const char* const kVerdictWords[] = {"advance", "complete", "fail", "keep-waiting",
                                                 nullptr};
@@ -222,12 +228,12 @@ void Session::overtimeTick()
         failure_ = {Cause::NoReply, state()};
         if (job_ == Job::Query)
             failure_.reply = received(versionText);
-        else if (const qint64 waiting = port_.waiting(); waiting > 0) {
+        else if (const qint64 waiting = partial_.size() + port_.waiting(); waiting > 0) {
             failure_.detail =
                 std::to_string(waiting) + " of " + std::to_string(replyThreshold) + " bytes";
             // Judged now as the idle reader would judge them: by their last byte, which says
             // whether the device asks for a transfer.
-            const QByteArray little = take();
+            const QByteArray little = std::exchange(partial_, {}) + take();
             deviceWaiting = !little.isEmpty() && std::uint8_t(little.back()) == kRequest;
         }
     }

@@ -173,7 +173,8 @@ private:
     // The state the window's handlers name.
     quint8 commMode = 0;       // 0 idle, 1 update transfer, 2 version query
     qint16 sendState = 0;      // 0 menu, 1 header, 2 .. N+1 data, N+2 EOT, N+3 closing header
-    qint16 replyThreshold = 0; // reply bytes that raise the receive event for this state
+    qint16 replyThreshold = 0; // reply bytes of this state's whole reply
+    QByteArray partial_;       // the reply so far, while it awaits the rest
     std::vector<std::uint8_t> sendBuffer;
     bool deviceWaiting = false; // the device was last seen asking with 'C' while idle
     QString versionText;

@@ -89,6 +89,15 @@ Verdict judgeReply(int sendState, int packetCount, std::span<const std::uint8_t>
     return accepted ? Verdict::Advance : Verdict::Fail;
 }
 
+bool awaitsRest(int sendState, int packetCount, std::span<const std::uint8_t> reply)
+{
+    const Step step = stepOf(sendState, packetCount);
+    if (step == Step::None || reply.size() >= std::size_t(ruleOf(step).replyThreshold))
+        return false;
+    return reply.empty() || ruleOf(step).acceptance != Acceptance::BeginsWithAck ||
+           beginsWithAck(reply);
+}
+
 namespace {
 
 constexpr std::size_t kRepliesShown = 16; // bytes of a wrong reply that a reason spells out

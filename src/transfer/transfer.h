@@ -60,7 +60,7 @@ enum class Acceptance
 
 struct StepRule
 {
-    int replyThreshold; // reply bytes that raise the receive event
+    int replyThreshold; // reply bytes of a whole reply, judged together
     int watchdogMs;     // reply time limit armed with the send
     Acceptance acceptance;
     const char* name;     // the step, as a failure's reason names it
@@ -99,6 +99,10 @@ enum class Verdict
 };
 
 Verdict judgeReply(int sendState, int packetCount, std::span<const std::uint8_t> reply);
+// Whether `reply`, shorter than the step's whole reply, must wait for the rest: only while it
+// may still become one the step accepts. A first byte other than ACK to the header or EOT
+// never can, and is judged as it comes.
+bool awaitsRest(int sendState, int packetCount, std::span<const std::uint8_t> reply);
 
 // Why a transfer or a query failed, in English whatever the window's language, so that the
 // words of many laptops compare: the step and the cause.
