@@ -991,6 +991,7 @@ private slots:
             QProcess operatorRun;
             QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
             environment.insert("QX_DEFAULT_PROFILE", lockedDefault);
+            environment.insert("XDG_STATE_HOME", open.path()); // a record folder nobody can write
             operatorRun.setProcessEnvironment(environment);
             operatorRun.start("setpriv", {"--reuid=nobody", "--regid=nogroup", "--clear-groups",
                                           QX_PROGRAM, "--update", "--profile", profile});
@@ -1021,6 +1022,43 @@ private slots:
         const auto& shipped = std::get<qx::ui::Arguments>(example).policy;
         QVERIFY(shipped.locked() && shipped.checks.before && shipped.requireSerial &&
                 shipped.portSlots.size() == 2 && shipped.recordTo);
+    }
+
+    // --record-folder: the record goes there, for an account without a home too; a folder that
+    // cannot be written, or none at all, is refused before any port is touched.
+    void recordFolder()
+    {
+        BootLoader sim;
+        QVERIFY(::chmod(QFile::encodeName(sim.slavePath), 0666) == 0); // for nobody too
+        QTemporaryDir dir;
+        QFile::setPermissions(dir.path(), QFileDevice::Permissions(0x7777));
+        const QString folder = dir.filePath("records");
+        const auto run = [&](const QStringList& options, bool home) {
+            Program program;
+            QProcessEnvironment environment = program.processEnvironment();
+            if (!home) { // a service account's: neither a home nor a state folder
+                environment.remove("HOME");
+                environment.remove("XDG_STATE_HOME");
+            }
+            program.setProcessEnvironment(environment);
+            program.start("setpriv",
+                          QStringList{"--reuid=nobody", "--regid=nogroup", "--clear-groups",
+                                      QX_PROGRAM, "--update", sim.slavePath} +
+                              options);
+            [&] { QVERIFY(program.ended(30000)); }();
+            return std::pair{program.exitCode(), QString(program.readAllStandardError())};
+        };
+        const auto [homeless, said] = run({}, false);
+        QVERIFY2(homeless == 2 && said.contains("/.local/state/qx-lp4r-updater cannot be"),
+                 qPrintable(said));
+        for (const QString& unwritable : {QString("/proc/qx-records"), QString("/")}) {
+            const auto [status, why] = run({"--record-folder", unwritable}, true);
+            QVERIFY2(status == 2 && why.contains("the record folder " + unwritable + " cannot be"),
+                     qPrintable(why));
+        }
+        QVERIFY(sim.stream.isEmpty());
+        QCOMPARE(run({"--record-folder", folder}, false).first, 0);
+        QCOMPARE(recordsIn(folder + "/service-record.csv").value(0).value(kOutcome), "success");
     }
 
     void settingsTable_data()
@@ -1058,6 +1096,8 @@ private slots:
                 return {"[A-Z]{4}", "[a-"};
             case s::SettingKind::DatabaseUrl:
                 return {"service=x", "postgresql://u:pw@db/x"};
+            case s::SettingKind::Folder:
+                return {"/srv/qx-records", "records"};
             }
             return {};
         }();

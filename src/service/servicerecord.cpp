@@ -2,7 +2,6 @@
 #include "servicerecord.h"
 
 #include "inert.h"
-
 #include "sharedrecord.h"
 
 #include "packageloader.h"
@@ -14,6 +13,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QSysInfo>
+#include <QTemporaryFile>
 
 #include <cstdlib>
 
@@ -88,6 +88,23 @@ QString inertField(const QString& text)
     if (!start.isEmpty() && QStringLiteral("=+-@").contains(start))
         field.prepend(QLatin1Char('\''));
     return field;
+}
+
+QString recordFolderProblem(const QString& folder)
+{
+    const QString named = inert(QDir::toNativeSeparators(folder));
+    if (!QDir::isAbsolutePath(folder))
+        return QStringLiteral("no record folder ('%1'): give one with --record-folder").arg(named);
+    if (!QDir().mkpath(folder))
+        return QStringLiteral("the record folder %1 cannot be made: give a writable one with "
+                              "--record-folder")
+            .arg(named);
+    QTemporaryFile probe(folder + QStringLiteral("/.qx-write-test-XXXXXX"));
+    if (!probe.open())
+        return QStringLiteral("the record folder %1 cannot be written (%2): give a writable one "
+                              "with --record-folder")
+            .arg(named, inert(probe.errorString()));
+    return {};
 }
 
 QString outcomeName(const transfer::Outcome& outcome)

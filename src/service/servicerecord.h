@@ -70,6 +70,9 @@ inline constexpr int kFirstRecordColumnCount = 15;
 // The header line, behind the byte-order mark that makes Excel read the file as UTF-8: of all
 // the columns, or of the first `columns`, as a record of fewer columns has it.
 QByteArray recordHeader(int columns = kRecordColumnCount);
+// Why the record cannot be kept in `folder` (none, or not writable), naming it; empty where it
+// can: made if missing, and a file written there and removed.
+QString recordFolderProblem(const QString& folder);
 // An outcome as the record and --json name it: "success", "current" or "failure".
 QString outcomeName(const transfer::Outcome& outcome);
 // A line's fields, in the header's order, each made inert as every destination keeps it.

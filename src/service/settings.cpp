@@ -2,6 +2,7 @@
 // and the profile share.
 #include "settings.h"
 
+#include <QDir>
 #include <QRegularExpression>
 
 #include <algorithm>
@@ -108,6 +109,17 @@ const auto kSettings = std::to_array<Setting>({
              else
                  p.recordTo.reset();
          }},
+    {.name = "record-folder",
+     .kind = Folder,
+     .valueName = "FOLDER",
+     .help = "With --update, --query, --station or --bench: keep the service record, its "
+             "outbox and the traces folder in FOLDER instead of the user's own (a station run as "
+             "a service has no home); a folder that cannot be written is refused before any port "
+             "is touched.",
+     .takers = kTakenByServing | kTakenByQuery,
+     .combine = Combine::OptionWins,
+     .get = [](const StationPolicy& p) { return SettingValue(p.recordFolder); },
+     .put = [](StationPolicy& p, const SettingValue& v) { p.recordFolder = std::get<QString>(v); }},
 });
 
 QStringList wordsOf(const Setting& setting)
@@ -172,6 +184,8 @@ QString takesWhat(const Setting& setting)
         return listed(wordsOf(setting));
     case Pattern:
         return QStringLiteral("a regular expression");
+    case Folder:
+        return QStringLiteral("an absolute folder");
     case DatabaseUrl:
         return QStringLiteral("a database's URL");
     }
@@ -212,6 +226,10 @@ std::variant<SettingValue, QString> readSetting(const Setting& setting, const QS
         if (const qsizetype at = wordsOf(setting).indexOf(text); at >= 0)
             return SettingValue(int(at));
         return notThat;
+    case Folder:
+        if (!QDir::isAbsolutePath(text))
+            return notThat;
+        return SettingValue(QDir::cleanPath(text));
     case Pattern:
         if (const QRegularExpression pattern(text); !pattern.isValid())
             return " is no regular expression: " + pattern.errorString();
@@ -237,6 +255,7 @@ QString settingText(const Setting& setting, const StationPolicy& policy)
     case Word:
         return wordsOf(setting).value(std::get<int>(value));
     case Pattern:
+    case Folder:
         return std::get<QString>(value);
     case DatabaseUrl:
         if (const auto* database = std::get_if<service::Database>(&value))

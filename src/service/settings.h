@@ -22,6 +22,7 @@ enum class SettingKind
     Word,        // one of the words of `valueName`, '|' between them
     Pattern,     // a regular expression
     DatabaseUrl, // the shared record's URL, never with a password
+    Folder,      // an absolute path to a folder
 };
 
 // Which commands and faces take a setting as an option, as bits.

@@ -53,6 +53,7 @@ struct StationPolicy
     std::optional<Database> recordTo; // the shared record; none without
     std::optional<ProfileId> profile; // where it came from; none from the arguments alone
     TraceKeep traces = TraceKeep::Failures;
+    QString recordFolder; // the record's, its outbox's and the traces'; empty: the user's own
     // How the program serves ports beyond what a person sets.
     int settleMs = kSettleMs; // the wait after a port appears before its update
     bool onlyNew = false;     // without slots: only ports that appear after start()

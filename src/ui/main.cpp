@@ -41,10 +41,18 @@ void sayWhichFirmware()
     std::fprintf(stderr, "qx-lp4r-updater: %s\n", qx::package::embeddedSummary().c_str());
 }
 
+// Where the record is kept: the policy's record folder, else the user's own.
+QString recordFolderOf(const Arguments& arguments)
+{
+    return arguments.policy.recordFolder.isEmpty() ? qx::platform::serviceRecordFolder()
+                                                   : arguments.policy.recordFolder;
+}
+
 // The windows' setup: the system's language unless --language chose one.
 qx::service::Setup windowSetup(const Arguments& arguments)
 {
-    return {.languageFlag =
+    return {.recordFolder = recordFolderOf(arguments),
+            .languageFlag =
                 qx::ui::languageFor(QLocale::system().uiLanguages(), arguments.language),
             .recordTo = arguments.policy.recordTo};
 }
@@ -64,6 +72,9 @@ int bench(int argc, char** argv, const Arguments& arguments)
             qx::service::checkSlots(arguments.policy, qx::serial::systemDeviceMap(), true);
         !problem.isEmpty())
         return usage(problem);
+    if (const QString problem = qx::service::recordFolderProblem(recordFolderOf(arguments));
+        !problem.isEmpty())
+        return usage(problem);
     QApplication app(argc, argv);
     nameTheProgram();
     sayWhichFirmware();
@@ -80,7 +91,16 @@ int commandLine(int argc, char** argv, const Arguments& arguments)
     QCoreApplication app(argc, argv);
     nameTheProgram();
     qx::platform::InterruptWatcher interrupts;
-    qx::ui::CommandLine commandLine(qx::service::Setup{.recordTo = arguments.policy.recordTo});
+    // An update, a query or a station keeps its record where it can, or touches no port.
+    const bool serving = arguments.command == Arguments::Command::Update ||
+                         arguments.command == Arguments::Command::Query ||
+                         arguments.command == Arguments::Command::Station;
+    if (const QString problem =
+            serving ? qx::service::recordFolderProblem(recordFolderOf(arguments)) : QString();
+        !problem.isEmpty())
+        return usage(problem);
+    qx::ui::CommandLine commandLine(qx::service::Setup{.recordFolder = recordFolderOf(arguments),
+                                                       .recordTo = arguments.policy.recordTo});
     QObject::connect(&interrupts, &qx::platform::InterruptWatcher::interrupted, &commandLine,
                      &qx::ui::CommandLine::interrupt);
     if (const auto status = commandLine.start(arguments))
