@@ -23,6 +23,7 @@ QX_TEST_PACKAGES=(
     xvfb xauth          # a display for the release test's windows and the Windows leg
     tesseract-ocr       # reads back what the Windows program shows
     postgresql-15       # a private server for the shared record's tests (initdb, pg_ctl)
+    systemd             # systemd-analyze verifies the station's unit
     osslsigncode gpg openssl  # signing a release (scripts/package --sign-with, --gpg-key)
 )
 

@@ -69,6 +69,25 @@ XDG_STATE_HOME="$out/state" "$program" --query "$(cat "$out/pty")" >/dev/null 2>
 kill "$silent" 2>/dev/null || true
 tail -1 "$out/state/qx-lp4r-updater/service-record.csv" | cut -d, -f15 | grep -qx '1\.4\.0' ||
     fail "the record: $(tail -1 "$out/state/qx-lp4r-updater/service-record.csv")"
+# The station's unit: systemd takes it, and its command runs as a user of its own in the group
+# that opens serial ports, with only the environment the unit gives it, its record in its state
+# folder; SIGINT, the unit's stop signal, ends it with its summary.
+unit="$out/release/usr/lib/systemd/system/qx-lp4r-station.service"
+[ -f "$unit" ] || fail "the package has no station unit"
+sed "s|/usr/bin/qx-lp4r-updater|$program|" "$unit" >"$out/qx-lp4r-station.service"
+systemd-analyze verify --man=no "$out/qx-lp4r-station.service" >"$out/verify" 2>&1 &&
+    [ ! -s "$out/verify" ] || fail "systemd-analyze: $(cat "$out/verify")"
+chmod 755 "$out" && mkdir -m 777 "$out/lib"
+read -r -a command <<<"$(sed -n 's|^ExecStart=/usr/bin/qx-lp4r-updater||p' "$unit")"
+env -i XDG_STATE_HOME="$out/lib" setpriv --reuid=nobody --regid=nogroup --groups=dialout \
+    "$program" "${command[@]}" </dev/null >"$out/station" 2>&1 &
+station=$!
+for _ in $(seq 100); do grep -q "^station: serving" "$out/station" && break; sleep 0.1; done
+kill -INT "$station"
+wait "$station" || fail "the station's command: $(cat "$out/station")"
+grep -q "^summary: " "$out/station" && [ -d "$out/lib/qx-lp4r-updater" ] ||
+    fail "the station's command: $(cat "$out/station")"
+
 # The window's title on a display of its own, with the system's language LANG (title LANG
 # ARGUMENTS...): in Simplified Chinese on a Chinese system, else in English; --language decides.
 title() {
