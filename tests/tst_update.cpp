@@ -1000,6 +1000,28 @@ private slots:
             QVERIFY2(operatorRun.exitCode() == 2 && err.contains(said), qPrintable(err));
         }
 
+        // --check-profile: what a profile sets and where from, whether this user could change
+        // it (the program run as nobody), and a fault in a run's own words
+        for (const auto& [profile, could] :
+             {std::pair{mine, QString("yes")}, {product, QString("no")}}) {
+            QProcess check;
+            check.start("setpriv", {"--reuid=nobody", "--regid=nogroup", "--clear-groups",
+                                    QX_PROGRAM, "--check-profile", profile});
+            QVERIFY(check.waitForFinished(30000));
+            const QStringList lines = QString(check.readAllStandardOutput()).split('\n');
+            QVERIFY2(check.exitCode() == 0 &&
+                         lines.contains("this user could change it: " + could) &&
+                         lines.contains("verify = false (default)") &&
+                         lines.contains("locked: " + QString(profile == mine ? "no" : "yes")) &&
+                         lines.contains(profile == mine ? "slot A1 = " + link
+                                                        : QString("slot B1 = /dev/qx-none")),
+                     qPrintable(lines.join('|')));
+        }
+        CommandLineRun checked;
+        QCOMPARE(checked.run({"--check-profile", dir.filePath("p1.ini")}), 2);
+        QVERIFY2(checked.err.value(0).contains("p1.ini:4: unknown key 'colour'"),
+                 qPrintable(checked.err.join('|')));
+
         // the default profile, taken by a station given none; options add to an unlocked one
         QFile good(dir.filePath("good.ini"));
         QVERIFY(good.open(QIODevice::WriteOnly) && good.write((head + slotA).toUtf8()) > 0);

@@ -121,6 +121,14 @@ std::vector<Ours> allOptions()
                             "profile, where there is one: %1.")
                  .arg(QDir::toNativeSeparators(platform::defaultProfilePath())),
              QStringLiteral("FILE"))});
+    all.push_back(
+        {kProfile,
+         option({"check-profile"},
+                "Print what the profile FILE, given as its one argument, or else the default "
+                "profile sets: each setting with its value, from the file or by default, its "
+                "slots, fingerprint and lock, and whether this user could change it. A fault "
+                "is said as a run would say it, exit 2."),
+         Face::CommandLine, Command::CheckProfile});
     addSettings(all, kTraces, HelpGroup::Traces);
     all.insert(all.end(),
                {
@@ -351,6 +359,43 @@ environmentSettings(const QString& recordToFromEnvironment)
     return QList<service::GivenSetting>();
 }
 
+// `file` read as a run reads a profile: whole, its lock checked, and for this program's firmware.
+std::variant<service::Profile, QString> loadForThisProgram(const QString& file)
+{
+    const auto identity = [map = serial::systemDeviceMap()](const QString& port) {
+        return service::portIdentity(port, map);
+    };
+    auto loaded = service::loadProfile(file, identity);
+    if (const auto* profile = std::get_if<service::Profile>(&loaded)) {
+        const auto built = package::slicePackage(package::embeddedPackage());
+        if (const QString problem = service::firmwareProblem(
+                *profile,
+                QString::fromStdString(package::headerFields(built.package.headerPacket).fileName),
+                service::firmwareSha256(built.package));
+            !problem.isEmpty())
+            return problem;
+    }
+    return loaded;
+}
+
+// --check-profile's file (its one argument, or the default profile), read as a run reads it.
+std::optional<QString> readCheckedProfile(const QString& defaultProfile, Arguments& a)
+{
+    const QStringList given = a.ports();
+    if (given.size() > 1)
+        return QStringLiteral("--check-profile takes one profile file");
+    a.profileFile = given.isEmpty() ? defaultProfile : given.first();
+    a.policy.portSlots.clear();
+    if (given.isEmpty() && (defaultProfile.isEmpty() || !QFileInfo::exists(defaultProfile)))
+        return QStringLiteral("--check-profile: no file given, and no default profile at %1")
+            .arg(inert(QDir::toNativeSeparators(defaultProfile)));
+    auto loaded = loadForThisProgram(a.profileFile);
+    if (const auto* problem = std::get_if<QString>(&loaded))
+        return *problem;
+    a.checkedProfile = std::get<service::Profile>(std::move(loaded));
+    return std::nullopt;
+}
+
 // The profile named, or for a station, a bench or an update the default one where it is;
 // none: nullopt.
 std::variant<std::optional<service::Profile>, QString>
@@ -366,7 +411,7 @@ readProfile(const QCommandLineParser& parser, const QString& defaultProfile, con
     const auto identity = [map = serial::systemDeviceMap()](const QString& port) {
         return service::portIdentity(port, map);
     };
-    auto loaded = service::loadProfile(file, identity);
+    auto loaded = loadForThisProgram(file);
     if (const auto* problem = std::get_if<QString>(&loaded))
         return *problem;
     const service::Profile& profile = std::get<service::Profile>(loaded);
@@ -386,13 +431,6 @@ readProfile(const QCommandLineParser& parser, const QString& defaultProfile, con
                              : QStringLiteral("cannot be read, so no other profile may stand "
                                               "in for it"));
     }
-    const auto built = package::slicePackage(package::embeddedPackage());
-    if (const QString problem = service::firmwareProblem(
-            profile,
-            QString::fromStdString(package::headerFields(built.package.headerPacket).fileName),
-            service::firmwareSha256(built.package));
-        !problem.isEmpty())
-        return problem;
     return std::optional<service::Profile>(std::get<service::Profile>(std::move(loaded)));
 }
 
@@ -540,6 +578,11 @@ std::variant<Arguments, QString> parseArguments(const QStringList& given,
     QList<service::GivenSetting> options;
     if (const auto problem = checkFace(parser, chosen.value(0), a, options))
         return *problem;
+    if (a.command == Command::CheckProfile) {
+        if (const auto problem = readCheckedProfile(defaultProfile, a))
+            return *problem;
+        return a;
+    }
     if (const auto problem =
             buildPolicy(parser, defaultProfile, recordToFromEnvironment, options, a))
         return *problem;

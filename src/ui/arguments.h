@@ -2,6 +2,7 @@
 #pragma once
 
 #include "platform.h"
+#include "profile.h"
 #include "stationpolicy.h"
 
 #include <QHash>
@@ -35,8 +36,9 @@ struct Arguments
         List,
         Help,
         Version,
-        Explain, // --explain TRACE
-        Replay,  // --replay TRACE
+        Explain,      // --explain TRACE
+        Replay,       // --replay TRACE
+        CheckProfile, // --check-profile [FILE]
     };
     Face face = Face::Window;
     Command command = Command::None;
@@ -50,6 +52,9 @@ struct Arguments
     QString helpText;                // --help's
     QString recordFolder;            // the deliverer's: whose outbox it delivers
     QString traceFile;               // --explain's or --replay's
+    // --check-profile's: the profile read as a run would read it, and its file.
+    std::optional<service::Profile> checkedProfile;
+    QString profileFile;
     QStringList ports() const { return policy.ports(); }
 };
 

@@ -5,12 +5,15 @@
 
 #include "inert.h"
 #include "packageloader.h"
+#include "platform.h"
+#include "settings.h"
 #include "texts.h"
 #include "transfer.h"
 #include "version.h"
 
 #include <QDateTime>
 #include <QDir>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QMetaObject>
@@ -47,6 +50,37 @@ int CommandLine::list()
             const QString tip = serial::portToolTip(map, port);
             setup_.out(inert(tip.isEmpty() ? port : tip));
         }
+    return kExitSuccess;
+}
+
+int CommandLine::checkProfile(const Arguments& arguments)
+{
+    const service::Profile& profile = *arguments.checkedProfile;
+    const service::StationPolicy& policy = profile.policy;
+    const QString file = arguments.profileFile;
+    const QString folder = QFileInfo(file).absolutePath();
+    const auto yes = [](bool on) { return on ? QStringLiteral("yes") : QStringLiteral("no"); };
+    setup_.out("profile: " + inert(QDir::toNativeSeparators(file)));
+    setup_.out("name and fingerprint: " + inert(policy.profile->shown()));
+    setup_.out("locked: " + yes(policy.locked()));
+    setup_.out("this user could change it: " +
+               yes(platform::userMayWrite(file) || platform::userMayWrite(folder)));
+    setup_.out("firmware: " + (profile.firmware.isEmpty()
+                                   ? QStringLiteral("any (default)")
+                                   : inert(profile.firmware) + " (from the file)"));
+    for (const service::Setting& setting : service::settings()) {
+        const bool given = std::any_of(profile.given.begin(), profile.given.end(),
+                                       [&](const auto& g) { return g.setting == &setting; });
+        const QString value = service::settingText(setting, policy);
+        setup_.out(QStringLiteral("%1 = %2 (%3)")
+                       .arg(QLatin1String(setting.name),
+                            value.isEmpty() ? QStringLiteral("none") : inert(value),
+                            given ? QStringLiteral("from the file") : QStringLiteral("default")));
+    }
+    if (policy.portSlots.isEmpty())
+        setup_.out(QStringLiteral("slots: none: every port plugged in is served"));
+    for (const service::Slot& slot : policy.portSlots)
+        setup_.out(QStringLiteral("slot %1 = %2").arg(inert(slot.name), inert(slot.port)));
     return kExitSuccess;
 }
 
@@ -130,6 +164,8 @@ std::optional<int> CommandLine::start(const Arguments& arguments)
         return explain(arguments.traceFile);
     case Command::Replay:
         return replay(arguments.traceFile);
+    case Command::CheckProfile:
+        return checkProfile(arguments);
     case Command::None: // not the command line's arguments
         return usage(QStringLiteral("give one of --update, --query, --station and --list"));
     case Command::Update:
@@ -281,8 +317,7 @@ QString CommandLine::unitOf(const service::ServedPort& port)
 void CommandLine::say(const service::ServedPort* port, const QString& text, QJsonObject json)
 {
     if (!json_) // a line names the slot as the profile names it, else the port
-        return setup_.out(port ? inert(ports_->policy().slotOf(port->name())) + ": " + text
-                               : text);
+        return setup_.out(port ? inert(ports_->policy().slotOf(port->name())) + ": " + text : text);
     json.insert("format", kJsonFormat);
     if (port)
         json.insert("port", port->name());

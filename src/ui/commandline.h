@@ -46,6 +46,7 @@ signals:
 private:
     int usage(const QString& problem);
     int list();
+    int checkProfile(const Arguments& arguments);
     int explain(const QString& file);
     std::optional<int> replay(const QString& file);
     bool loadPackage();
