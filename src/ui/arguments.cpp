@@ -408,9 +408,6 @@ readProfile(const QCommandLineParser& parser, const QString& defaultProfile, con
     const bool defaultExists = !defaultProfile.isEmpty() && QFileInfo::exists(defaultProfile);
     if (!serving || (!given && !defaultExists))
         return std::optional<service::Profile>();
-    const auto identity = [map = serial::systemDeviceMap()](const QString& port) {
-        return service::portIdentity(port, map);
-    };
     auto loaded = loadForThisProgram(file);
     if (const auto* problem = std::get_if<QString>(&loaded))
         return *problem;
@@ -420,7 +417,7 @@ readProfile(const QCommandLineParser& parser, const QString& defaultProfile, con
     // administrator can change it), as a supervisor's profile for another product is.
     if (given && defaultExists && !profile.policy.locked() && !platform::isAdministrator() &&
         QFileInfo(file).canonicalFilePath() != QFileInfo(defaultProfile).canonicalFilePath()) {
-        const auto fixed = service::loadProfile(defaultProfile, identity);
+        const auto fixed = loadForThisProgram(defaultProfile);
         const auto* station = std::get_if<service::Profile>(&fixed);
         if (!station || station->policy.locked())
             return QStringLiteral("--profile %1: the default profile %2 %3")
